@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds zel_mapper and runs it on the bundled example task.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target zel_mapper
+
+home="$root/build/example-home"
+mkdir -p "$home"
+task=$(sed "s#@HOME@#$home#g; s#@ROOT@#$root#g" "$root/examples/task.json")
+"$root/build/src/TarnMapping/src/zel_mapper" --task "$(printf '%s' "$task" | base64 -w0)"

@@ -1,0 +1,180 @@
+#include "tarn/startup.h"
+
+#include "codec/exit_with_error.h"
+#include "codec/text_codec.h"
+#include "tarn/method_presets.h"
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+namespace tarn {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+void say(const std::string& line) { std::cout << line << std::endl; }
+
+[[noreturn]] void fail(int code, const std::string& message) {
+    exitWithError(0, json{{"code", code}, {"message", message}});
+}
+
+// The method text of a section, or "" when it has none that is a string.
+std::string methodOf(const json& section) {
+    auto it = section.find("method");
+    return it != section.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool hasStringMethod(const json& section) {
+    auto it = section.find("method");
+    return it != section.end() && it->is_string();
+}
+
+json patched(json target, const json& patch) {
+    target.merge_patch(patch);
+    return target;
+}
+
+}  // namespace
+
+json buildJobConfig(int argc, const char* const* argv) {
+    const MethodPresets& presets = methodPresets();
+    const std::string program = argc > 0 && argv[0] ? argv[0] : "zel_mapper";
+
+    // 1. Options come in pairs; an option without a value is a usage error.
+    std::string taskText, configText;
+    const bool oddArguments = argc > 1 && (argc - 1) % 2 != 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--task") taskText = argv[i + 1];
+        else if (option == "--config") configText = argv[i + 1];
+    }
+    // 2.
+    if ((taskText.empty() && configText.empty()) || oddArguments) {
+        say("Usage: " + program + " --task <task> --config <config>");
+        fail(-1, "Invalid arguments");
+    }
+    // 3.
+    const std::string task = base64Decode(taskText);
+    if (task.empty()) {
+        say("Invalid task");
+        fail(-2, "Invalid task string");
+    }
+    std::string config;
+    if (!configText.empty()) {
+        config = base64Decode(configText);
+        if (config.empty()) {
+            say("Invalid config");
+            fail(-3, "Invalid config string");
+        }
+    }
+    // 4.
+    json taskJson;
+    try {
+        say("task string: " + task);
+        taskJson = json::parse(task);
+        if (!config.empty()) {
+            say("config string: " + config);
+            const json configJson = json::parse(config);
+            (void)configJson;
+        }
+    } catch (const json::exception&) {
+        say("Invalid task or config format");
+        fail(-4, "Invalid task or config format");
+    }
+    say(compactJson(taskJson));
+
+    // 5. and 6.
+    if (!taskJson.is_object() || !taskJson.contains("home") || !taskJson["home"].is_string()) {
+        say("No home");
+        fail(-5, "No home");
+    }
+    const std::string homeText = taskJson["home"].get<std::string>();
+    const fs::path home(homeText);
+    const fs::path cache = home / ".cache";
+    if (!taskJson.contains("dataset") || !taskJson["dataset"].is_object()) {
+        say("No dataset");
+        fail(-6, "No dataset");
+    }
+
+    // 7.
+    json job = {{"home", homeText},
+                {"verbose", {{"level", "debug"}, {"file", true}, {"console", false}}},
+                {"dataset", taskJson["dataset"]},
+                {"chain", json::array()}};
+
+    // 8. Front end.
+    json locate = taskJson.contains("locate") && taskJson["locate"].is_object() ? taskJson["locate"]
+                                                                                 : presets.locateDefault;
+    say("locate: " + compactJson(locate));
+    const std::string locateMethod = methodOf(locate);
+    json frontEnd;
+    if (hasStringMethod(locate) && locateMethod == "legacy_sfm") {
+        frontEnd = {{"name", "legacy_sfm"}, {"type", "front_end"}, {"config", {{"work_dir", (cache / "sfm").string()}}}};
+        frontEnd["config"].merge_patch(presets.legacySfmConfig);
+    } else if (hasStringMethod(locate) && locateMethod == "zel_slam3") {
+        frontEnd = {{"name", "zel_slam3"}, {"type", "front_end"}, {"config", {{"work_dir", (cache / "slam").string()}}}};
+        frontEnd["config"].merge_patch(presets.zelSlam3Config);
+    } else {
+        fail(-7, "Unsupported locate method" + locateMethod);
+    }
+    frontEnd["config"].merge_patch(locate);
+    job["chain"].push_back(frontEnd);
+    say("locate: " + compactJson(frontEnd));
+
+    // 9. Sections over their defaults, then the fixed raster tiling.
+    struct Section {
+        const char* name;
+        const json* defaults;
+    };
+    const Section sections[] = {{"dense", &presets.denseDefault}, {"dom", &presets.domDefault}, {"dsm", &presets.dsmDefault}};
+    json merged;
+    for (const Section& s : sections) {
+        const json user = taskJson.contains(s.name) ? taskJson[s.name] : json();
+        merged[s.name] = user.is_object() ? patched(*s.defaults, user) : *s.defaults;
+    }
+    merged["dom"].merge_patch(presets.domFixedTiling);
+    merged["dsm"].merge_patch(presets.dsmFixedTiling);
+
+    // 10. Default tiling locations under home.
+    for (const Section& s : sections) {
+        json& section = merged[s.name];
+        auto tiling = section.find("tiling");
+        if (tiling != section.end() && tiling->is_object()) {
+            auto location = tiling->find("location");
+            if (location == tiling->end() || !location->is_string()) (*tiling)["location"] = (home / s.name).string();
+        }
+    }
+
+    // 11.
+    json terrainFusion = presets.terrainFusionBase;
+    terrainFusion["dom"] = merged["dom"];
+    terrainFusion["dsm"] = merged["dsm"];
+    terrainFusion["work_dir"] = (cache / "tf").string();
+
+    // 12. Back end.
+    const json& dense = merged["dense"];
+    const std::string denseMethod = methodOf(dense);
+    json backEnd;
+    if (hasStringMethod(dense) && denseMethod == "legacy_pf") {
+        backEnd = {{"name", "legacy_pf"}, {"type", "back_end"}, {"config", {{"work_dir", (cache / "pf").string()}}}};
+        backEnd["config"].merge_patch(presets.legacyPfConfig);
+        backEnd["config"].merge_patch(dense);
+        backEnd["config"]["legacy_tf"] = terrainFusion;
+    } else if (hasStringMethod(dense) && denseMethod == "zel_pixfuse") {
+        backEnd = {{"name", "zel_pixfuse"}, {"type", "back_end"}, {"config", {{"work_dir", (cache / "pixfuse").string()}}}};
+        backEnd["config"].merge_patch(presets.zelPixfuseConfig);
+        backEnd["config"].merge_patch(dense);
+        backEnd["config"]["legacy_tf"] = terrainFusion;
+        backEnd["config"]["legacy_tf"]["specific"]["terrainfusion.render_mode"] = 2;
+    } else {
+        fail(-8, "Unsupported dense method" + denseMethod);
+    }
+    job["chain"].push_back(backEnd);
+    say("dense: " + compactJson(backEnd));
+    say("Finished chain config: " + compactJson(job));
+    return job;
+}
+
+}  // namespace tarn
