@@ -18,13 +18,13 @@ function(zel_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL OFF)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  set(labels unit)
+  set(label unit)
   if(ARG_THREADED)
-    set(labels unit threaded)
+    set(label threaded)
   endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES LABELS "${labels}"
+    PROPERTIES LABELS ${label}
     DISCOVERY_TIMEOUT 60)
 endfunction()
 

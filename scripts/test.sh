@@ -13,8 +13,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=address >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
-ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600
+ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error
 
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=thread >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
-ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600 -L threaded
+ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error -L threaded

@@ -84,7 +84,9 @@ TEST(StartupErrors, EveryCodeIsOneLineWithExitZero) {
         EXPECT_EQ(r.err, c.err + "\n");
         const auto lines = splitLines(r.out);
         ASSERT_FALSE(lines.empty());
-        if (!c.lastOut.empty()) EXPECT_EQ(lines.back(), c.lastOut);
+        if (!c.lastOut.empty()) {
+            EXPECT_EQ(lines.back(), c.lastOut);
+        }
         EXPECT_EQ(r.out.find("Finished chain config"), std::string::npos);
     }
 }
