@@ -28,3 +28,19 @@ function(zel_add_gtest name)
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
+
+# zel_folder_tests(<lib> [LIBS ...]): one test program per test/<name>_test.cpp
+# of the calling folder, linked with <lib>; files named *_threads_test.cpp are
+# THREADED and also run under ThreadSanitizer.
+function(zel_folder_tests lib)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*_test.cpp)
+  foreach(source IN LISTS test_sources)
+    get_filename_component(stem ${source} NAME_WE)
+    set(threaded "")
+    if(stem MATCHES "_threads_test$")
+      set(threaded THREADED)
+    endif()
+    zel_add_gtest(${lib}_${stem} SOURCES ${source} LIBS ${lib} ${ARG_LIBS} ${threaded})
+  endforeach()
+endfunction()
