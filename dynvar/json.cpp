@@ -60,9 +60,15 @@ void appendUtf8(std::string& out, long cp) {
     }
 }
 
+using Entry = std::pair<std::string, Var>;
+
 class JsonParser {
 public:
-    explicit JsonParser(const std::string& text) : input_(text), size_(input_.size()) {}
+    // The text is read in place; it outlives the parse.
+    explicit JsonParser(const std::string& text) : input_(text), size_(text.size()) {}
+
+    JsonParser(const JsonParser&) = delete;
+    JsonParser& operator=(const JsonParser&) = delete;
 
     Var run() {
         Var result = value(0);
@@ -205,8 +211,6 @@ private:
         }
         return makeList(start);
     }
-
-    using Entry = std::pair<std::string, Var>;
 
     // Entries go into the dict in key order, so that the dict's own entry
     // order depends only on its keys: printing and reading again gives the
@@ -389,7 +393,7 @@ private:
         }
     }
 
-    std::string input_;
+    const std::string& input_;
     size_t size_;
     // Pending elements and entries of the lists and dicts being read; each
     // container takes its own from the top when it ends.

@@ -78,6 +78,8 @@ std::string classText(const Var& v) {
 // level L is followed by 2 * L blanks, which gives the layout of nested
 // lists and dicts without re-splitting their texts.
 class Printer {
+    static constexpr size_t kPrefetch = 16;
+
 public:
     explicit Printer(std::string& out) : out_(out) {}
 
@@ -141,10 +143,13 @@ public:
             out_ += "[]";
             return;
         }
+        // The held values are scattered on the heap: fetch them ahead.
+        for (size_t i = 0; i < elements.size() && i < kPrefetch; ++i) {
+            __builtin_prefetch(elements[i].heldPointer().get());
+        }
         out_ += '[';
         for (size_t i = 0; i < elements.size(); ++i) {
-            // The held values are scattered on the heap: fetch ahead.
-            if (i + 2 < elements.size()) __builtin_prefetch(elements[i + 2].heldPointer().get());
+            if (i + kPrefetch < elements.size()) __builtin_prefetch(elements[i + kPrefetch].heldPointer().get());
             if (i) out_ += ',';
             newline(level + 1);
             value(elements[i], level + 1);
@@ -167,11 +172,16 @@ public:
         }
         const bool plainKeys = builtin(detail::kStringStr);
         out_ += '{';
+        auto ahead = entries.begin();
+        for (size_t i = 0; ahead != entries.end() && i < kPrefetch; ++ahead, ++i) {
+            __builtin_prefetch(ahead->second.heldPointer().get());
+        }
         size_t remaining = entries.size();
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
-            const auto& entry = *it;
-            auto ahead = std::next(it);
-            if (ahead != entries.end()) __builtin_prefetch(ahead->second.heldPointer().get());
+        for (const auto& entry : entries) {
+            if (ahead != entries.end()) {
+                __builtin_prefetch(ahead->second.heldPointer().get());
+                ++ahead;
+            }
             if (remaining != entries.size()) out_ += ',';
             --remaining;
             newline(level + 1);

@@ -57,7 +57,8 @@ TEST(BuiltinClasses, Names) {
         {Var(1), "int"},           {Var(int64_t{1}), "int64_t"},    {Var(1u), "uint32_t"},
         {Var(uint64_t{1}), "uint64_t"}, {Var(static_cast<unsigned char>(1)), "uchar"},
         {Var('c'), "char"},        {Var(1.0f), "float"},            {Var(1.0), "double"},
-        {Var("s"), "str"},         {Var(true), "bool"},             {Var(static_cast<dv::VarValue*>(new dv::VarDict())), "dict"},
+        {Var("s"), "str"},         {Var(true), "bool"},
+        {Var(static_cast<dv::VarValue*>(new dv::VarDict())), "dict"},
         {Var::object(), "object"}, {Var({1}), "array"},             {Var(VarFunction([] {})), "function"},
         {VarClass::forType<int>(), "class"}, {Var(dv::VarBuffer{}), "buffer"},
         {Var(VarClass::VarProperty{}), "property"}, {Var(), "void"}, {Var::null(), "std::nullptr_t"},
@@ -253,7 +254,8 @@ TEST(BuiltinClasses, Module) {
     const VarObject& m = module.typedRef<VarObject>();
     EXPECT_EQ(m.get("version").typedRef<int>(), 513);
     EXPECT_EQ(m.get("license").typedRef<std::string>(), "BSD");
-    EXPECT_TRUE(std::regex_match(m.get("date").typedRef<std::string>(), std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}")));
+    EXPECT_TRUE(std::regex_match(m.get("date").typedRef<std::string>(),
+                                 std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}")));
     EXPECT_TRUE(std::regex_match(m.get("time").typedRef<std::string>(), std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}")));
     EXPECT_EQ(m.get("Json").heldPointer(), VarClass::forType<dv::Json>().heldPointer());
 }

@@ -1,6 +1,7 @@
 // Printing of values, functions and classes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -93,6 +94,24 @@ TEST(Print, BuiltinKinds) {
     }
     static const char raw[] = "raw \"text\"";
     EXPECT_EQ(text(Var(static_cast<dv::VarValue*>(new dv::VarValue_<const char*>(raw)))), raw);
+}
+
+TEST(Print, DoublesAsAStreamWithPrecision12) {
+    std::vector<double> values = {0.0,     -0.0,   0.1,    1e20,   1e-5,    1e-4,          123456789012.0,
+                                  1234567890123.0, 1e300,  -1e-300, 5e-324, 2.5,     HUGE_VAL, -HUGE_VAL,
+                                  std::nan(""),    100000, 1e15,   0.3,    1.0 / 3, 99999999999.95};
+    uint64_t state = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        double mantissa = static_cast<double>(state >> 11) / static_cast<double>(1ULL << 53);
+        values.push_back((mantissa - 0.5) * std::pow(10.0, static_cast<int>(state % 40) - 20));
+    }
+    for (double d : values) {
+        std::ostringstream expected;
+        expected.precision(12);
+        expected << d;
+        EXPECT_EQ(text(Var(d)), expected.str());
+    }
 }
 
 TEST(Print, ValueWithoutStr) {
