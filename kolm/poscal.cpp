@@ -8,6 +8,8 @@
 #include <QSettings>
 #include <QtGlobal>
 
+#include <cmath>
+
 namespace {
 
 constexpr float kDegToRad = 0.017453292f;
@@ -110,6 +112,16 @@ void PosCal::calc_camera_rpy(float camera_rpy[3], const float gimbal_rpy[3], con
     calc_dcm_by_xyz_euler(drone, 0, 0, drone_rpy[2]);
     product3(world, drone, gimbal, mount);
     dcm_to_euler_xyz(camera_rpy, world);
+    // For a camera that looks straight up or down, roll and yaw come apart from
+    // rounding noise; take the roll that the yaw and pitch leave, so the three
+    // angles rebuild the rotation (the same roll elsewhere).
+    const vector3f yawPitch = {camera_rpy[2], camera_rpy[1], 0.0f};
+    matrix3f turned;
+    euler_to_dcm(turned, yawPitch);
+    take_matrix3f_transpose(turned);
+    matrix3f rest;
+    matrix3f_multi_matrix3f(rest, turned, world);
+    camera_rpy[0] = std::atan2(rest[2][1], rest[2][2]);
 }
 
 PosCal::Euler PosCal::attitude(const float mount[3], Euler gimbal, Euler drone) const {

@@ -227,3 +227,39 @@ TEST(PosCalDeathTest, UnknownModelsAndCamerasAreFatal) {
         },
         "unsupport camera index 255 for model 1");
 }
+
+TEST(PosCalAttitude, VerticalCameraAnglesRebuildTheRotation) {
+    // gimbal pitch -60 and the left mount's -30 turn the camera straight down
+    struct Case {
+        float gimbal[3];  // roll, pitch, yaw
+        float droneYaw;
+        float mount[3];
+    };
+    const Case cases[] = {
+        {{0, -60, 0}, -150, {-90, -30, 0}},
+        {{0, -60, 25}, 40, {-90, -30, 0}},
+        {{0, -90, 0}, 70, {0, 0, 0}},
+        {{0, -45, -10}, 200, {0, -45, 0}},
+        {{0, -60, 0}, 10, {-90, 30, 0}},  // not vertical
+    };
+    for (const auto& c : cases) {
+        matrix3f m, g, d, expected;
+        PosCal::calc_dcm_by_xyz_euler(m, c.mount[0], c.mount[1], c.mount[2]);
+        PosCal::calc_dcm_by_yxz_euler(g, c.gimbal[0], c.gimbal[1], c.gimbal[2]);
+        PosCal::calc_dcm_by_xyz_euler(d, 0, 0, c.droneYaw);
+        matrix3f_multi_matrix3f(expected, d, g);
+        matrix3f_multi_matrix3f(expected, expected, m);
+
+        float rpy[3];
+        const float drone[3] = {5, -3, c.droneYaw};
+        PosCal::calc_camera_rpy(rpy, c.gimbal, drone, c.mount);
+        const float toDeg = 57.29578f;
+        matrix3f rebuilt;
+        PosCal::calc_dcm_by_xyz_euler(rebuilt, rpy[0] * toDeg, rpy[1] * toDeg, rpy[2] * toDeg);
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                EXPECT_NEAR(rebuilt[i][j], expected[i][j], 1e-5) << "drone yaw " << c.droneYaw << " element " << i << j;
+            }
+        }
+    }
+}
