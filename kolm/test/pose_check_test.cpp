@@ -97,7 +97,7 @@ Quat mount(Rig rig, int index) {
 
 struct Attitude {
     double dronePitch, droneRoll, droneYaw;
-    double gimbalPitchInput, gimbalRoll, gimbalYaw;  // input pitch: 0 is level... of the file's Pitch column
+    double gimbalPitchInput, gimbalRoll, gimbalYaw;  // the input's gimbal pitch counts 0 as level
 };
 
 const Attitude kAttitudes[] = {
@@ -122,8 +122,6 @@ TEST_F(PoseCheck, PrintedPosesMatchQuaternionsAndProj) {
         {Rig::Triple, "3", 3, 64.8, -147.7},
         {Rig::Single, "1", 5, 0.5, 10},
     };
-    char offsets[512];
-    std::snprintf(offsets, sizeof offsets, "R5,5,D,%s\nR52,5.2,D,%s\nR3,3,D,%s\nR1,1,D,%s\n", "%s", "%s", "%s", "%s");
     std::string vectors;
     for (double v : {kDown[0], kDown[1], kDown[2], kFront[0], kFront[1], kFront[2]}) {
         vectors += (vectors.empty() ? "" : ",") + number(v);

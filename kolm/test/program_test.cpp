@@ -1,7 +1,9 @@
 // Black-box runs of the built kolm.
 #include "kolm_run.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <regex>
 
 using kolmtest::splitFields;
