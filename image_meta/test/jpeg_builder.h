@@ -147,6 +147,12 @@ private:
 
 inline Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// All bytes of a literal, embedded NULs included (not its final NUL).
+template <size_t N>
+Bytes raw(const char (&s)[N]) {
+    return Bytes(s, s + N - 1);
+}
+
 inline Bytes exifPayload(const Bytes& tiff) {
     Bytes b = {'E', 'x', 'i', 'f', 0, 0};
     TiffBuilder::append(b, tiff);
