@@ -2,14 +2,28 @@
 
 #include "fw/settings.h"
 
+#include <mutex>
+
 namespace imagemeta {
 
-void storeInt(fw::Settings& store, const std::string& key, int value) { store.ints.getRef(key) = value; }
+namespace {
 
-void storeDouble(fw::Settings& store, const std::string& key, double value) { store.doubles.getRef(key) = value; }
+template <typename T>
+void assign(fw::SettingsWithType<T>& map, const std::string& key, const T& value) {
+    std::lock_guard<std::mutex> lock(map.mutex);
+    map.data[key] = value;
+}
+
+}  // namespace
+
+void storeInt(fw::Settings& store, const std::string& key, int value) { assign(store.intMap(), key, value); }
+
+void storeDouble(fw::Settings& store, const std::string& key, double value) {
+    assign(store.doubleMap(), key, value);
+}
 
 void storeString(fw::Settings& store, const std::string& key, const std::string& value) {
-    store.strings.getRef(key) = value;
+    assign(store.stringMap(), key, value);
 }
 
 bool hasText(fw::Settings& store, const std::string& key) { return store.hasText(key); }
