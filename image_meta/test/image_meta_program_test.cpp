@@ -396,3 +396,17 @@ TEST_F(ImageMetaProgram, InvalidUtf8UriFailsWithoutOutput) {
     const auto ok = runMeta("/data/航拍.jpg", fixture("gps_mm.jpg"));
     EXPECT_NE(ok.out.find("/data/航拍.jpg"), std::string::npos);
 }
+
+TEST_F(ImageMetaProgram, StoreReportOnlyWhenAskedFor) {
+    const std::string arg = base64Encode("/r.jpg");
+    const auto plain = runProcess({kProgram, arg}, fixture("gps_mm.jpg"));
+    EXPECT_EQ(splitLines(plain.out).size(), 1u);
+    // The store prints its report when it is destroyed, after the record line.
+    const auto dumped = runProcess({"/usr/bin/env", "Settings.DumpAllVars=1", kProgram, arg}, fixture("gps_mm.jpg"));
+    EXPECT_EQ(dumped.exitCode, 0);
+    const auto lines = splitLines(dumped.out);
+    ASSERT_GT(lines.size(), 3u);
+    EXPECT_EQ(lines[0] + "\n", plain.out);
+    EXPECT_NE(dumped.out.find("Var report"), std::string::npos);
+    EXPECT_NE(dumped.out.find("LatComponents.degrees"), std::string::npos);
+}
