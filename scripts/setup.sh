@@ -10,6 +10,7 @@ packages=(
   libtinyxml2-dev qtbase5-dev
   sqlite3 libimage-exiftool-perl
   proj-bin
+  clang libclang-rt-14-dev
 )
 
 missing=()
