@@ -8,7 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtinyxml2-dev qtbase5-dev
-  sqlite3 libimage-exiftool-perl proj-bin
+  sqlite3 libimage-exiftool-perl
+  proj-bin
+  clang libclang-rt-14-dev
 )
 
 missing=()
