@@ -30,7 +30,6 @@ public:
     };
 
     Vocabulary();
-    virtual ~Vocabulary();
     Vocabulary(const Vocabulary&) = default;
     Vocabulary& operator=(const Vocabulary&) = default;
     Vocabulary(Vocabulary&&) = default;
@@ -58,6 +57,7 @@ public:
     virtual float wordWeight(uint64_t word) const;
     // Words lighter than minWeight get weight 0; returns how many.
     virtual int stopWords(double minWeight);
+    virtual ~Vocabulary();
 
     // Binary vocabulary file. Every read and every index is checked: on any
     // failure the result is false and the vocabulary is left empty.
