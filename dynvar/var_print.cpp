@@ -1,5 +1,4 @@
 #include <charconv>
-#include <cstdio>
 #include <mutex>
 #include <ostream>
 #include <sstream>
