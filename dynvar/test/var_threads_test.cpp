@@ -82,21 +82,16 @@ TEST(VarThreads, DispatchFailuresKeepPerThreadStacks) {
 TEST(VarThreads, PrintingWhileAnotherThreadWrites) {
     Var config = dv::Json::load(R"({"a": {"b": [1, 2, 3]}, "c": "text"})");
     Var inner = config.typedRef<dv::VarObject>().get("a");
-    std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; i < 300; ++i) {
             inner.typedRef<dv::VarObject>().set("k" + std::to_string(i % 20), Var(i));
             config.typedRef<dv::VarObject>().set("n", Var(i));
         }
-        done = true;
     });
-    size_t printed = 0;
-    while (!done.load()) {
+    for (int i = 0; i < 100; ++i) {
         std::string text = dv::Json::dump(config);
         EXPECT_FALSE(dv::Json::load(text).isUndefined());
-        ++printed;
     }
     writer.join();
-    EXPECT_GT(printed, 0u);
     EXPECT_EQ(inner.length(), 21u);
 }
