@@ -11,12 +11,27 @@ namespace detail {
 namespace {
 
 // Workers whose pool was released on the worker itself. They finish on their
-// own and are joined here: when the next one arrives, or at process exit.
+// own and are joined here: when the next one arrives, or at process exit. The
+// registry is never destroyed, so a worker that is still tearing its pool down
+// while the process exits finds it; the exit hook waits for such hand-overs
+// and joins every worker handed over before it ran.
 class OrphanWorkers {
 public:
     static OrphanWorkers& instance() {
-        static OrphanWorkers orphans;
-        return orphans;
+        static OrphanWorkers* orphans = [] {
+            auto* made = new OrphanWorkers;
+            std::atexit([] { OrphanWorkers::instance().close(); });
+            return made;
+        }();
+        return *orphans;
+    }
+
+    // Announces a hand-over; false once the process is exiting.
+    bool begin() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return false;
+        ++inFlight_;
+        return true;
     }
 
     void adopt(std::thread thread, std::function<bool()> finished) {
@@ -32,24 +47,35 @@ public:
                 }
             }
             entries_.push_back(Entry{std::move(thread), std::move(finished)});
+            --inFlight_;
         }
+        changed_.notify_all();
         for (auto& t : done) t.join();
     }
 
-    ~OrphanWorkers() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& entry : entries_) {
+private:
+    void close() {
+        std::vector<Entry> entries;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            closing_ = true;
+            changed_.wait(lock, [this] { return inFlight_ == 0; });
+            entries.swap(entries_);
+        }
+        for (auto& entry : entries) {
             if (entry.thread.joinable()) entry.thread.join();
         }
     }
 
-private:
     struct Entry {
         std::thread thread;
         std::function<bool()> finished;
     };
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<Entry> entries_;
+    int inFlight_ = 0;
+    bool closing_ = false;
 };
 
 }  // namespace
@@ -69,6 +95,7 @@ void runPoolTask(const std::function<void()>& task) {
 }
 
 ThreadPool::ThreadPool(int workers) : state_(std::make_shared<State>()) {
+    OrphanWorkers::instance();  // its exit hook must run before pools made later are torn down
     if (workers < 0) {
         std::cerr << "ThreadPool: negative worker count " << workers << ", no worker started" << std::endl;
         workers = 0;
@@ -95,12 +122,15 @@ ThreadPool::ThreadPool(int workers) : state_(std::make_shared<State>()) {
 }
 
 ThreadPool::~ThreadPool() {
+    const std::thread::id self = std::this_thread::get_id();
+    bool onOwnWorker = false;
+    for (const auto& worker : workers_) onOwnWorker = onOwnWorker || worker.get_id() == self;
+    const bool handOver = onOwnWorker && OrphanWorkers::instance().begin();
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->stop = true;
     }
     state_->condition.notify_all();
-    const std::thread::id self = std::this_thread::get_id();
     std::thread own;
     for (auto& worker : workers_) {
         if (worker.get_id() == self) {
@@ -110,6 +140,10 @@ ThreadPool::~ThreadPool() {
         } else {
             worker.join();
         }
+    }
+    if (own.joinable() && !handOver) {
+        own.detach();  // the process is exiting: nobody is left to join it
+        return;
     }
     if (own.joinable()) {
         std::shared_ptr<State> state = state_;

@@ -169,6 +169,16 @@ TEST(MessengerThreads, SubscriberReleasingItselfOnItsOwnWorker) {
                                   }));
     messenger.publish("t.self", 1);
     ASSERT_TRUE(inbox.waitFor(1));
+    // Wait (bounded) until the worker has dropped the last handle.
+    bool released = false;
+    for (int i = 0; i < 5000 && !released; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(holderMutex);
+            released = holder == nullptr;
+        }
+        if (!released) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(released);
     messenger.publish("t.self", 2);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(inbox.values(), (std::vector<int>{1}));

@@ -85,17 +85,19 @@ TEST(ThreadPoolThreads, OneWorkerRunsTasksInOrderAndCountsWaiting) {
 }
 
 TEST(ThreadPoolThreads, FuturesCarryResultsAndExceptions) {
-    ThreadPool pool(2);
+    auto pool = std::make_unique<ThreadPool>(2);
     std::string text = "abc";
-    auto copied = pool.Add([](const std::string& s) { return s + "!"; }, text);
+    auto copied = pool->Add([](const std::string& s) { return s + "!"; }, text);
     text = "changed";  // bound by value
-    auto failing = pool.Add([]() -> int { throw std::runtime_error("task failed"); });
+    auto failing = pool->Add([]() -> int { throw std::runtime_error("task failed"); });
     struct Adder {
         int base;
         int add(int x) const { return base + x; }
     } adder{40};
-    auto member = pool.Add(&Adder::add, &adder, 2);
-    auto later = pool.Add([] { return 7; });
+    auto member = pool->Add(&Adder::add, &adder, 2);
+    auto later = pool->Add([] { return 7; });
+    // Join the workers first: they then hold no part of the results any more.
+    pool.reset();
 
     EXPECT_EQ(copied.get(), "abc!");
     try {
