@@ -209,6 +209,13 @@ void Settings::loadJson(const nlohmann::json& json, Settings& store, const std::
     }
 }
 
+bool Settings::exist(const std::string& name) { return doubles_.find(name) != nullptr; }
+
+bool Settings::hasText(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_.count(name) > 0;
+}
+
 std::string Settings::reportText() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ints_.empty() && doubles_.empty() && strings_.empty() && texts_.empty()) return "";

@@ -9,6 +9,8 @@ packages=(
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtinyxml2-dev qtbase5-dev
   sqlite3 libimage-exiftool-perl
+  proj-bin
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -18,3 +18,16 @@ ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=thread >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
 ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error -L threaded
+
+# ---- image_meta: libFuzzer run over the EXIF/XMP reader (clang) -------------
+# A bounded run from the seed corpus; new inputs go to a scratch copy, never
+# into the repository. See image_meta/README.md for a longer run.
+fuzz_build="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZEL_BUILD_TESTS=OFF -DZEL_IMAGE_META_FUZZ=ON \
+  "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
+cmake --build "$fuzz_build" -j "$jobs" --target image_meta_fuzzer
+rm -rf "$fuzz_build/corpus" && mkdir -p "$fuzz_build/corpus"
+cp "$root"/image_meta/fuzz/corpus/* "$fuzz_build/corpus/"
+"$fuzz_build/image_meta/image_meta_fuzzer" -runs=20000 -max_len=8192 -print_final_stats=1 \
+  -artifact_prefix="$fuzz_build/" "$fuzz_build/corpus"

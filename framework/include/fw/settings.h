@@ -76,6 +76,17 @@ public:
 
     std::string reportText();
 
+    // True when the double map holds name (looked up under that map's lock).
+    bool exist(const std::string& name);
+    // True when the text map holds name.
+    bool hasText(const std::string& name);
+
+    // The typed maps, for callers that write typed entries themselves
+    // (find-or-insert, then assignment) rather than read them with a default.
+    SettingsWithType<int>& intMap() { return ints_; }
+    SettingsWithType<double>& doubleMap() { return doubles_; }
+    SettingsWithType<std::string>& stringMap() { return strings_; }
+
 private:
     template <typename T>
     T& getTyped(SettingsWithType<T>& map, const std::string& name, const T& defaultValue, int mode);
