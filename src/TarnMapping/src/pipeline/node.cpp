@@ -39,7 +39,11 @@ bool Node::mergeLocked(const std::shared_ptr<OutputItem>& item) {
 
 void Node::climbOutputs(std::unique_lock<std::mutex>& lock) {
     if (!parent_) return;
-    std::vector<std::shared_ptr<OutputItem>> copy = outputs_;
+    // Clones, not the stored objects: this node goes on updating those in
+    // place under its own mutex while the parent reads what it is handed.
+    std::vector<std::shared_ptr<OutputItem>> copy;
+    copy.reserve(outputs_.size());
+    for (const auto& item : outputs_) copy.push_back(item->clone());
     lock.unlock();
     parent_->setOutputs(std::move(copy));
 }
