@@ -45,6 +45,17 @@ struct NumberCase {
     double doubleValue;  // GetDouble with default 0.25
 };
 
+// Test names show the text, blanks as '_'.
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    std::string text = c.text;
+    if (text.empty()) text = "(empty)";
+    for (char& ch : text) {
+        if (ch == ' ') ch = '_';
+        else if (ch == '\t') ch = '~';
+    }
+    *os << text;
+}
+
 class SettingsNumberText : public testing::TestWithParam<NumberCase> {};
 
 TEST_P(SettingsNumberText, ReadsLikeStreamExtraction) {

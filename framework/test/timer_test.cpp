@@ -64,6 +64,8 @@ struct DurationCase {
     const char* text;
 };
 
+void PrintTo(const DurationCase& c, std::ostream* os) { *os << c.seconds << "s"; }
+
 class TimerDuration : public testing::TestWithParam<DurationCase> {};
 
 TEST_P(TimerDuration, Form) { EXPECT_EQ(fw::Timer::durationText(GetParam().seconds), GetParam().text); }

@@ -15,6 +15,10 @@ struct Point3_ {
     T x{}, y{}, z{};
     Point3_() = default;
     Point3_(T x_, T y_, T z_) : x(x_), y(y_), z(z_) {}
+    // Widening from another coordinate type (a Point3d from a Point3f).
+    template <typename U>
+    explicit Point3_(const Point3_<U>& o)
+        : x(static_cast<T>(o.x)), y(static_cast<T>(o.y)), z(static_cast<T>(o.z)) {}
 };
 
 using Point2d = Point2_<double>;

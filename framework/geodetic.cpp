@@ -1,0 +1,19 @@
+#include "fw/geodetic.h"
+
+#include <cmath>
+
+namespace fw {
+
+pt::Point3d geodeticToECEF(double latitude, double longitude, double height) {
+    constexpr double kPi = 3.141592653589793;
+    constexpr double kA2 = 40680631590769.0;    // a = 6378137 m
+    constexpr double kB2 = 40408299984659.16;   // b = 6356752.314245 m
+    const double phi = latitude * kPi / 180;
+    const double lambda = longitude * kPi / 180;
+    const double c = std::cos(phi), s = std::sin(phi);
+    const double k = 1.0 / std::sqrt(kA2 * c * c + kB2 * s * s);
+    const double n = kA2 * k + height;
+    return {n * c * std::cos(lambda), n * c * std::sin(lambda), (kB2 * k + height) * s};
+}
+
+}  // namespace fw
