@@ -27,6 +27,14 @@ int32_t toInt32(double value) {
     return static_cast<int32_t>(value);
 }
 
+// The member as a string; a missing one reads as null, so both give the
+// library's "type must be string" error.
+std::string stringMember(const json& object, const char* key) {
+    static const json missing;
+    auto it = object.find(key);
+    return (it == object.end() ? missing : *it).get<std::string>();
+}
+
 }  // namespace
 
 ImageDataset::ImageDataset() = default;
@@ -178,14 +186,14 @@ std::shared_ptr<TarnMapperFrame> ImageDatasetLive::nextFrame() {
 std::shared_ptr<ImageDataset> createImageDataset(const json& description) {
     auto live = description.find("live");
     const bool isLive = live != description.end() && live->is_boolean() && live->get<bool>();
-    const std::string form = description.at("form").get<std::string>();
+    const std::string form = stringMember(description, "form");
     if (isLive) {
         auto count = description.find("frame_cnt");
         const int32_t frameCnt = count != description.end() && count->is_number() ? toInt32(count->get<double>()) : -1;
         return std::make_shared<ImageDatasetLive>(frameCnt);
     }
     if (form != "zel_frame") return nullptr;
-    return std::make_shared<ImageDataset>(description.at("uri").get<std::string>());
+    return std::make_shared<ImageDataset>(stringMember(description, "uri"));
 }
 
 std::vector<double> fitCameraToImage(std::vector<double> p, int w, int h) {

@@ -1,7 +1,7 @@
 #include "dataset/tarn_mapper_frame.h"
 
 #include "fw/camera.h"
-#include "fw/pose.h"
+#include "fw/geodetic.h"
 
 #include <utility>
 

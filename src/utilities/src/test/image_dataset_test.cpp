@@ -75,10 +75,14 @@ TEST(ImageDatasetFile, RootsAndRecords) {
         const auto frames = dataset.frames();
         ASSERT_EQ(frames.size(), c.frames);
         for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->id, i);
-        if (c.frames == 2) EXPECT_EQ(frames[1]->imagePath(), "c");
+        if (c.frames == 2) {
+            EXPECT_EQ(frames[1]->imagePath(), "c");
+        }
         EXPECT_EQ(dataset.frameCount(), static_cast<int>(c.frames));
         EXPECT_FALSE(dataset.pushFrame("{}"));
-        if (c.frames == 0) EXPECT_FALSE(dataset.nextFrame());
+        if (c.frames == 0) {
+            EXPECT_FALSE(dataset.nextFrame());
+        }
     }
 }
 

@@ -18,7 +18,7 @@ using datasettest::writeImage;
 namespace {
 
 std::string md5sumOf(const std::string& path) {
-    const auto r = testsupport::runProcess({"md5sum", path});
+    const auto r = testsupport::runProcess({"/usr/bin/md5sum", path});
     return r.out.substr(0, 32);
 }
 
