@@ -39,40 +39,47 @@ MapperComponents MapperComponents::standard() { return {createSfmInstance, creat
 TarnMapperImpl::TarnMapperImpl(const std::string& jobText, MapperComponents components)
     : zel::Chain("Mapper", nullptr), components_(std::move(components)), logSink_(std::make_unique<LogSink>()) {
     fw::getLogSinks()->insert(logSink_.get());
+    const std::string error = construct(jobText);
+    if (!error.empty()) {
+        fail(error);
+        return;
+    }
+    setProgressRecord(zel::mappingStages());
+    setState(kReady);
+}
 
+std::string TarnMapperImpl::construct(const std::string& jobText) {
     json job;
     try {
         job = json::parse(jobText);
     } catch (const std::exception& e) {
-        { fail(std::string("Failed to parse task or config: ") + e.what()); return; }
+        return std::string("Failed to parse task or config: ") + e.what();
     }
-    if (!job.is_object() || !job.contains("home") || !job["home"].is_string())
-        { fail("Invalid home folder of task."); return; }
+    if (!job.is_object() || !job.contains("home") || !job["home"].is_string()) return "Invalid home folder of task.";
     const std::string home = job["home"].get<std::string>();
-    std::error_code error;
-    if (!fs::is_directory(fs::path(home), error)) { fail("Invalid home folder of task: " + home); return; }
+    std::error_code ignored;
+    if (!fs::is_directory(fs::path(home), ignored)) return "Invalid home folder of task: " + home;
 
     const fs::path logPath = fs::path(home) / "log.txt";
     auto logFile = std::make_shared<std::ofstream>(logPath, std::ios::out | std::ios::trunc);
-    if (!logFile->is_open()) { fail("Failed to open log file: " + logPath.string()); return; }
+    if (!logFile->is_open()) return "Failed to open log file: " + logPath.string();
     logSink_->setStream(logFile);
 
-    if (!job.contains("dataset") || !job["dataset"].is_object()) { fail("Invalid dataset of task."); return; }
+    if (!job.contains("dataset") || !job["dataset"].is_object()) return "Invalid dataset of task.";
     try {
         dataset_ = createImageDataset(job["dataset"]);
     } catch (const std::exception& e) {
+        // A malformed file or description is reported like an unknown form.
         FW_LOG(Warning) << "Dataset refused: " << e.what();
         dataset_.reset();
     }
-    if (!dataset_) { fail("Failed to create dataset."); return; }
+    if (!dataset_) return "Failed to create dataset.";
     if (!dataset_->isOpen() && dataset_->frameCount() < 6)
-        { fail("Insufficient frames for mapping: " + std::to_string(dataset_->frameCount())); return; }
+        return "Insufficient frames for mapping: " + std::to_string(dataset_->frameCount());
 
-    if (!job.contains("chain") || !job["chain"].is_array()) { fail("Invalid chain of task."); return; }
+    if (!job.contains("chain") || !job["chain"].is_array()) return "Invalid chain of task.";
     chain_ = job["chain"];
-
-    setProgressRecord(zel::mappingStages());
-    setState(kReady);
+    return std::string();
 }
 
 TarnMapperImpl::~TarnMapperImpl() {
@@ -115,7 +122,7 @@ bool TarnMapperImpl::buildChain(const json& chain) {
             // The front end reports per frame for a live stream, per map otherwise.
             if (config.is_object()) config["live"] = dynamic_cast<ImageDatasetLive*>(dataset_.get()) != nullptr;
             if (name == "legacy_sfm" && components_.legacySfm)
-                frontEnd_ = components_.legacySfm(compactJson(config), this, fw::Messenger::instance().get(),
+                frontEnd_ = components_.legacySfm(compactJson(config), this, &fw::Messenger::instance(),
                                                   &fw::getLogSinks());
             else
                 frontEnd_.reset();
@@ -125,7 +132,7 @@ bool TarnMapperImpl::buildChain(const json& chain) {
             }
         } else if (type == "back_end") {
             if (name == "legacy_pf" && components_.legacyPf)
-                backEnd_ = components_.legacyPf(compactJson(config), this, fw::Messenger::instance().get(),
+                backEnd_ = components_.legacyPf(compactJson(config), this, &fw::Messenger::instance(),
                                                 &fw::getLogSinks());
             else
                 backEnd_.reset();
@@ -211,7 +218,11 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
         if (!backEnd_) {
-            map->releaseImages();
+            // Nobody takes the map: its frames' pixels go now.
+            std::vector<std::shared_ptr<fw::MapFrame>> frames;
+            map->getFrames(frames);
+            for (const auto& frame : frames)
+                if (frame) frame->setImage(fw::GImage(), 0, 0);
             return;
         }
         try {

@@ -3,6 +3,9 @@
 
 #include <cmath>
 
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -44,12 +47,24 @@ struct GroundScene {
         return depth;
     }
 
-    // The view of a camera (camera-to-world rotation R, centre C).
-    cv::Mat render(const cv::Matx33d& K, const cv::Matx33d& R, const cv::Vec3d& C, cv::Size size) const {
+    // The view of a camera (camera-to-world rotation R, centre C), with
+    // OpenCV's lens distortion when coefficients are given.
+    cv::Mat render(const cv::Matx33d& K, const cv::Matx33d& R, const cv::Vec3d& C, cv::Size size,
+                   const std::vector<double>& distortion = {}) const {
         cv::Mat mapX(size, CV_32FC1), mapY(size, CV_32FC1);
+        std::vector<cv::Point2d> pixels;
+        for (int y = 0; y < size.height; ++y)
+            for (int x = 0; x < size.width; ++x) pixels.emplace_back(x, y);
+        std::vector<cv::Point2d> ideal = pixels;
+        if (!distortion.empty()) cv::undistortPoints(pixels, ideal, cv::Mat(K), distortion, cv::noArray(), cv::Mat(K));
+        const cv::Matx33d toWorld = R * K.inv();
+        const cv::Vec3d n = up();
+        const double height = n.dot(origin - C);
         for (int y = 0; y < size.height; ++y)
             for (int x = 0; x < size.width; ++x) {
-                const cv::Vec3d g = groundAt(K, R, C, x, y) - origin;
+                const cv::Point2d& p = ideal[static_cast<size_t>(y) * size.width + x];
+                const cv::Vec3d ray = toWorld * cv::Vec3d(p.x, p.y, 1.0);
+                const cv::Vec3d g = C + (height / n.dot(ray)) * ray - origin;
                 mapX.at<float>(y, x) = static_cast<float>(g.dot(east) / metresPerTexel + texture.cols / 2.0);
                 mapY.at<float>(y, x) = static_cast<float>(-g.dot(north) / metresPerTexel + texture.rows / 2.0);
             }

@@ -65,7 +65,8 @@ json frameRecord(const TempDir& dir, int i, bool writeImage = true) {
 }
 
 std::string writeDataset(const TempDir& dir, const std::string& text) {
-    const std::string path = dir.file("frames.json");
+    static int count = 0;
+    const std::string path = dir.file("frames" + std::to_string(count++) + ".json");
     std::ofstream(path) << text;
     return path;
 }
@@ -156,15 +157,23 @@ TEST(ZelMapperLog, LogFileLinesArePrefixed) {
     std::ofstream(dir.file("log.txt")) << "left from before\n";
     run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", dir.file("missing.json")}}));
     const auto lines = splitLines(readFile(dir.file("log.txt")));
-    ASSERT_EQ(lines.size(), 2u);
-    const std::regex prefix(R"(^E(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2}) +\d+\] (.*)$)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[0], m, prefix)) << lines[0];
-    EXPECT_EQ(m[6].str(), "Failed to open " + dir.file("missing.json"));
-    ASSERT_TRUE(std::regex_match(lines[1], m, prefix)) << lines[1];
-    EXPECT_EQ(m[6].str(), "Insufficient frames for mapping: 0");
-    EXPECT_GE(std::stoi(m[1].str()), 1);
-    EXPECT_LE(std::stoi(m[1].str()), 12);
+    // severity letter, month and day, time, thread id, then the text
+    const std::regex prefix(R"(^([IWEF])(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2}) +\d+\] (.*)$)");
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"E", "Failed to open " + dir.file("missing.json")},
+        {"E", "Insufficient frames for mapping: 0"},
+        {"I", "TarnMapperImpl instance destroyed."},
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, prefix)) << lines[i];
+        EXPECT_EQ(m[1].str(), expected[i].first);
+        EXPECT_EQ(m[7].str(), expected[i].second);
+        EXPECT_GE(std::stoi(m[2].str()), 1);
+        EXPECT_LE(std::stoi(m[2].str()), 12);
+        EXPECT_LE(std::stoi(m[4].str()), 23);
+    }
 }
 
 #ifndef ZEL_HAS_BACK_END

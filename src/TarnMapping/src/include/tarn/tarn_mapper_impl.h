@@ -48,6 +48,8 @@ public:
     bool buildChain(const nlohmann::json& chain);
 
 private:
+    // Steps of the construction; the text of the first failure, or "".
+    std::string construct(const std::string& jobText);
     void run();
     void setState(int32_t state);
     void fail(const std::string& message);
