@@ -217,7 +217,8 @@ TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
     }
     ASSERT_FALSE(lines.status.empty());
     EXPECT_EQ(lines.status.back()["state"], 12);
-    EXPECT_EQ(lines.status.front()["state"], 100);
+    const int first = lines.status.front()["state"];
+    EXPECT_TRUE(first == 100 || first == 4) << first;  // the run thread may already have started
     for (size_t i = 1; i < lines.status.size(); ++i) EXPECT_NE(lines.status[i], lines.status[i - 1]) << "repeated line";
     // the stand-in back end's tile set has been finished
     const json& output = lines.status.back()["output"];
