@@ -1,7 +1,6 @@
 #include "dv/builtin_classes.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <sstream>
 

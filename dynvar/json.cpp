@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -59,9 +60,15 @@ void appendUtf8(std::string& out, long cp) {
     }
 }
 
+using Entry = std::pair<std::string, Var>;
+
 class JsonParser {
 public:
-    explicit JsonParser(const std::string& text) : input_(text), size_(input_.size()) {}
+    // The text is read in place; it outlives the parse.
+    explicit JsonParser(const std::string& text) : input_(text), size_(text.size()) {}
+
+    JsonParser(const JsonParser&) = delete;
+    JsonParser& operator=(const JsonParser&) = delete;
 
     Var run() {
         Var result = value(0);
@@ -181,26 +188,56 @@ private:
         return hardFail("expected value, got " + describe(c));
     }
 
+    Var makeList(size_t start) {
+        auto first = elements_.begin() + static_cast<std::ptrdiff_t>(start);
+        std::vector<Var> elements(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
+        elements_.erase(first, elements_.end());
+        return Var(std::move(elements));
+    }
+
     Var list(int depth) {
-        std::vector<Var> elements;
+        const size_t start = elements_.size();
         char c = nextToken();
-        if (c == ']') return Var(std::move(elements));
+        if (c == ']') return makeList(start);
         for (;;) {
             --position_;
-            elements.push_back(value(depth + 1));
+            Var element = value(depth + 1);
             if (failed_) return Var();
+            elements_.push_back(std::move(element));
             c = nextToken();
             if (c == ']') break;
             if (c != ',') return hardFail("expected ',' in list, got " + describe(c));
             c = nextToken();
         }
-        return Var(std::move(elements));
+        return makeList(start);
+    }
+
+    // Entries go into the dict in key order, so that the dict's own entry
+    // order depends only on its keys: printing and reading again gives the
+    // same text. Equal keys keep the first value.
+    Var makeDict(size_t start) {
+        auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
+        auto last = entries_.end();
+        size_t n = entries_.size() - start;
+        if (n <= 32) {
+            // Insertion sort: stable and without a buffer.
+            for (auto i = first + (n ? 1 : 0); i < last; ++i) {
+                for (auto j = i; j != first && j->first < (j - 1)->first; --j) std::swap(*j, *(j - 1));
+            }
+        } else {
+            std::stable_sort(first, last, [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        }
+        std::unordered_map<std::string, Var> map;
+        map.reserve(n);
+        for (auto i = first; i != last; ++i) map.emplace(std::move(i->first), std::move(i->second));
+        entries_.erase(first, last);
+        return Var(std::move(map));
     }
 
     Var dict(int depth) {
-        std::unordered_map<std::string, Var> entries;
+        const size_t start = entries_.size();
         char c = nextToken();
-        if (c == '}') return Var(std::move(entries));
+        if (c == '}') return makeDict(start);
         for (;;) {
             std::string key;
             if (c == '"') {
@@ -214,14 +251,14 @@ private:
             c = nextToken();
             if (c != ':') return hardFail("expected ':' in object, got " + describe(c));
             Var v = value(depth + 1);
-            entries.emplace(std::move(key), std::move(v));
             if (failed_) return Var();
+            entries_.emplace_back(std::move(key), std::move(v));
             c = nextToken();
             if (c == '}') break;
             if (c != ',') return hardFail("expected ',' in object, got " + describe(c));
             c = nextToken();
         }
-        return Var(std::move(entries));
+        return makeDict(start);
     }
 
     char peek() const { return position_ < size_ ? input_[position_] : 0; }
@@ -356,8 +393,12 @@ private:
         }
     }
 
-    std::string input_;
+    const std::string& input_;
     size_t size_;
+    // Pending elements and entries of the lists and dicts being read; each
+    // container takes its own from the top when it ends.
+    std::vector<Var> elements_;
+    std::vector<Entry> entries_;
     size_t position_ = 0;
     std::string error_;
     bool failed_ = false;
@@ -371,19 +412,31 @@ Var Json::load(const std::string& text) {
     return JsonParser(text).run();
 }
 
+namespace {
+
+// Bytes that the string writer does not copy unchanged.
+struct EscapeTable {
+    bool special[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 0x20; ++c) special[c] = true;
+        special[static_cast<unsigned char>('"')] = true;
+        special[static_cast<unsigned char>('\\')] = true;
+        special[0xE2] = true;
+    }
+};
+
+constexpr EscapeTable kEscapes;
+
+}  // namespace
+
 void Json::dumpString(const std::string& text, std::string& out) {
     static const char hex[] = "0123456789abcdef";
-    out.reserve(out.size() + text.size() + 2);
     out += '"';
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
         size_t run = i;
-        while (run < n) {
-            unsigned char c = static_cast<unsigned char>(text[run]);
-            if (c < 0x20 || c == '"' || c == '\\' || c == 0xE2) break;
-            ++run;
-        }
+        while (run < n && !kEscapes.special[static_cast<unsigned char>(text[run])]) ++run;
         out.append(text, i, run - i);
         i = run;
         if (i >= n) break;

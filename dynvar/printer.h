@@ -8,7 +8,17 @@
 namespace dv::detail {
 
 // The builtin "__str__" functions the printer may replace by its own writer.
-enum BuiltinStr { kVoidStr, kNullStr, kIntStr, kBoolStr, kDoubleStr, kStringStr, kArrayStr, kObjectStr, kBuiltinStrCount };
+enum BuiltinStr {
+    kVoidStr,
+    kNullStr,
+    kIntStr,
+    kBoolStr,
+    kDoubleStr,
+    kStringStr,
+    kArrayStr,
+    kObjectStr,
+    kBuiltinStrCount
+};
 
 // Records the function value registered as a builtin "__str__" when the
 // class caches it (the first registration).

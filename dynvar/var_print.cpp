@@ -1,5 +1,5 @@
 #include <charconv>
-#include <cstdio>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 
@@ -11,30 +11,40 @@ namespace dv {
 namespace detail {
 
 namespace {
-// Written during static initialisation only.
+// Written during static initialisation only: each builtin "__str__" and the
+// class that cached it.
 const VarValue* builtinStr[kBuiltinStrCount] = {};
+const VarClass* builtinClass[kBuiltinStrCount] = {};
 }  // namespace
 
 void noteBuiltinStr(BuiltinStr kind, const VarClass& c, const Var& function) {
     if (!builtinStr[kind] && c.strFunction.heldPointer() == function.heldPointer()) {
         builtinStr[kind] = function.heldPointer().get();
+        builtinClass[kind] = &c;
     }
 }
 
 void appendDouble(std::string& out, double d) {
-    char buf[32];
-    int n = std::snprintf(buf, sizeof buf, "%.12g", d);
-    out.append(buf, static_cast<size_t>(n));
+    // The same text as a stream with precision 12 (printf's "%.12g").
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 12);
+    out.append(buf, r.ptr);
 }
 
 }  // namespace detail
 
 namespace {
 
+using detail::builtinClass;
 using detail::builtinStr;
 
+// The class of kind still prints through the builtin "__str__".
+inline bool builtin(detail::BuiltinStr kind) {
+    return builtinClass[kind] && builtinClass[kind]->strFunction.heldPointer().get() == builtinStr[kind];
+}
+
 // Containers being printed on this thread: a container met again inside
-// itself is written as "[...]" or "{...}".
+// itself is written as "[...]" or "{...}" (its mutex is already held).
 thread_local std::vector<const VarValue*> printing;
 
 struct PrintScope {
@@ -67,48 +77,52 @@ std::string classText(const Var& v) {
 // level L is followed by 2 * L blanks, which gives the layout of nested
 // lists and dicts without re-splitting their texts.
 class Printer {
+    static constexpr size_t kPrefetch = 16;
+
 public:
     explicit Printer(std::string& out) : out_(out) {}
 
     void value(const Var& v, size_t level, bool lastInDict = false) {
-        VarClass* c = v.classPtr();
-        const VarValue* str = c ? c->strFunction.heldPointer().get() : nullptr;
-        if (str) {
-            const VarValue& held = v.held();
-            if (str == builtinStr[detail::kVoidStr]) {
-                out_ += "undefined";
+        // The builtin kinds, recognised by their holder's exact type, are
+        // written directly; their text is what their "__str__" returns.
+        const VarValue& held = v.held();
+        const std::type_info& type = typeid(held);
+        if (&type == &typeid(VarValue_<double>) && builtin(detail::kDoubleStr)) {
+            detail::appendDouble(out_, static_cast<const VarValue_<double>&>(held).value);
+            return;
+        }
+        if (&type == &typeid(VarValue_<int>) && builtin(detail::kIntStr)) {
+            char buf[16];
+            auto r = std::to_chars(buf, buf + sizeof buf, static_cast<const VarValue_<int>&>(held).value);
+            out_.append(buf, r.ptr);
+            return;
+        }
+        if (&type == &typeid(VarValue_<std::string>) && builtin(detail::kStringStr)) {
+            Json::dumpString(static_cast<const VarValue_<std::string>&>(held).value, out_);
+            return;
+        }
+        if (&type == &typeid(VarObject) && builtin(detail::kObjectStr)) {
+            const auto& dictValue = static_cast<const VarObject&>(held);
+            if (dictValue.objectClass.heldPointer() == Var::undefined().heldPointer()) {
+                dict(dictValue, level);
                 return;
             }
-            if (str == builtinStr[detail::kNullStr]) {
-                out_ += "null";
-                return;
-            }
-            if (str == builtinStr[detail::kIntStr] && held.ptr(typeid(int))) {
-                char buf[16];
-                auto r = std::to_chars(buf, buf + sizeof buf, *static_cast<const int*>(held.ptr(typeid(int))));
-                out_.append(buf, r.ptr);
-                return;
-            }
-            if (str == builtinStr[detail::kDoubleStr] && held.ptr(typeid(double))) {
-                detail::appendDouble(out_, *static_cast<const double*>(held.ptr(typeid(double))));
-                return;
-            }
-            if (str == builtinStr[detail::kStringStr] && held.ptr(typeid(std::string))) {
-                Json::dumpString(*static_cast<const std::string*>(held.ptr(typeid(std::string))), out_);
-                return;
-            }
-            if (str == builtinStr[detail::kBoolStr] && held.ptr(typeid(bool))) {
-                out_ += *static_cast<const bool*>(held.ptr(typeid(bool))) ? "true" : "false";
-                return;
-            }
-            if (str == builtinStr[detail::kArrayStr] && held.ptr(typeid(VarArray))) {
-                list(*static_cast<const VarArray*>(held.ptr(typeid(VarArray))), level);
-                return;
-            }
-            if (str == builtinStr[detail::kObjectStr] && held.ptr(typeid(VarObject))) {
-                dict(*static_cast<const VarObject*>(held.ptr(typeid(VarObject))), level);
-                return;
-            }
+        }
+        if (&type == &typeid(VarArray) && builtin(detail::kArrayStr)) {
+            list(static_cast<const VarArray&>(held), level);
+            return;
+        }
+        if (&type == &typeid(VarValue_<bool>) && builtin(detail::kBoolStr)) {
+            out_ += static_cast<const VarValue_<bool>&>(held).value ? "true" : "false";
+            return;
+        }
+        if (&type == &typeid(VarValue) && builtin(detail::kVoidStr)) {
+            out_ += "undefined";
+            return;
+        }
+        if (&type == &typeid(VarValue_<std::nullptr_t>) && builtin(detail::kNullStr)) {
+            out_ += "null";
+            return;
         }
         std::string text = classText(v);
         // The dict layout drops the empty line after a final line break.
@@ -122,13 +136,19 @@ public:
             return;
         }
         PrintScope scope(&a);
-        std::vector<Var> elements = a.snapshot();
+        std::lock_guard<std::mutex> lock(a.mutex);
+        const std::vector<Var>& elements = a.elements();
         if (elements.empty()) {
             out_ += "[]";
             return;
         }
+        // The held values are scattered on the heap: fetch them ahead.
+        for (size_t i = 0; i < elements.size() && i < kPrefetch; ++i) {
+            __builtin_prefetch(elements[i].heldPointer().get());
+        }
         out_ += '[';
         for (size_t i = 0; i < elements.size(); ++i) {
+            if (i + kPrefetch < elements.size()) __builtin_prefetch(elements[i + kPrefetch].heldPointer().get());
             if (i) out_ += ',';
             newline(level + 1);
             value(elements[i], level + 1);
@@ -143,25 +163,34 @@ public:
             return;
         }
         PrintScope scope(&d);
-        std::vector<std::pair<std::string, Var>> entries = d.snapshot();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        const VarObject::Entries& entries = d.entries();
         if (entries.empty()) {
             out_ += "{}";
             return;
         }
-        VarClass& strClass = VarClass::classOf<std::string>();
-        bool plainKeys = builtinStr[detail::kStringStr] &&
-                         strClass.strFunction.heldPointer().get() == builtinStr[detail::kStringStr];
+        const bool plainKeys = builtin(detail::kStringStr);
         out_ += '{';
-        for (size_t i = 0; i < entries.size(); ++i) {
-            if (i) out_ += ',';
+        auto ahead = entries.begin();
+        for (size_t i = 0; ahead != entries.end() && i < kPrefetch; ++ahead, ++i) {
+            __builtin_prefetch(ahead->second.heldPointer().get());
+        }
+        size_t remaining = entries.size();
+        for (const auto& entry : entries) {
+            if (ahead != entries.end()) {
+                __builtin_prefetch(ahead->second.heldPointer().get());
+                ++ahead;
+            }
+            if (remaining != entries.size()) out_ += ',';
+            --remaining;
             newline(level + 1);
             if (plainKeys) {
-                Json::dumpString(entries[i].first, out_);
+                Json::dumpString(entry.first, out_);
             } else {
-                indented(classText(Var(entries[i].first)), level + 1);
+                indented(classText(Var(entry.first)), level + 1);
             }
             out_ += " : ";
-            value(entries[i].second, level + 1, i + 1 == entries.size());
+            value(entry.second, level + 1, remaining == 0);
         }
         newline(level);
         out_ += '}';

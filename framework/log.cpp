@@ -1,5 +1,6 @@
 #include "fw/log.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -69,12 +70,12 @@ void LogRecord::send(int severity) {
     const std::time_t now = std::time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    std::shared_ptr<LogSinkSet> sinks = getLogSinks();
+    std::shared_ptr<LogSinkSet> sinks = std::atomic_load(&getLogSinks());
     if (sinks) sinks->send(severity, path_.c_str(), baseName_.c_str(), line_, &local, text.data(), text.size());
 }
 
 void LogRecord::flushSinks() {
-    std::shared_ptr<LogSinkSet> sinks = getLogSinks();
+    std::shared_ptr<LogSinkSet> sinks = std::atomic_load(&getLogSinks());
     if (sinks) sinks->flush();
 }
 

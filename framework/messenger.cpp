@@ -249,7 +249,7 @@ void setGlobalServices(Messenger* messenger, std::shared_ptr<LogSinkSet> logSink
     }
     if (logSinks) {
         std::shared_ptr<LogSinkSet>& own = getLogSinks();
-        if (own != logSinks) own = std::move(logSinks);
+        if (std::atomic_load(&own) != logSinks) std::atomic_store(&own, std::move(logSinks));
     }
 }
 

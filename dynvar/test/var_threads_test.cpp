@@ -78,3 +78,20 @@ TEST(VarThreads, DispatchFailuresKeepPerThreadStacks) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures.load(), 400);
 }
+
+TEST(VarThreads, PrintingWhileAnotherThreadWrites) {
+    Var config = dv::Json::load(R"({"a": {"b": [1, 2, 3]}, "c": "text"})");
+    Var inner = config.typedRef<dv::VarObject>().get("a");
+    std::thread writer([&] {
+        for (int i = 0; i < 300; ++i) {
+            inner.typedRef<dv::VarObject>().set("k" + std::to_string(i % 20), Var(i));
+            config.typedRef<dv::VarObject>().set("n", Var(i));
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        std::string text = dv::Json::dump(config);
+        EXPECT_FALSE(dv::Json::load(text).isUndefined());
+    }
+    writer.join();
+    EXPECT_EQ(inner.length(), 21u);
+}

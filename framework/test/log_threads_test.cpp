@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -73,4 +74,32 @@ TEST(LogThreads, FileSinkKeepsLinesWhole) {
     }
     EXPECT_EQ(lines, 800);
     std::filesystem::remove_all(dir);
+}
+
+// Another module's sink set may be adopted while threads log.
+TEST(LogThreads, SinkSetIsReplacedWhileThreadsLog) {
+    std::shared_ptr<fw::LogSinkSet> original = std::atomic_load(&fw::getLogSinks());
+    auto other = std::make_shared<fw::LogSinkSet>();
+    CountingSink sink;
+    other->insert(&sink);
+    std::atomic<bool> stop{false};
+    testing::internal::CaptureStderr();
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < 3; ++i)
+        loggers.emplace_back([&stop] {
+            while (!stop.load()) FW_LOG(Info) << "x";
+        });
+    for (int round = 0; round < 100; ++round) {
+        std::atomic_store(&fw::getLogSinks(), round % 2 ? original : other);
+        std::this_thread::yield();
+    }
+    // Keep the other set until a record has reached it (bounded).
+    std::atomic_store(&fw::getLogSinks(), other);
+    for (int i = 0; i < 5000 && sink.count.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic_store(&fw::getLogSinks(), original);
+    stop = true;
+    for (auto& t : loggers) t.join();
+    testing::internal::GetCapturedStderr();
+    other->erase(&sink);
+    EXPECT_GT(sink.count.load(), 0);
 }

@@ -48,7 +48,8 @@ private:
     std::set<LogSink*> sinks_;
 };
 
-// The process-wide pointer to the sink set, made empty on first use.
+// The process-wide pointer to the sink set, made empty on first use. Replace
+// it only with std::atomic_store: records read it with std::atomic_load.
 std::shared_ptr<LogSinkSet>& getLogSinks();
 
 class LogRecord {
