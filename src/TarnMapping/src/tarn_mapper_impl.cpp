@@ -104,6 +104,8 @@ void TarnMapperImpl::setState(int32_t state) {
 }
 
 void TarnMapperImpl::start() {
+    // A second start would replace a running thread.
+    if (started_.exchange(true)) return;
     if (state() == kFailed) return;
     if (!buildChain(chain_)) return;
     runThread_ = std::thread(&TarnMapperImpl::run, this);

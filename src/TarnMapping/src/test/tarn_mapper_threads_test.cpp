@@ -387,8 +387,10 @@ TEST(MapperRun, FramesArePassedOnAndReleased) {
     f.script.locateEachFrame = true;
     auto job = f.make(f.fileJob(6));
     job->start();
+    job->start();  // a second start changes nothing
     EXPECT_EQ(runToEnd(*job).state, 12);
     job.reset();
+    EXPECT_EQ(f.frontEndsMade, 1);
     const auto calls = f.journal.all();
     for (int i = 0; i < 6; ++i)
         EXPECT_NE(std::find(calls.begin(), calls.end(), "feed frame " + std::to_string(i)), calls.end()) << i;

@@ -62,6 +62,7 @@ private:
     std::shared_ptr<ImageDataset> dataset_;
     std::thread runThread_;
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> started_{false};
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
 };
