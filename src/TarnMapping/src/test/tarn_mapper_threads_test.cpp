@@ -85,6 +85,7 @@ struct Journal {
 };
 
 struct FrontEndScript {
+    bool throwOnTrack = false;      // a front end that fails part way
     bool stopAtFrameCount = false;  // asks the job to stop before the first frame
     bool locateEachFrame = false;   // "frame_located" per tracked frame
     bool locateMap = false;         // "map_located" at finish
@@ -104,6 +105,7 @@ public:
     bool trackFrame(const std::shared_ptr<fw::MapFrame>& frame) override {
         const cv::Mat pixels = frame->getImage(0, 0);
         journal_.add("track " + std::to_string(frame->id) + (pixels.empty() ? " without pixels" : " with pixels"));
+        if (script_.throwOnTrack && frame->id == 2) throw std::runtime_error("lost track");
         frames_.push_back(frame);
         if (script_.locateEachFrame) owner_->handle("frame_located", frame);
         return true;
@@ -406,6 +408,20 @@ TEST(MapperRun, StopBeforeTheFirstFrame) {
     const auto calls = f.journal.all();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("track", 0) == 0; }), 0);
     EXPECT_NE(std::find(calls.begin(), calls.end(), "finish"), calls.end());
+}
+
+TEST(MapperRun, FailingFrontEndEndsTheJobCleanly) {
+    Fixture f;
+    f.script.throwOnTrack = true;
+    CapturedLog log;
+    auto job = f.make(f.fileJob(6));
+    job->start();
+    EXPECT_EQ(runToEnd(*job).state, -14);
+    job.reset();
+    EXPECT_TRUE(log.has(fw::kError, "Mapping failed: lost track"));
+    const auto calls = f.journal.all();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "front released"), calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "back released"), calls.end());
 }
 
 TEST(MapperEvents, FailuresAreLoggedAndTheJobGoesOn) {
