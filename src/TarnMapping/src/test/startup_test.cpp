@@ -95,7 +95,9 @@ TEST(StartupEcho, LinesInOrder) {
     const std::string task = R"({"home":"/data/job","dataset":{"live":false,"uri":"f.json"},"model3d":[1]})";
     const auto r = runProcess({kProgram, "--task", base64Encode(task), "--config", base64Encode(R"({"x":1})")});
     ASSERT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "");
+    // The job then refuses the missing home folder: standard error only.
+    EXPECT_EQ(r.err.rfind("Invalid home folder of task: /data/job\n", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("{\"output\":[],\"progress\":{\"total\":-1.0},\"state\":-14}\n"), std::string::npos);
     const auto lines = splitLines(r.out);
     ASSERT_EQ(lines.size(), 7u) << r.out;
     EXPECT_EQ(lines[0], "task string: " + task);

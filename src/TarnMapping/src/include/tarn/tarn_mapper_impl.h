@@ -1,0 +1,70 @@
+#pragma once
+// The mapping job: opens the dataset, builds the chain (front end, back end),
+// feeds every frame to the front end on its run thread and forwards what the
+// front end locates to the back end.
+
+#include "fw/file_log_sink.h"
+#include "tarn/tarn_mapper.h"
+#include "zel/node.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace fw {
+class SLAM;
+class MapFusion;
+}  // namespace fw
+class ImageDataset;
+
+// The factories the chain is built with; tests put their own components here.
+struct MapperComponents {
+    using FrontEndFactory = std::function<std::shared_ptr<fw::SLAM>(const std::string&, zel::Chain*, void*, void*)>;
+    using BackEndFactory = std::function<std::shared_ptr<fw::MapFusion>(const std::string&, zel::Chain*, void*, void*)>;
+    FrontEndFactory legacySfm;  // front end "legacy_sfm"
+    BackEndFactory legacyPf;    // back end "legacy_pf"
+
+    // createSfmInstance and createPointsFusionInstance.
+    static MapperComponents standard();
+};
+
+class TarnMapperImpl : public zel::Chain, public TarnMapper {
+public:
+    TarnMapperImpl(const std::string& jobText, MapperComponents components);
+    ~TarnMapperImpl() override;
+
+    void start() override;
+    bool update(MapperStatus& status) override;
+    bool feedFrame(const std::string& text) override;
+
+    void stop() override;
+    void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override;
+
+    bool buildChain(const nlohmann::json& chain);
+
+private:
+    // Steps of the construction; the text of the first failure, or "".
+    std::string construct(const std::string& jobText);
+    void run();
+    void setState(int32_t state);
+    void fail(const std::string& message);
+    void finishOutputs();
+
+    MapperComponents components_;
+    std::shared_ptr<fw::SLAM> frontEnd_;
+    std::shared_ptr<fw::MapFusion> backEnd_;
+    std::mutex mutex_;  // guards writes of the job state
+    std::shared_ptr<ImageDataset> dataset_;
+    std::thread runThread_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> started_{false};
+    std::unique_ptr<LogSink> logSink_;
+    nlohmann::json chain_;
+};
+
+std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components);

@@ -1,0 +1,140 @@
+#include "tarn/main_loop.h"
+
+#include "codec/exit_with_error.h"
+#include "zel/item_json.h"
+
+#include <cerrno>
+#include <exception>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tarn {
+
+using nlohmann::json;
+
+void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd) {
+    std::string pending;
+    char buffer[4096];
+    auto push = [&queue](std::string line) {
+        try {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            queue.lines.push_back(std::move(line));
+        } catch (const std::exception&) {
+            // a line that cannot be queued is dropped; reading goes on
+        }
+    };
+    while (!stop.load()) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (ready == 0) continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            break;
+        }
+        if (n == 0) {
+            if (!pending.empty()) push(std::move(pending));
+            queue.ended.store(true);
+            return;
+        }
+        size_t start = 0;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\n') continue;
+            pending.append(buffer + start, static_cast<size_t>(i) - start);
+            push(std::move(pending));
+            pending.clear();
+            start = static_cast<size_t>(i) + 1;
+        }
+        pending.append(buffer + start, static_cast<size_t>(n) - start);
+    }
+    if (!stop.load()) queue.ended.store(true);
+}
+
+CommandReader::CommandReader(CommandQueue& queue, int fd)
+    : thread_([this, &queue, fd] { readStdinCommands(queue, stop_, fd); }) {}
+
+CommandReader::~CommandReader() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
+json statusLine(const MapperStatus& status) {
+    json output = json::array();
+    for (const auto& item : status.outputs) {
+        json form;
+        if (zel::itemToJson(item, form)) output.push_back(std::move(form));
+    }
+    return json{{"state", status.state}, {"progress", {{"total", status.progress.value}}}, {"output", std::move(output)}};
+}
+
+namespace {
+
+void writeLine(std::ostream& err, const json& line) {
+    err << compactJson(line) << '\n';
+    err.flush();
+}
+
+void dispatch(TarnMapper& job, const std::string& line) {
+    const json command = json::parse(line);
+    if (!command.is_object()) return;
+    auto frame = command.find("frame");
+    if (frame != command.end() && frame->is_string()) {
+        job.feedFrame(frame->get<std::string>());
+        return;
+    }
+    auto control = command.find("control");
+    if (control != command.end() && control->is_string()) {
+        const std::string text = control->get<std::string>();
+        (void)text;  // no control command is acted on
+    }
+}
+
+}  // namespace
+
+void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::chrono::milliseconds pause) {
+    MapperStatus status;
+    bool endSent = false;
+    for (;;) {
+        if (job.update(status)) writeLine(err, statusLine(status));
+        if (isFinalState(status.state)) break;
+        for (;;) {
+            // Read the end flag before the last look at the queue, so no line
+            // that arrived before the end is left behind.
+            const bool inputEnded = queue.ended.load();
+            std::string line;
+            bool endStream = false;
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                if (!queue.lines.empty()) {
+                    line = std::move(queue.lines.front());
+                    queue.lines.pop_front();
+                } else if (inputEnded && !endSent) {
+                    endSent = endStream = true;
+                } else {
+                    break;
+                }
+            }
+            if (endStream) {
+                // a host that has gone ends the live stream like {"frame":""}
+                try {
+                    job.feedFrame("");
+                } catch (const std::exception&) {
+                }
+                continue;
+            }
+            try {
+                dispatch(job, line);
+            } catch (const std::exception& e) {
+                writeLine(err, json{{"code", -9},
+                                    {"message", "Exception for command: " + line + " (" + e.what() + ")"}});
+            }
+        }
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+}  // namespace tarn

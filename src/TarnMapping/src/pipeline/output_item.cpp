@@ -1,0 +1,26 @@
+#include "zel/output_item.h"
+
+namespace zel {
+
+void OutputItem::assign(std::shared_ptr<OutputItem> other) {
+    if (!other) return;
+    if (other.get() != this) name = other->name;
+    type = other->type;
+    state = other->state;
+    time = other->time;
+}
+
+std::shared_ptr<OutputItem> OutputItem::clone() { return std::make_shared<OutputItem>(*this); }
+
+void Tileset3D::assign(std::shared_ptr<OutputItem> other) {
+    OutputItem::assign(other);
+    auto* other3D = dynamic_cast<Tileset3D*>(other.get());
+    if (!other3D) return;
+    if (other3D != this) path = other3D->path;
+    tilesetType = other3D->tilesetType;
+    storageType = other3D->storageType;
+}
+
+std::shared_ptr<OutputItem> Tileset3D::clone() { return std::make_shared<Tileset3D>(*this); }
+
+}  // namespace zel

@@ -1,0 +1,238 @@
+// Output items and progress climbing the node tree.
+#include "zel/node.h"
+#include "zel/tileset.h"
+#include "zel/wall_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace zel;
+
+namespace {
+
+std::shared_ptr<Tileset> item(const std::string& name, double time, int state = 10) {
+    auto t = std::make_shared<TfTileset>("dom");
+    t->name = name;
+    t->time = time;
+    t->state = state;
+    return t;
+}
+
+struct Tree {
+    Chain root{"Mapper", nullptr};
+    Chain middle{"Handler", &root};
+    Node leaf{"Writer", &middle};
+};
+
+}  // namespace
+
+TEST(NodeOutputs, NewNameIsClonedIntoEveryLevel) {
+    Tree tree;
+    auto produced = item("dom_01", 10.0);
+    EXPECT_TRUE(tree.leaf.setOutput(produced));
+    for (Node* n : {static_cast<Node*>(&tree.leaf), static_cast<Node*>(&tree.middle), static_cast<Node*>(&tree.root)}) {
+        auto list = n->outputs();
+        ASSERT_EQ(list.size(), 1u) << n->name();
+        EXPECT_EQ(list[0]->name, "dom_01");
+        EXPECT_NE(list[0].get(), produced.get());
+        EXPECT_EQ(list[0]->time, 10.0);
+    }
+    // A change to the producer's object reaches nobody until published.
+    produced->time = 11.0;
+    EXPECT_EQ(tree.root.outputs()[0]->time, 10.0);
+}
+
+TEST(NodeOutputs, OnlyStrictlyNewerItemsReplaceAndClimb) {
+    Tree tree;
+    tree.leaf.setOutput(item("dom_01", 10.0));
+    // Same time and older time: ignored, nothing climbs.
+    auto same = item("dom_01", 10.0, 11);
+    EXPECT_TRUE(tree.leaf.setOutput(same));
+    EXPECT_TRUE(tree.leaf.setOutput(item("dom_01", 9.0, 11)));
+    EXPECT_EQ(tree.leaf.outputs()[0]->state, 10);
+    EXPECT_EQ(tree.root.outputs()[0]->state, 10);
+    // Newer: assigned in place at every level.
+    auto newer = item("dom_01", 10.001, 11);
+    newer->location = "/tiles";
+    tree.leaf.setOutput(newer);
+    auto top = tree.root.outputs();
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0]->state, 11);
+    EXPECT_EQ(dynamic_cast<Tileset&>(*top[0]).location, "/tiles");
+}
+
+TEST(NodeOutputs, ListsKeepFirstAppearanceOrderAndParentGetsWholeList) {
+    Tree tree;
+    tree.leaf.setOutput(item("dsm_01", 1.0));
+    tree.leaf.setOutput(item("dom_01", 1.0));
+    tree.leaf.setOutput(item("dsm_01", 2.0));
+    auto top = tree.root.outputs();
+    ASSERT_EQ(top.size(), 2u);
+    EXPECT_EQ(top[0]->name, "dsm_01");
+    EXPECT_EQ(top[0]->time, 2.0);
+    EXPECT_EQ(top[1]->name, "dom_01");
+    // A sibling's items merge beside them.
+    Node sibling("Cloud", &tree.middle);
+    auto cloud = std::make_shared<Tileset3D>();
+    cloud->name = "pointcloud_01";
+    cloud->time = 1.0;
+    sibling.setOutput(cloud);
+    EXPECT_EQ(tree.root.outputs().size(), 3u);
+}
+
+TEST(NodeOutputs, SetOutputsReportsWhetherAnythingChanged) {
+    Node root("Mapper", nullptr);
+    EXPECT_TRUE(root.setOutputs({item("a", 1.0), item("b", 1.0)}));
+    EXPECT_FALSE(root.setOutputs({item("a", 1.0), item("b", 0.5)}));
+    EXPECT_TRUE(root.setOutputs({item("a", 1.0), item("b", 1.5)}));
+    EXPECT_FALSE(root.setOutputs({}));
+    EXPECT_TRUE(root.setOutput(item("a", 0.0)));  // true in every case
+}
+
+TEST(NodeOutputs, DestructionFinishesOnlyItsOwnUpdatingItems) {
+    Node root("Mapper", nullptr);
+    std::shared_ptr<OutputItem> kept;
+    {
+        Node leaf("Writer", &root);
+        leaf.setOutput(item("dom_01", 1.0, 10));
+        leaf.setOutput(item("dsm_01", 1.0, -1));
+        kept = leaf.outputs()[0];
+    }
+    auto top = root.outputs();
+    ASSERT_EQ(top.size(), 2u);
+    EXPECT_EQ(top[0]->state, 10);  // the root's clones keep their state
+    EXPECT_EQ(top[1]->state, -1);
+}
+
+TEST(NodeOutputs, DestructorMarksStateTenAsTwelve) {
+    // The destructor works on the node's own list: check through a subclass.
+    struct Probe : Node {
+        using Node::Node;
+        std::vector<std::shared_ptr<OutputItem>> raw() { return outputs_; }
+    };
+    std::vector<std::shared_ptr<OutputItem>> held;
+    {
+        Probe p("Writer", nullptr);
+        p.setOutput(item("dom_01", 1.0, 10));
+        p.setOutput(item("dsm_01", 1.0, -1));
+        held = p.raw();
+    }
+    EXPECT_EQ(held[0]->state, 12);
+    EXPECT_EQ(held[1]->state, -1);
+}
+
+TEST(NodeProgress, UnnamedRecordRefusesAndNamedStoresValue) {
+    Node n("Writer", nullptr);
+    EXPECT_FALSE(n.setProgress(1.0, 2.0));
+    EXPECT_EQ(n.progress().value, -1.0);
+    EXPECT_EQ(n.progress().time, -1.0);
+    n.setProgressRecord(ProgressNode("Map Fusion", 0.0, 10.0, 1.0f, -1.0));
+    EXPECT_TRUE(n.setProgress(5.0, -1.0));
+    EXPECT_EQ(n.progress().value, 5.0);
+    EXPECT_EQ(n.progress().total, 10.0);
+    EXPECT_GT(n.progress().time, 1.6e9);
+    EXPECT_TRUE(n.setProgress(6.0, 0.0));
+    EXPECT_EQ(n.progress().total, 10.0);
+    EXPECT_TRUE(n.setProgress(6.0, 20.0));
+    EXPECT_EQ(n.progress().total, 20.0);
+}
+
+TEST(NodeProgress, WeightedStagesOfTheMappingTable) {
+    Chain job("Mapper", nullptr);
+    job.setProgressRecord(mappingStages());
+    Node locate("Locate", &job);
+    locate.setProgressRecord(ProgressNode("Locate", -1.0, 1.0, 1.0f, -1.0));
+    Node fusion("Map Fusion", &job);
+    fusion.setProgressRecord(ProgressNode("Map Fusion", 0.0, 10.0, 1.0f, -1.0));
+
+    locate.setProgress(5.0, 10.0);
+    ProgressNode p = job.progress();
+    EXPECT_NEAR(p.value, 0.35, 1e-6);  // weights are floats
+    EXPECT_EQ(p.total, 1.0);
+    EXPECT_EQ(p.children[0].value, 5.0);
+    EXPECT_EQ(p.children[0].total, 10.0);
+    EXPECT_FLOAT_EQ(p.children[0].weight, 0.7f);
+
+    fusion.setProgress(5.0, -1.0);
+    locate.setProgress(10.0, -1.0);
+    EXPECT_NEAR(job.progress().value, 0.7 + 0.15, 1e-6);
+    fusion.setProgress(10.0, -1.0);
+    EXPECT_NEAR(job.progress().value, 1.0, 1e-6);
+}
+
+TEST(NodeProgress, StoredNegativeChildValueCountsAsZero) {
+    Node parent("P", nullptr);
+    parent.setProgressRecord(ProgressNode("P", 0.0, 1.0, 1.0f, -1.0,
+                                          {ProgressNode("A", -1.0, 4.0, 0.5f, -1.0), ProgressNode("B", 0.0, 1.0, 0.5f, -1.0)}));
+    ProgressNode child("A", 2.0, 4.0, 1.0f, 7.0);
+    EXPECT_TRUE(parent.updateChildProgress(child));
+    ProgressNode p = parent.progress();
+    EXPECT_DOUBLE_EQ(p.value, 0.25);
+    EXPECT_EQ(p.children[0].time, 7.0);
+    EXPECT_FLOAT_EQ(p.children[0].weight, 0.5f);  // the entry keeps its own weight
+}
+
+TEST(NodeProgress, SingleChildIsTakenVerbatim) {
+    Chain root("Mapper", nullptr);
+    root.setProgressRecord(ProgressNode("Mapping", 0.0, 1.0, 1.0f, -1.0, {ProgressNode("Map Fusion", 0.0, -1.0, 0.3f, -1.0)}));
+    Node handler("Handler", &root);
+    handler.setProgressRecord(ProgressNode("Map Fusion", 0.0, 8.0, 1.0f, -1.0));
+    handler.setProgress(3.0, -1.0);
+    EXPECT_EQ(root.progress().value, 3.0);
+    EXPECT_EQ(root.progress().total, 8.0);
+}
+
+TEST(NodeProgress, UnknownChildNameChangesNothingAndStops) {
+    Chain root("Mapper", nullptr);
+    root.setProgressRecord(mappingStages());
+    Node middle("M", &root);
+    middle.setProgressRecord(ProgressNode("Locate", 0.0, 1.0, 1.0f, -1.0, {ProgressNode("X", 0.0, 1.0, 1.0f, -1.0)}));
+    EXPECT_FALSE(middle.updateChildProgress(ProgressNode("Y", 1.0, 1.0, 1.0f, 1.0)));
+    EXPECT_EQ(root.progress().time, -1.0);
+    EXPECT_EQ(middle.progress().time, -1.0);
+}
+
+TEST(NodeProgress, ZeroTotalDoesNotPoisonTheRecord) {
+    Node parent("P", nullptr);
+    parent.setProgressRecord(mappingStages());
+    EXPECT_TRUE(parent.updateChildProgress(ProgressNode("Locate", 3.0, 0.0, 1.0f, 1.0)));
+    EXPECT_EQ(parent.progress().value, 0.0);
+}
+
+TEST(NodeProgress, TimesAreStrictlyIncreasing) {
+    Node n("Writer", nullptr);
+    n.setProgressRecord(ProgressNode("W", 0.0, 1.0, 1.0f, -1.0));
+    double last = -1.0;
+    for (int i = 0; i < 200; ++i) {
+        n.setProgress(i, -1.0);
+        const double t = n.progress().time;
+        ASSERT_GT(t, last);
+        // whole milliseconds
+        EXPECT_NEAR(t * 1000.0, std::round(t * 1000.0), 1e-3);
+        last = t;
+    }
+    EXPECT_GT(wallClockSeconds(), last);
+}
+
+TEST(ChainStop, StopAllStopsChildrenThenItself) {
+    struct Recorder : Node {
+        Recorder(std::vector<std::string>& log, const std::string& name) : Node(name, nullptr), log_(log) {}
+        void stop() override {
+            log_.push_back(name());
+            Node::stop();
+        }
+        std::vector<std::string>& log_;
+    };
+    std::vector<std::string> log;
+    Chain chain("C", nullptr);
+    Recorder a(log, "a"), b(log, "b");
+    chain.addChild(&a);
+    chain.addChild(&b);
+    EXPECT_FALSE(chain.stopped());
+    chain.stopAll();
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(a.stopped());
+    EXPECT_TRUE(chain.stopped());
+    chain.handle("frame_located", nullptr);  // the default does nothing
+}

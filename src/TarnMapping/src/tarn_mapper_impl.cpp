@@ -1,0 +1,286 @@
+#include "tarn/tarn_mapper_impl.h"
+
+#include "codec/exit_with_error.h"
+#include "dataset/image_dataset.h"
+#include "fw/gimage.h"
+#include "fw/log.h"
+#include "fw/map.h"
+#include "fw/map_frame.h"
+#include "fw/map_fusion.h"
+#include "fw/messenger.h"
+#include "sfm/slam.h"
+#include "zel/points_fusion_factory.h"
+#include "zel/wall_clock.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr int32_t kReady = 100;
+constexpr int32_t kRunning = 4;
+constexpr int32_t kDone = 12;
+constexpr int32_t kStopped = 13;
+constexpr int32_t kFailed = -14;
+
+std::string stringOr(const json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+MapperComponents MapperComponents::standard() { return {createSfmInstance, createPointsFusionInstance}; }
+
+TarnMapperImpl::TarnMapperImpl(const std::string& jobText, MapperComponents components)
+    : zel::Chain("Mapper", nullptr), components_(std::move(components)), logSink_(std::make_unique<LogSink>()) {
+    fw::getLogSinks()->insert(logSink_.get());
+    const std::string error = construct(jobText);
+    if (!error.empty()) {
+        fail(error);
+        return;
+    }
+    setProgressRecord(zel::mappingStages());
+    setState(kReady);
+}
+
+std::string TarnMapperImpl::construct(const std::string& jobText) {
+    json job;
+    try {
+        job = json::parse(jobText);
+    } catch (const std::exception& e) {
+        return std::string("Failed to parse task or config: ") + e.what();
+    }
+    if (!job.is_object() || !job.contains("home") || !job["home"].is_string()) return "Invalid home folder of task.";
+    const std::string home = job["home"].get<std::string>();
+    std::error_code ignored;
+    if (!fs::is_directory(fs::path(home), ignored)) return "Invalid home folder of task: " + home;
+
+    const fs::path logPath = fs::path(home) / "log.txt";
+    auto logFile = std::make_shared<std::ofstream>(logPath, std::ios::out | std::ios::trunc);
+    if (!logFile->is_open()) return "Failed to open log file: " + logPath.string();
+    logSink_->setStream(logFile);
+
+    if (!job.contains("dataset") || !job["dataset"].is_object()) return "Invalid dataset of task.";
+    try {
+        dataset_ = createImageDataset(job["dataset"]);
+    } catch (const std::exception& e) {
+        // A malformed file or description is reported like an unknown form.
+        FW_LOG(Warning) << "Dataset refused: " << e.what();
+        dataset_.reset();
+    }
+    if (!dataset_) return "Failed to create dataset.";
+    if (!dataset_->isOpen() && dataset_->frameCount() < 6)
+        return "Insufficient frames for mapping: " + std::to_string(dataset_->frameCount());
+
+    if (!job.contains("chain") || !job["chain"].is_array()) return "Invalid chain of task.";
+    chain_ = job["chain"];
+    return std::string();
+}
+
+TarnMapperImpl::~TarnMapperImpl() {
+    if (runThread_.joinable()) runThread_.join();
+    FW_LOG(Info) << "TarnMapperImpl instance destroyed.";
+    // The dataset's loaders end before the sink does.
+    dataset_.reset();
+    fw::getLogSinks()->erase(logSink_.get());
+    logSink_.reset();
+    backEnd_.reset();
+    frontEnd_.reset();
+}
+
+void TarnMapperImpl::fail(const std::string& message) {
+    FW_LOG(Error) << message;
+    setState(kFailed);
+}
+
+void TarnMapperImpl::setState(int32_t state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    setNodeState(state);
+}
+
+void TarnMapperImpl::start() {
+    // A second start would replace a running thread.
+    if (started_.exchange(true)) return;
+    if (state() == kFailed) return;
+    if (!buildChain(chain_)) return;
+    runThread_ = std::thread(&TarnMapperImpl::run, this);
+}
+
+bool TarnMapperImpl::buildChain(const json& chain) {
+    for (const json& item : chain) {
+        if (!item.is_object()) {
+            fail("Invalid chain item: " + compactJson(item));
+            return false;
+        }
+        const std::string name = stringOr(item, "name");
+        const std::string type = stringOr(item, "type");
+        json config = item.contains("config") ? item["config"] : json();
+        if (type == "front_end") {
+            // The front end reports per frame for a live stream, per map otherwise.
+            if (config.is_object()) config["live"] = dynamic_cast<ImageDatasetLive*>(dataset_.get()) != nullptr;
+            if (name == "legacy_sfm" && components_.legacySfm)
+                frontEnd_ = components_.legacySfm(compactJson(config), this, &fw::Messenger::instance(),
+                                                  &fw::getLogSinks());
+            else
+                frontEnd_.reset();
+            if (!frontEnd_) {
+                fail("Failed to create front end process: " + name);
+                return false;
+            }
+        } else if (type == "back_end") {
+            if (name == "legacy_pf" && components_.legacyPf)
+                backEnd_ = components_.legacyPf(compactJson(config), this, &fw::Messenger::instance(),
+                                                &fw::getLogSinks());
+            else
+                backEnd_.reset();
+            if (!backEnd_) {
+                fail("Failed to create back end process: " + name);
+                return false;
+            }
+        } else {
+            fail("Invalid chain type: " + type);
+            return false;
+        }
+    }
+    return true;
+}
+
+void TarnMapperImpl::run() {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+    setState(kRunning);
+    try {
+        const int count = dataset_->frameCount();
+        if (frontEnd_) frontEnd_->setFrameCount(count);
+        if (backEnd_) backEnd_->setFrameCount(count);
+        const Clock::time_point tracking = Clock::now();
+        if (!stopRequested_.load()) {
+            for (;;) {
+                std::shared_ptr<TarnMapperFrame> frame = dataset_->nextFrame();
+                if (!frame) break;
+                if (frontEnd_) frontEnd_->trackFrame(frame);
+                frame->setImage(fw::GImage(), 0, 0);
+                frame.reset();
+                if (stopRequested_.load()) break;
+            }
+        }
+        const double trackMs = static_cast<double>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tracking).count());
+        FW_LOG(Info) << "Track time cost = " << trackMs;
+        if (frontEnd_) frontEnd_->finish();
+        frontEnd_.reset();
+        backEnd_.reset();
+        FW_LOG(Info) << "both frontend and backend is reset.";
+        finishOutputs();
+        setState(stopRequested_.load() ? kStopped : kDone);
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "Mapping failed: " << e.what();
+        frontEnd_.reset();
+        backEnd_.reset();
+        setState(kFailed);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    FW_LOG(Info) << "Task processed in " << seconds << " seconds.";
+    logSink_->setStream(nullptr);
+}
+
+void TarnMapperImpl::finishOutputs() {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    for (auto& item : outputs_) {
+        if (item->state != 10) continue;
+        item->state = 12;
+        item->time = zel::wallClockSeconds();
+    }
+}
+
+void TarnMapperImpl::stop() {
+    stopRequested_.store(true);
+    zel::Chain::stop();
+}
+
+void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject> data) {
+    if (name == "frame_located") {
+        auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data);
+        if (!frame) return;
+        if (!backEnd_) {
+            frame->setImage(fw::GImage(), 0, 0);
+            return;
+        }
+        try {
+            backEnd_->feedFrame(frame);
+        } catch (const std::exception& e) {
+            FW_LOG(Error) << "Failed to feed frame to backend: " << e.what();
+        }
+    } else if (name == "map_located") {
+        auto map = std::dynamic_pointer_cast<fw::Map>(data);
+        if (!map) return;
+        if (!backEnd_) {
+            // Nobody takes the map: its frames' pixels go now.
+            std::vector<std::shared_ptr<fw::MapFrame>> frames;
+            map->getFrames(frames);
+            for (const auto& frame : frames)
+                if (frame) frame->setImage(fw::GImage(), 0, 0);
+            return;
+        }
+        try {
+            backEnd_->feedMap(map);
+        } catch (const std::exception& e) {
+            FW_LOG(Error) << "Failed to feed map to backend: " << e.what();
+        }
+    } else {
+        FW_LOG(Error) << "Unknown command: " << name;
+    }
+}
+
+bool TarnMapperImpl::update(MapperStatus& status) {
+    bool changed = false;
+    const int32_t current = state();
+    if (current != status.state) {
+        status.state = current;
+        changed = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        if (progress_.time > status.progress.time) {
+            status.progress = progress_;
+            changed = true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    for (const auto& item : outputs_) {
+        bool found = false;
+        for (auto& mine : status.outputs) {
+            if (mine->name != item->name) continue;
+            found = true;
+            if (item->time > mine->time) {
+                mine->assign(item);
+                changed = true;
+            }
+            break;
+        }
+        if (!found) {
+            status.outputs.push_back(item->clone());
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+bool TarnMapperImpl::feedFrame(const std::string& text) {
+    auto* live = dynamic_cast<ImageDatasetLive*>(dataset_.get());
+    if (!live) return false;
+    return live->pushFrame(text);
+}
+
+std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components) {
+    return std::make_shared<TarnMapperImpl>(jobText, std::move(components));
+}
+
+std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText) {
+    return createTarnMapper(jobText, MapperComponents::standard());
+}

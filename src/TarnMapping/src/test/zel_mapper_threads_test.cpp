@@ -1,0 +1,254 @@
+// zel_mapper as a host runs it: datasets that cannot be mapped, the home
+// folder, the log file, a live stream with bad lines, a missing image.
+#include "testsupport/run_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+using nlohmann::json;
+using testsupport::base64Encode;
+using testsupport::runProcess;
+using testsupport::splitLines;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kProgram = ZEL_MAPPER_PATH;
+// The same program with a stand-in dense back end, so that a job can finish.
+const std::string kProgramWithBackEnd = ZEL_MAPPER_TEST_BACK_END_PATH;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "zel-mapper-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A frame record of a 200 x 150 image looking down, 10 m apart along east.
+json frameRecord(const TempDir& dir, int i, bool writeImage = true) {
+    const std::string image = dir.file("img" + std::to_string(i) + ".png");
+    if (writeImage) {
+        cv::Mat pixels(150, 200, CV_8UC3);
+        cv::RNG rng(static_cast<uint64>(i) + 7);
+        rng.fill(pixels, cv::RNG::UNIFORM, 0, 256);
+        cv::imwrite(image, pixels);
+    }
+    return {{"uri", image},
+            {"timestamp", 1733650000.0 + i},
+            {"gps", {{"longitude", 113.9 + i * 1e-4}, {"latitude", 22.5}, {"altitude", 100.0}}},
+            {"rtk_std", {{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}},
+            {"relative_altitude", 100.0},
+            {"attitude", {{"pitch", -90.0}, {"yaw", 0.0}, {"roll", 0.0}}},
+            {"calibration", {{"width", 200}, {"height", 150}, {"fx", 160}, {"fy", 160}, {"cx", 100}, {"cy", 75}}}};
+}
+
+std::string writeDataset(const TempDir& dir, const std::string& text) {
+    static int count = 0;
+    const std::string path = dir.file("frames" + std::to_string(count++) + ".json");
+    std::ofstream(path) << text;
+    return path;
+}
+
+json task(const std::string& home, const json& dataset) { return {{"home", home}, {"dataset", dataset}}; }
+
+testsupport::ProcessResult run(const std::string& program, const json& taskJson, const std::string& input = "") {
+    return runProcess({program, "--task", base64Encode(taskJson.dump())}, input, 120.0);
+}
+
+struct ErrLines {
+    std::vector<json> status;   // status lines in order
+    std::vector<json> errors;   // {"code", "message"} lines in order
+    std::vector<std::string> text;  // everything else (log records)
+};
+
+ErrLines parseErr(const std::string& err) {
+    ErrLines lines;
+    for (const auto& line : splitLines(err)) {
+        const json j = json::parse(line, nullptr, false);
+        if (j.is_object() && j.contains("state"))
+            lines.status.push_back(j);
+        else if (j.is_object() && j.contains("code"))
+            lines.errors.push_back(j);
+        else
+            lines.text.push_back(line);
+    }
+    return lines;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+}  // namespace
+
+TEST(ZelMapperDatasets, UnmappableDatasetsEndInMinus14) {
+    TempDir dir;
+    json five = json::array();
+    for (int i = 0; i < 5; ++i) five.push_back(frameRecord(dir, i, false));
+    struct Case {
+        json dataset;
+        std::vector<std::string> errors;
+    };
+    const std::string missing = dir.file("missing.json");
+    const std::vector<Case> cases = {
+        {{{"form", "zel_frame"}, {"uri", writeDataset(dir, "[]")}}, {"Insufficient frames for mapping: 0"}},
+        {{{"form", "zel_frame"}, {"uri", missing}}, {"Failed to open " + missing, "Insufficient frames for mapping: 0"}},
+        {{{"form", "zel_frame"}, {"uri", writeDataset(dir, five.dump())}}, {"Insufficient frames for mapping: 5"}},
+        {{{"form", "zel_frame"}, {"uri", writeDataset(dir, "null")}}, {"Insufficient frames for mapping: 0"}},
+        {{{"form", "zel_frame"}, {"uri", writeDataset(dir, "[{")}}, {"Failed to create dataset."}},
+        {{{"form", "json"}, {"uri", writeDataset(dir, "[]")}}, {"Failed to create dataset."}},
+        {{{"live", false}}, {"Failed to create dataset."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dataset.dump());
+        const auto r = run(kProgram, task(dir.path(), c.dataset));
+        EXPECT_EQ(r.exitCode, 0);
+        const ErrLines lines = parseErr(r.err);
+        ASSERT_EQ(lines.status.size(), 1u) << r.err;
+        EXPECT_EQ(lines.status[0].dump(), R"({"output":[],"progress":{"total":-1.0},"state":-14})");
+        EXPECT_TRUE(lines.errors.empty());
+        for (const auto& e : c.errors) {
+            EXPECT_TRUE(hasLine(lines.text, e)) << e << "\n" << r.err;
+            EXPECT_NE(readFile(dir.file("log.txt")).find(e), std::string::npos) << e;
+        }
+    }
+}
+
+TEST(ZelMapperHome, MissingOrPlainFileHome) {
+    TempDir dir;
+    const std::string plain = dir.file("plain");
+    std::ofstream(plain) << "x";
+    for (const std::string& home : {dir.file("nowhere"), plain}) {
+        SCOPED_TRACE(home);
+        const auto r = run(kProgram, task(home, {{"form", "zel_frame"}, {"uri", "x"}}));
+        EXPECT_EQ(r.exitCode, 0);
+        const ErrLines lines = parseErr(r.err);
+        ASSERT_EQ(lines.status.size(), 1u);
+        EXPECT_EQ(lines.status[0]["state"], -14);
+        EXPECT_TRUE(hasLine(lines.text, "Invalid home folder of task: " + home)) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+}
+
+TEST(ZelMapperLog, LogFileLinesArePrefixed) {
+    TempDir dir;
+    std::ofstream(dir.file("log.txt")) << "left from before\n";
+    run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", dir.file("missing.json")}}));
+    const auto lines = splitLines(readFile(dir.file("log.txt")));
+    // severity letter, month and day, time, thread id, then the text
+    const std::regex prefix(R"(^([IWEF])(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2}) +\d+\] (.*)$)");
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"E", "Failed to open " + dir.file("missing.json")},
+        {"E", "Insufficient frames for mapping: 0"},
+        {"I", "TarnMapperImpl instance destroyed."},
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, prefix)) << lines[i];
+        EXPECT_EQ(m[1].str(), expected[i].first);
+        EXPECT_EQ(m[7].str(), expected[i].second);
+        EXPECT_GE(std::stoi(m[2].str()), 1);
+        EXPECT_LE(std::stoi(m[2].str()), 12);
+        EXPECT_LE(std::stoi(m[4].str()), 23);
+    }
+}
+
+#ifndef ZEL_HAS_BACK_END
+TEST(ZelMapperChain, WithoutTheDenseBackEndTheJobFails) {
+    TempDir dir;
+    json records = json::array();
+    for (int i = 0; i < 6; ++i) records.push_back(frameRecord(dir, i));
+    const auto r = run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}));
+    const ErrLines lines = parseErr(r.err);
+    ASSERT_FALSE(lines.status.empty());
+    EXPECT_EQ(lines.status.back()["state"], -14);
+    EXPECT_TRUE(hasLine(lines.text, "Failed to create back end process: legacy_pf")) << r.err;
+}
+#endif
+
+TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
+    TempDir dir;
+    std::string input;
+    auto frameLine = [&](int i) { return json{{"frame", frameRecord(dir, i).dump()}}.dump() + "\n"; };
+    input += frameLine(0);
+    input += "not json\n";
+    input += frameLine(1);
+    input += "\n";
+    input += R"({"frame":"{\"uri\":"})" "\n";
+    input += R"({"control":"pause"})" "\n";
+    input += R"({"something":"else"})" "\n";
+    input += frameLine(2);
+    input += R"({"frame":""})" "\n";
+    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", 3}}), input);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    const ErrLines lines = parseErr(r.err);
+    ASSERT_EQ(lines.errors.size(), 3u) << r.err;
+    for (const auto& e : lines.errors) EXPECT_EQ(e["code"], -9);
+    const std::vector<std::string> prefixes = {"Exception for command: not json (", "Exception for command:  (",
+                                               "Exception for command: {\"frame\":\"{\\\"uri\\\":\"} ("};
+    for (size_t i = 0; i < prefixes.size(); ++i) {
+        const std::string message = lines.errors[i]["message"];
+        EXPECT_EQ(message.rfind(prefixes[i], 0), 0u) << message;
+        EXPECT_EQ(message.back(), ')');
+    }
+    ASSERT_FALSE(lines.status.empty());
+    EXPECT_EQ(lines.status.back()["state"], 12);
+    const int first = lines.status.front()["state"];
+    EXPECT_TRUE(first == 100 || first == 4) << first;  // the run thread may already have started
+    for (size_t i = 1; i < lines.status.size(); ++i) EXPECT_NE(lines.status[i], lines.status[i - 1]) << "repeated line";
+    // the stand-in back end's tile set has been finished
+    const json& output = lines.status.back()["output"];
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0]["id"], "dom_01");
+    EXPECT_EQ(output[0]["state"], 12);
+    EXPECT_NE(readFile(dir.file("log.txt")).find("Task processed in "), std::string::npos);
+}
+
+TEST(ZelMapperLive, EndOfInputEndsTheStream) {
+    TempDir dir;
+    const std::string input = json{{"frame", frameRecord(dir, 0).dump()}}.dump() + "\n";
+    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
+    EXPECT_FALSE(r.timedOut);
+    const ErrLines lines = parseErr(r.err);
+    ASSERT_FALSE(lines.status.empty());
+    EXPECT_EQ(lines.status.back()["state"], 12);
+}
+
+TEST(ZelMapperFile, MissingImageDoesNotHang) {
+    TempDir dir;
+    json records = json::array();
+    for (int i = 0; i < 7; ++i) records.push_back(frameRecord(dir, i, i != 3));
+    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    const ErrLines lines = parseErr(r.err);
+    ASSERT_FALSE(lines.status.empty());
+    EXPECT_EQ(lines.status.back()["state"], 12);
+    EXPECT_TRUE(hasLine(lines.text, "Failed to open " + dir.file("img3.png"))) << r.err;
+    // every frame was tracked, so the "Locate" stage is complete
+    EXPECT_GE(lines.status.back()["progress"]["total"].get<double>(), 0.7 - 1e-6);
+}

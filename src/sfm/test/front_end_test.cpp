@@ -1,0 +1,281 @@
+// The front end on a synthetic flight: a textured ground seen from known
+// poses, the images written to a folder and read back through a dataset.
+#include "sfm/front_end.h"
+#include "synthetic_scene.h"
+
+#include "dataset/image_dataset.h"
+#include "fw/dense_map_frame.h"
+#include "fw/geodetic.h"
+#include "fw/log.h"
+#include "fw/map.h"
+#include "fw/map_point.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+using nlohmann::json;
+using sfmtest::GroundScene;
+using sfmtest::lookingDown;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kDeg = 3.14159265358979323846 / 180.0;
+
+cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
+
+// Tangent axes at a position, written out from their definition.
+cv::Vec3d eastAt(double lon) { return {-std::sin(lon * kDeg), std::cos(lon * kDeg), 0.0}; }
+cv::Vec3d northAt(double lat, double lon) {
+    return {-std::sin(lat * kDeg) * std::cos(lon * kDeg), -std::sin(lat * kDeg) * std::sin(lon * kDeg), std::cos(lat * kDeg)};
+}
+
+struct Shot {
+    double lat, lon, alt, yaw;
+    cv::Matx33d R;  // true camera-to-world rotation
+    cv::Vec3d C;    // true centre
+    bool attitude = true;
+};
+
+class Flight {
+public:
+    static constexpr double kLat = 22.5, kLon = 113.9;
+    const cv::Size size{1200, 900};
+    const cv::Matx33d K{1000, 0, 600, 0, 1000, 450, 0, 0, 1};
+    std::vector<double> distortion;  // none, or k1, k2, p1, p2, k3
+    GroundScene scene = GroundScene::make(4000, 0.1);
+    std::vector<Shot> shots;
+
+    Flight() {
+        std::string pattern = (fs::temp_directory_path() / "front-end-test-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+        scene.origin = vec(fw::geodeticToECEF(kLat, kLon, 0.0));
+        scene.east = eastAt(kLon);
+        scene.north = northAt(kLat, kLon);
+    }
+    ~Flight() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    // A shot at (east, north) metres from the origin and the given height.
+    void add(double east, double north, double height, double yawDegrees = 0.0, bool attitude = true) {
+        Shot s;
+        s.lat = kLat + north / 6378137.0 / kDeg;
+        s.lon = kLon + east / (6378137.0 * std::cos(kLat * kDeg)) / kDeg;
+        s.alt = height;
+        s.yaw = yawDegrees;
+        s.C = vec(fw::geodeticToECEF(s.lat, s.lon, s.alt));
+        s.R = lookingDown(eastAt(s.lon), northAt(s.lat, s.lon), yawDegrees * kDeg);
+        s.attitude = attitude;
+        shots.push_back(s);
+    }
+
+    std::shared_ptr<ImageDataset> dataset() {
+        json records = json::array();
+        for (size_t i = 0; i < shots.size(); ++i) {
+            const Shot& s = shots[i];
+            const std::string image = (fs::path(dir_) / ("shot" + std::to_string(i) + ".png")).string();
+            cv::imwrite(image, scene.render(K, s.R, s.C, size, distortion));
+            json calibration = {{"width", size.width}, {"height", size.height}, {"fx", K(0, 0)}, {"fy", K(1, 1)},
+                                {"cx", K(0, 2)},       {"cy", K(1, 2)}};
+            if (!distortion.empty()) {
+                const char* names[] = {"k1", "k2", "p1", "p2", "k3"};
+                for (int k = 0; k < 5; ++k) calibration[names[k]] = distortion[k];
+            }
+            json record = {{"uri", image},
+                           {"gps", {{"longitude", s.lon}, {"latitude", s.lat}, {"altitude", s.alt}}},
+                           {"rtk_std", {{"longitude", 0.01}, {"latitude", 0.01}, {"altitude", 0.02}}},
+                           {"calibration", calibration}};
+            if (s.attitude) record["attitude"] = {{"pitch", -90.0}, {"yaw", s.yaw}, {"roll", 0.0}};
+            records.push_back(record);
+        }
+        const std::string file = (fs::path(dir_) / "frames.json").string();
+        std::ofstream(file) << records.dump();
+        return std::make_shared<ImageDataset>(file);
+    }
+
+    // Depth of the ground along the ray of a pixel of shot i.
+    double trueDepth(size_t i, double x, double y) const {
+        cv::Point2d ideal(x, y);
+        if (!distortion.empty()) {
+            std::vector<cv::Point2d> in{ideal}, out;
+            cv::undistortPoints(in, out, cv::Mat(K), distortion, cv::noArray(), cv::Mat(K));
+            ideal = out[0];
+        }
+        return scene.depthAt(K, shots[i].R, shots[i].C, ideal.x, ideal.y);
+    }
+
+private:
+    std::string dir_;
+};
+
+class RecordingChain : public zel::Chain {
+public:
+    RecordingChain() : zel::Chain("Mapper", nullptr) { setProgressRecord(zel::mappingStages()); }
+    void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override {
+        events.emplace_back(name, data);
+    }
+    std::vector<std::pair<std::string, std::shared_ptr<fw::GObject>>> events;
+};
+
+class CapturedErrors : public fw::LogSink {
+public:
+    CapturedErrors() { fw::getLogSinks()->insert(this); }
+    ~CapturedErrors() override { fw::getLogSinks()->erase(this); }
+    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
+        if (severity == fw::kError) texts.emplace_back(text, length);
+    }
+    void flush() override {}
+    std::vector<std::string> texts;
+};
+
+// Runs every frame of the dataset through a front end.
+void track(fw::SLAM& frontEnd, ImageDataset& dataset, const std::function<void(size_t)>& afterEach = {}) {
+    frontEnd.setFrameCount(dataset.frameCount());
+    size_t n = 0;
+    while (auto frame = dataset.nextFrame()) {
+        frontEnd.trackFrame(frame);
+        frame->setImage(fw::GImage(), 0, 0);
+        if (afterEach) afterEach(n);
+        ++n;
+    }
+    frontEnd.finish();
+}
+
+// Every located frame: the pose of its shot, at least 50 sparse points, and
+// each point's depth within 1 % of the ground's depth along its keypoint's ray.
+void expectStructure(const Flight& flight, const std::vector<std::shared_ptr<fw::MapFrame>>& frames) {
+    for (const auto& f : frames) {
+        SCOPED_TRACE(testing::Message() << "frame " << f->id);
+        auto* frame = dynamic_cast<::MapFrame*>(f.get());
+        ASSERT_NE(frame, nullptr);
+        const Shot& shot = flight.shots[frame->id];
+        const fw::SE3 pose = frame->getPose();
+        EXPECT_LT(cv::norm(vec(pose.translation) - shot.C), 1e-6);
+        for (int axis = 0; axis < 3; ++axis) {
+            pt::Point3d unit(axis == 0, axis == 1, axis == 2);
+            const cv::Vec3d turned = vec(pose.rotation * unit);
+            EXPECT_LT(cv::norm(turned - cv::Vec3d(shot.R(0, axis), shot.R(1, axis), shot.R(2, axis))), 1e-9);
+        }
+        EXPECT_GE(frame->keyPointCount(), 50u);
+        fw::ObservationMap observations;
+        frame->copyObservations(observations);
+        EXPECT_GE(observations.size(), 50u);
+        for (const auto& [pointId, index] : observations) {
+            pt::Point2d inverse;
+            ASSERT_TRUE(frame->getKeyPointInverseDepth(static_cast<int>(index), inverse));
+            pt::Point2f pixel;
+            ASSERT_TRUE(frame->getKeyPointPosition(static_cast<int>(index), pixel));
+            const double truth = flight.trueDepth(frame->id, pixel.x, pixel.y);
+            EXPECT_NEAR(1.0 / inverse.x, truth, 0.01 * truth) << "point " << pointId << " at " << pixel.x << "," << pixel.y;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(FrontEnd, FileDatasetGivesOneMapWithEveryFrameLocated) {
+    Flight flight;
+    for (int i = 0; i < 4; ++i) flight.add(20.0 * i, 0.0, 100.0);
+    auto dataset = flight.dataset();
+    RecordingChain chain;
+    auto frontEnd = createSfmInstance(R"({"work_dir":"/w","live":false})", &chain, nullptr, nullptr);
+    ASSERT_TRUE(frontEnd);
+    track(*frontEnd, *dataset, [&](size_t) { EXPECT_TRUE(chain.events.empty()); });
+    ASSERT_EQ(chain.events.size(), 1u);
+    EXPECT_EQ(chain.events[0].first, "map_located");
+    auto map = std::dynamic_pointer_cast<fw::Map>(chain.events[0].second);
+    ASSERT_TRUE(map);
+    std::vector<std::shared_ptr<fw::MapFrame>> frames;
+    map->getFrames(frames);
+    ASSERT_EQ(frames.size(), 4u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i]->id, i);
+        std::string path;
+        frames[i]->call("GetImagePath", &path);
+        EXPECT_EQ(path, dataset->frames()[i]->imagePath());
+        EXPECT_FALSE(frames[i]->label.empty());
+    }
+    expectStructure(flight, frames);
+    // A point seen by two frames is one map point observed by both.
+    fw::ObservationMap first, second;
+    frames[0]->copyObservations(first);
+    frames[1]->copyObservations(second);
+    size_t shared = 0;
+    for (const auto& entry : first) shared += second.count(entry.first);
+    EXPECT_EQ(shared, first.size());
+    // The "Locate" stage is complete.
+    const ProgressNode progress = chain.progress();
+    EXPECT_EQ(progress.children[0].value, 4.0);
+    EXPECT_EQ(progress.children[0].total, 4.0);
+    EXPECT_NEAR(progress.value, 0.7, 1e-6);
+}
+
+TEST(FrontEnd, LiveDatasetReportsEachFrameOnceMatchedWithTheNext) {
+    Flight flight;
+    flight.add(0.0, 0.0, 100.0);
+    flight.add(15.0, 5.0, 105.0, 10.0);
+    flight.add(30.0, 0.0, 100.0, 180.0);  // the next flight line, turned round
+    auto dataset = flight.dataset();
+    RecordingChain chain;
+    auto frontEnd = createSfmInstance(R"({"live":true})", &chain, nullptr, nullptr);
+    ASSERT_TRUE(frontEnd);
+    track(*frontEnd, *dataset, [&](size_t n) { EXPECT_EQ(chain.events.size(), n) << "after frame " << n; });
+    ASSERT_EQ(chain.events.size(), 3u);
+    std::vector<std::shared_ptr<fw::MapFrame>> frames;
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(chain.events[i].first, "frame_located");
+        frames.push_back(std::dynamic_pointer_cast<fw::MapFrame>(chain.events[i].second));
+        ASSERT_TRUE(frames.back());
+        EXPECT_EQ(frames.back()->id, i);
+    }
+    expectStructure(flight, frames);
+}
+
+TEST(FrontEnd, DistortedLens) {
+    Flight flight;
+    flight.distortion = {-0.08, 0.02, 0.0005, -0.0003, 0.0};
+    for (int i = 0; i < 2; ++i) flight.add(20.0 * i, 0.0, 100.0);
+    auto dataset = flight.dataset();
+    RecordingChain chain;
+    auto frontEnd = createSfmInstance(R"({"live":true})", &chain, nullptr, nullptr);
+    track(*frontEnd, *dataset);
+    ASSERT_EQ(chain.events.size(), 2u);
+    expectStructure(flight, {std::dynamic_pointer_cast<fw::MapFrame>(chain.events[0].second),
+                             std::dynamic_pointer_cast<fw::MapFrame>(chain.events[1].second)});
+}
+
+TEST(FrontEnd, FrameWithoutAttitudeIsLeftOut) {
+    Flight flight;
+    flight.add(0.0, 0.0, 100.0);
+    flight.add(15.0, 0.0, 100.0, 0.0, false);
+    flight.add(30.0, 0.0, 100.0);
+    auto dataset = flight.dataset();
+    RecordingChain chain;
+    CapturedErrors errors;
+    auto frontEnd = createSfmInstance(R"({"live":true})", &chain, nullptr, nullptr);
+    track(*frontEnd, *dataset);
+    ASSERT_EQ(chain.events.size(), 2u);
+    EXPECT_EQ(std::dynamic_pointer_cast<fw::MapFrame>(chain.events[0].second)->id, 0u);
+    EXPECT_EQ(std::dynamic_pointer_cast<fw::MapFrame>(chain.events[1].second)->id, 2u);
+    ASSERT_EQ(errors.texts.size(), 1u);
+    EXPECT_EQ(errors.texts[0], "Frame 1 is not located: it has no usable attitude.\n");
+    // The frames either side are matched with each other.
+    expectStructure(flight, {std::dynamic_pointer_cast<fw::MapFrame>(chain.events[0].second),
+                             std::dynamic_pointer_cast<fw::MapFrame>(chain.events[1].second)});
+    EXPECT_EQ(chain.progress().children[0].value, 3.0);
+}
+
+TEST(FrontEnd, ConfigurationMustBeAnObject) {
+    RecordingChain chain;
+    EXPECT_FALSE(createSfmInstance("not json", &chain, nullptr, nullptr));
+    EXPECT_FALSE(createSfmInstance("[1]", &chain, nullptr, nullptr));
+    EXPECT_TRUE(createSfmInstance("{}", &chain, nullptr, nullptr));
+}

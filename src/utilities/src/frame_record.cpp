@@ -1,0 +1,73 @@
+#include "dataset/frame_record.h"
+
+#include "dataset/image_dataset.h"
+#include "fw/log.h"
+
+#include <initializer_list>
+#include <mutex>
+
+namespace {
+
+using nlohmann::json;
+
+// The numbers of an object when it has every key as a number.
+bool readNumbers(const json& record, const char* key, std::initializer_list<const char*> names, std::vector<double>& out) {
+    auto object = record.find(key);
+    if (object == record.end() || !object->is_object()) return false;
+    std::vector<double> values;
+    for (const char* name : names) {
+        auto value = object->find(name);
+        if (value == object->end() || !value->is_number()) return false;
+        values.push_back(value->get<double>());
+    }
+    out.insert(out.end(), values.begin(), values.end());
+    return true;
+}
+
+}  // namespace
+
+std::vector<double> frameRecordGps(const json& record) {
+    std::vector<double> gps;
+    if (!record.is_object() || !readNumbers(record, "gps", {"longitude", "latitude", "altitude"}, gps)) return gps;
+    if (!readNumbers(record, "rtk_std", {"longitude", "latitude", "altitude"}, gps)) gps.insert(gps.end(), {5.0, 10.0, 5.0});
+    auto relative = record.find("relative_altitude");
+    if (relative != record.end() && relative->is_number())
+        gps.insert(gps.end(), {relative->get<double>(), 10.0});
+    else
+        gps.insert(gps.end(), {200.0, 20.0});
+    if (readNumbers(record, "attitude", {"pitch", "yaw", "roll"}, gps)) {
+        if (!readNumbers(record, "attitude_std", {"pitch", "yaw", "roll"}, gps)) gps.insert(gps.end(), {5.0, 5.0, 5.0});
+    }
+    return gps;
+}
+
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record) {
+    if (!record.is_object() || !record.contains("uri") || !record["uri"].is_string()) {
+        FW_LOG(Error) << "Failed to load frame: ";
+        return nullptr;
+    }
+    double timestamp = -1.0;
+    auto stamp = record.find("timestamp");
+    if (stamp != record.end() && stamp->is_number()) timestamp = stamp->get<double>();
+    std::vector<double> gps = frameRecordGps(record);
+
+    std::vector<double> camera;
+    auto calibration = record.find("calibration");
+    if (calibration != record.end() && calibration->is_object()) {
+        if (!readNumbers(record, "calibration", {"width", "height", "fx", "fy", "cx", "cy"}, camera)) return nullptr;
+        if (!readNumbers(record, "calibration", {"k1", "k2", "p1", "p2", "k3"}, camera))
+            camera.insert(camera.end(), {0.0, 0.0, 0.0, 0.0, 0.0});
+    }
+    if (camera.size() < 6) {
+        FW_LOG(Error) << "Failed to load camera calibration: ";
+        return nullptr;
+    }
+
+    std::lock_guard<std::mutex> lock(dataset.mutex_);
+    const uint64_t id = dataset.frames_.size();
+    if (timestamp < 0.0) timestamp = static_cast<double>(id) + 1701532800.0;
+    auto frame = std::make_shared<TarnMapperFrame>(id, record["uri"].get<std::string>(), timestamp, std::move(gps),
+                                                   std::move(camera));
+    dataset.frames_.push_back(frame);
+    return frame;
+}

@@ -1,0 +1,257 @@
+#include "dataset/image_dataset.h"
+
+#include "codec/text_codec.h"
+#include "dataset/frame_record.h"
+#include "fw/camera.h"
+#include "fw/log.h"
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <system_error>
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+void sleep100ms() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+
+int32_t toInt32(double value) {
+    if (std::isnan(value)) return -1;
+    if (value >= static_cast<double>(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
+    if (value <= static_cast<double>(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+}
+
+// The member as a string; a missing one reads as null, so both give the
+// library's "type must be string" error.
+std::string stringMember(const json& object, const char* key) {
+    static const json missing;
+    auto it = object.find(key);
+    return (it == object.end() ? missing : *it).get<std::string>();
+}
+
+}  // namespace
+
+ImageDataset::ImageDataset() = default;
+
+ImageDataset::ImageDataset(const std::string& path) {
+    std::ifstream in(path);
+    if (!in.is_open()) {
+        FW_LOG(Error) << "Failed to open " << path;
+        return;
+    }
+    const json root = json::parse(in);
+    if (root.is_null() || (root.is_object() && root.empty())) return;
+    if (!root.is_array()) {
+        (void)root[0];  // the library's type error for a numeric index
+        return;
+    }
+    for (const json& record : root) parseFrameRecord(*this, record);
+}
+
+ImageDataset::~ImageDataset() {
+    running_.store(false);
+    if (dispatcher_.joinable()) dispatcher_.join();
+    reapLoaders(true);
+}
+
+bool ImageDataset::pushFrame(std::string) { return false; }
+
+bool ImageDataset::isOpen() { return false; }
+
+int ImageDataset::frameCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(frames_.size());
+}
+
+std::vector<std::shared_ptr<TarnMapperFrame>> ImageDataset::frames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+}
+
+std::shared_ptr<TarnMapperFrame> ImageDataset::nextFrame() {
+    int32_t count, cursor;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        count = static_cast<int32_t>(frames_.size());
+        cursor = cursor_;
+    }
+    if (cursor >= count) return nullptr;
+    if (!dispatcher_.joinable()) {
+        running_.store(true);
+        dispatcher_ = std::thread(&ImageDataset::dispatchLoads, this);
+    }
+    for (int32_t k = 0; k < kPrefetchCount && cursor + k < count; ++k) {
+        std::shared_ptr<TarnMapperFrame> frame;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frame = frames_[static_cast<size_t>(cursor + k)];
+        }
+        int32_t expected = TarnMapperFrame::kNew;
+        if (frame->loadState().compare_exchange_strong(expected, TarnMapperFrame::kQueued))
+            while (!loadQueue_.push(cursor + k)) sleep100ms();
+    }
+    std::shared_ptr<TarnMapperFrame> frame;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frame = frames_[static_cast<size_t>(cursor_)];
+        ++cursor_;
+    }
+    while (frame->loadState().load(std::memory_order_acquire) < TarnMapperFrame::kLoaded) sleep100ms();
+    return frame;
+}
+
+void ImageDataset::dispatchLoads() {
+    while (running_.load()) {
+        reapLoaders(false);
+        int32_t index;
+        if (!loadQueue_.pop(index)) {
+            sleep100ms();
+            continue;
+        }
+        std::shared_ptr<TarnMapperFrame> frame;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (index >= 0 && static_cast<size_t>(index) < frames_.size()) frame = frames_[static_cast<size_t>(index)];
+        }
+        if (frame && frame->loadState().load() == TarnMapperFrame::kQueued) startLoader(frame);
+    }
+}
+
+void ImageDataset::startLoader(const std::shared_ptr<TarnMapperFrame>& frame) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+        loaders_.push_back({std::thread([frame, done] {
+                                loadFrameImage(frame);
+                                done->store(true);
+                            }),
+                            done});
+    } catch (const std::system_error&) {
+        // no thread to spare: load here rather than leave the frame waiting
+        loadFrameImage(frame);
+    }
+}
+
+void ImageDataset::reapLoaders(bool all) {
+    for (auto it = loaders_.begin(); it != loaders_.end();) {
+        if (all || it->done->load()) {
+            if (it->thread.joinable()) it->thread.join();
+            it = loaders_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+ImageDatasetLive::ImageDatasetLive(int32_t frameCnt) : frameCnt_(frameCnt) {}
+
+ImageDatasetLive::~ImageDatasetLive() = default;
+
+bool ImageDatasetLive::pushFrame(std::string text) {
+    if (text.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        return true;
+    }
+    const json record = json::parse(text);
+    return parseFrameRecord(*this, record) != nullptr;
+}
+
+bool ImageDatasetLive::isOpen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !ended_;
+}
+
+int ImageDatasetLive::frameCount() { return frameCnt_; }
+
+std::shared_ptr<TarnMapperFrame> ImageDatasetLive::nextFrame() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (static_cast<size_t>(cursor_) >= frames_.size()) {
+        if (ended_) return nullptr;
+        lock.unlock();
+        sleep100ms();
+        lock.lock();
+    }
+    std::shared_ptr<TarnMapperFrame> frame = frames_[static_cast<size_t>(cursor_)];
+    ++cursor_;
+    loadFrameImage(frame);
+    return frame;
+}
+
+std::shared_ptr<ImageDataset> createImageDataset(const json& description) {
+    auto live = description.find("live");
+    const bool isLive = live != description.end() && live->is_boolean() && live->get<bool>();
+    const std::string form = stringMember(description, "form");
+    if (isLive) {
+        auto count = description.find("frame_cnt");
+        const int32_t frameCnt = count != description.end() && count->is_number() ? toInt32(count->get<double>()) : -1;
+        return std::make_shared<ImageDatasetLive>(frameCnt);
+    }
+    if (form != "zel_frame") return nullptr;
+    return std::make_shared<ImageDataset>(stringMember(description, "uri"));
+}
+
+std::vector<double> fitCameraToImage(std::vector<double> p, int w, int h) {
+    if (p.size() < 6 || w <= 0 || h <= 0) return p;
+    int64_t W = static_cast<int64_t>(p[0]), H = static_cast<int64_t>(p[1]);
+    if (W <= 0 || H <= 0) return p;
+    if (static_cast<int64_t>(h) * W > static_cast<int64_t>(w) * H) {
+        const int64_t cut = (static_cast<int64_t>(w) * H) / h;
+        p[4] -= static_cast<double>((W - cut) / 2);
+        W = cut;
+    } else {
+        const int64_t cut = (static_cast<int64_t>(h) * W) / w;
+        p[5] -= static_cast<double>((H - cut) / 2);
+        H = cut;
+    }
+    if (W <= 0 || H <= 0) return p;
+    const double sx = static_cast<double>(w) / static_cast<double>(W);
+    const double sy = static_cast<double>(h) / static_cast<double>(H);
+    p[0] = w;
+    p[1] = h;
+    p[2] *= sx;
+    p[4] *= sx;
+    p[3] *= sy;
+    p[5] *= sy;
+    return p;
+}
+
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
+    if (!frame) return;
+    const std::string& path = frame->imagePath();
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        FW_LOG(Error) << "Failed to open " << path;
+        frame->loadState().store(TarnMapperFrame::kLoadFailed, std::memory_order_release);
+        return;
+    }
+    frame->loadState().store(TarnMapperFrame::kLoading);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (frame->label.empty()) frame->label = md5Hex(bytes.data(), static_cast<int>(bytes.size()));
+
+    cv::Mat decoded;
+    if (!bytes.empty()) {
+        try {
+            const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
+            decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception&) {
+            decoded.release();
+        }
+    }
+    if (decoded.empty()) {
+        FW_LOG(Error) << "Failed to decode " << path;
+    } else {
+        frame->setImage(fw::GImage(decoded), 0, 0);
+        std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
+        const std::vector<double> parameters = camera ? camera->parameterVector() : std::vector<double>();
+        if (camera && camera->isValid() && parameters.size() >= 6 &&
+            (decoded.cols != static_cast<int>(parameters[0]) || decoded.rows != static_cast<int>(parameters[1])))
+            frame->setCamera(fw::CameraImpl::create(fitCameraToImage(parameters, decoded.cols, decoded.rows)));
+    }
+    frame->loadState().store(TarnMapperFrame::kLoaded, std::memory_order_release);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The frame record: one JSON object describing a photograph.
+
+#include "dataset/tarn_mapper_frame.h"
+
+#include <memory>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+class ImageDataset;
+
+// Checks one record and appends its frame to the dataset (the id is the
+// dataset's frame count at that moment); empty when the record is refused.
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const nlohmann::json& record);
+
+// The position vector of a record: 14 values with a complete attitude,
+// 8 with a position only, none without a complete "gps".
+std::vector<double> frameRecordGps(const nlohmann::json& record);
