@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dv/var.h"
+#include "printer.h"
 
 namespace dv {
 
@@ -427,46 +428,65 @@ struct EscapeTable {
 
 constexpr EscapeTable kEscapes;
 
+// Writes the escape of the special byte s[i]; i moves past what it consumed.
+char* writeEscape(char* p, const unsigned char* s, size_t& i, size_t n) {
+    static const char hex[] = "0123456789abcdef";
+    const unsigned char c = s[i];
+    char letter;
+    switch (c) {
+        case '\\': letter = '\\'; break;
+        case '"': letter = '"'; break;
+        case '\b': letter = 'b'; break;
+        case '\f': letter = 'f'; break;
+        case '\n': letter = 'n'; break;
+        case '\r': letter = 'r'; break;
+        case '\t': letter = 't'; break;
+        case 0xE2:
+            if (i + 2 < n && s[i + 1] == 0x80 && (s[i + 2] == 0xA8 || s[i + 2] == 0xA9)) {
+                std::memcpy(p, s[i + 2] == 0xA8 ? "\\u2028" : "\\u2029", 6);
+                i += 2;
+                return p + 6;
+            }
+            *p = static_cast<char>(c);
+            return p + 1;
+        default: {
+            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+            std::memcpy(p, esc, 6);
+            return p + 6;
+        }
+    }
+    p[0] = '\\';
+    p[1] = letter;
+    return p + 2;
+}
+
 }  // namespace
 
-void Json::dumpString(const std::string& text, std::string& out) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
+namespace detail {
+
+char* writeEscaped(char* p, const std::string& text) {
+    *p++ = '"';
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        size_t run = i;
-        while (run < n && !kEscapes.special[static_cast<unsigned char>(text[run])]) ++run;
-        out.append(text, i, run - i);
-        i = run;
-        if (i >= n) break;
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case 0xE2:
-                if (i + 2 < n && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-                    (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
-                     static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-                    out += static_cast<unsigned char>(text[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
-                    i += 2;
-                } else {
-                    out += static_cast<char>(c);
-                }
-                break;
-            default: {
-                char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-                out.append(esc, 6);
-            }
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = s[i];
+        if (kEscapes.special[c]) {
+            p = writeEscape(p, s, i, n);
+        } else {
+            *p++ = static_cast<char>(c);
         }
-        ++i;
     }
-    out += '"';
+    *p++ = '"';
+    return p;
+}
+
+}  // namespace detail
+
+void Json::dumpString(const std::string& text, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + detail::escapedSize(text.size()));
+    char* end = detail::writeEscaped(&out[start], text);
+    out.resize(static_cast<size_t>(end - out.data()));
 }
 
 }  // namespace dv

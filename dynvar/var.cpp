@@ -230,7 +230,8 @@ VarClass* Var::classPtr() const {
 
 std::string Var::typeName() const {
     if (VarClass* c = classPtr()) return c->className;
-    return detail::typeNameOf(typeid(*value_));
+    const VarValue& held = *value_;
+    return detail::typeNameOf(typeid(held));
 }
 
 bool Var::operator==(const Var& other) const {

@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <sstream>
+#include <string_view>
 
 #include "dv/var.h"
 #include "printer.h"
@@ -22,13 +25,6 @@ void noteBuiltinStr(BuiltinStr kind, const VarClass& c, const Var& function) {
         builtinStr[kind] = function.heldPointer().get();
         builtinClass[kind] = &c;
     }
-}
-
-void appendDouble(std::string& out, double d) {
-    // The same text as a stream with precision 12 (printf's "%.12g").
-    char buf[40];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 12);
-    out.append(buf, r.ptr);
 }
 
 }  // namespace detail
@@ -73,6 +69,44 @@ std::string classText(const Var& v) {
     return os.str();
 }
 
+// A string written from its start through a raw pointer: room is made
+// before each write; the string's size beyond what was written is room.
+class TextBuffer {
+public:
+    explicit TextBuffer(std::string& out) : out_(out) {}
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+
+    // A pointer with room for n bytes; give back the end with commit.
+    char* room(size_t n) {
+        if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n + 4096));
+        return &out_[used_];
+    }
+    void commit(const char* end) { used_ = static_cast<size_t>(end - out_.data()); }
+
+    void put(char c) {
+        *room(1) = c;
+        ++used_;
+    }
+    void put(const char* text, size_t n) {
+        std::memcpy(room(n), text, n);
+        used_ += n;
+    }
+    // A literal, copied with a fixed size.
+    template <size_t N>
+    void put(const char (&text)[N]) {
+        std::memcpy(room(N), text, N);
+        used_ += N - 1;
+    }
+
+    const char* data() const { return out_.data(); }
+    size_t size() const { return used_; }
+
+private:
+    std::string& out_;
+    size_t used_ = 0;
+};
+
 // Writes values into one string; a line break inside a value at nesting
 // level L is followed by 2 * L blanks, which gives the layout of nested
 // lists and dicts without re-splitting their texts.
@@ -80,7 +114,7 @@ class Printer {
     static constexpr size_t kPrefetch = 16;
 
 public:
-    explicit Printer(std::string& out) : out_(out) {}
+    explicit Printer(TextBuffer& out) : out_(out) {}
 
     void value(const Var& v, size_t level, bool lastInDict = false) {
         // The builtin kinds, recognised by their holder's exact type, are
@@ -88,17 +122,17 @@ public:
         const VarValue& held = v.held();
         const std::type_info& type = typeid(held);
         if (&type == &typeid(VarValue_<double>) && builtin(detail::kDoubleStr)) {
-            detail::appendDouble(out_, static_cast<const VarValue_<double>&>(held).value);
+            char* p = out_.room(detail::kDoubleTextSize);
+            out_.commit(detail::writeDouble(p, static_cast<const VarValue_<double>&>(held).value));
             return;
         }
         if (&type == &typeid(VarValue_<int>) && builtin(detail::kIntStr)) {
-            char buf[16];
-            auto r = std::to_chars(buf, buf + sizeof buf, static_cast<const VarValue_<int>&>(held).value);
-            out_.append(buf, r.ptr);
+            char* p = out_.room(16);
+            out_.commit(std::to_chars(p, p + 16, static_cast<const VarValue_<int>&>(held).value).ptr);
             return;
         }
         if (&type == &typeid(VarValue_<std::string>) && builtin(detail::kStringStr)) {
-            Json::dumpString(static_cast<const VarValue_<std::string>&>(held).value, out_);
+            string(static_cast<const VarValue_<std::string>&>(held).value);
             return;
         }
         if (&type == &typeid(VarObject) && builtin(detail::kObjectStr)) {
@@ -113,15 +147,19 @@ public:
             return;
         }
         if (&type == &typeid(VarValue_<bool>) && builtin(detail::kBoolStr)) {
-            out_ += static_cast<const VarValue_<bool>&>(held).value ? "true" : "false";
+            if (static_cast<const VarValue_<bool>&>(held).value) {
+                out_.put("true");
+            } else {
+                out_.put("false");
+            }
             return;
         }
         if (&type == &typeid(VarValue) && builtin(detail::kVoidStr)) {
-            out_ += "undefined";
+            out_.put("undefined");
             return;
         }
         if (&type == &typeid(VarValue_<std::nullptr_t>) && builtin(detail::kNullStr)) {
-            out_ += "null";
+            out_.put("null");
             return;
         }
         std::string text = classText(v);
@@ -132,45 +170,44 @@ public:
 
     void list(const VarArray& a, size_t level) {
         if (inProgress(&a)) {
-            out_ += "[...]";
+            out_.put("[...]");
             return;
         }
         PrintScope scope(&a);
         std::lock_guard<std::mutex> lock(a.mutex);
         const std::vector<Var>& elements = a.elements();
         if (elements.empty()) {
-            out_ += "[]";
+            out_.put("[]");
             return;
         }
         // The held values are scattered on the heap: fetch them ahead.
         for (size_t i = 0; i < elements.size() && i < kPrefetch; ++i) {
             __builtin_prefetch(elements[i].heldPointer().get());
         }
-        out_ += '[';
+        out_.put('[');
         for (size_t i = 0; i < elements.size(); ++i) {
             if (i + kPrefetch < elements.size()) __builtin_prefetch(elements[i + kPrefetch].heldPointer().get());
-            if (i) out_ += ',';
-            newline(level + 1);
+            newline(level + 1, i ? 1 : 0);
             value(elements[i], level + 1);
         }
-        newline(level);
-        out_ += ']';
+        newline(level, 0);
+        out_.put(']');
     }
 
     void dict(const VarObject& d, size_t level) {
         if (inProgress(&d)) {
-            out_ += "{...}";
+            out_.put("{...}");
             return;
         }
         PrintScope scope(&d);
         std::lock_guard<std::mutex> lock(d.mutex);
         const VarObject::Entries& entries = d.entries();
         if (entries.empty()) {
-            out_ += "{}";
+            out_.put("{}");
             return;
         }
         const bool plainKeys = builtin(detail::kStringStr);
-        out_ += '{';
+        out_.put('{');
         auto ahead = entries.begin();
         for (size_t i = 0; ahead != entries.end() && i < kPrefetch; ++ahead, ++i) {
             __builtin_prefetch(ahead->second.heldPointer().get());
@@ -181,25 +218,38 @@ public:
                 __builtin_prefetch(ahead->second.heldPointer().get());
                 ++ahead;
             }
-            if (remaining != entries.size()) out_ += ',';
+            newline(level + 1, remaining != entries.size() ? 1 : 0);
             --remaining;
-            newline(level + 1);
             if (plainKeys) {
-                Json::dumpString(entry.first, out_);
+                string(entry.first);
             } else {
                 indented(classText(Var(entry.first)), level + 1);
             }
-            out_ += " : ";
+            out_.put(" : ");
             value(entry.second, level + 1, remaining == 0);
         }
-        newline(level);
-        out_ += '}';
+        newline(level, 0);
+        out_.put('}');
     }
 
 private:
-    void newline(size_t level) {
-        out_ += '\n';
-        out_.append(2 * level, ' ');
+    void string(const std::string& text) {
+        char* p = out_.room(detail::escapedSize(text.size()));
+        out_.commit(detail::writeEscaped(p, text));
+    }
+
+    // An optional comma, a line break and the blanks of level, the blanks
+    // copied in blocks of fixed size.
+    void newline(size_t level, size_t comma) {
+        static const char blankBlock[] = "                ";
+        constexpr size_t kBlock = sizeof blankBlock - 1;
+        const size_t blanks = 2 * level;
+        char* p = out_.room(comma + 1 + blanks + kBlock);
+        *p = ',';
+        p += comma;
+        *p++ = '\n';
+        for (size_t i = 0; i < blanks; i += kBlock) std::memcpy(p + i, blankBlock, kBlock);
+        out_.commit(p + blanks);
     }
 
     void indented(const std::string& text, size_t level) {
@@ -207,17 +257,68 @@ private:
         for (;;) {
             size_t nl = text.find('\n', start);
             if (nl == std::string::npos) {
-                out_.append(text, start, std::string::npos);
+                out_.put(text.data() + start, text.size() - start);
                 return;
             }
-            out_.append(text, start, nl - start);
-            newline(level);
+            out_.put(text.data() + start, nl - start);
+            newline(level, 0);
             start = nl + 1;
         }
     }
 
-    std::string& out_;
+    TextBuffer& out_;
 };
+
+// The buffer of the outermost print on this thread, kept between prints up
+// to a limit: a large text then neither grows its buffer step by step nor
+// touches fresh pages each time.
+struct KeptBuffer {
+    static constexpr size_t kLimit = 8u << 20;
+    std::string text;
+    bool inUse = false;
+};
+
+thread_local KeptBuffer keptBuffer;
+
+// Runs print(Printer&) into the kept buffer (a fresh one when a print on this
+// thread is already using it) and hands the text to done(data, size).
+template <typename Print, typename Done>
+void printText(Print print, Done done) {
+    if (keptBuffer.inUse) {
+        std::string text;
+        TextBuffer buffer(text);
+        Printer printer(buffer);
+        print(printer);
+        done(buffer.data(), buffer.size());
+        return;
+    }
+    struct Use {
+        Use() { keptBuffer.inUse = true; }
+        ~Use() {
+            keptBuffer.inUse = false;
+            if (keptBuffer.text.size() > KeptBuffer::kLimit) std::string().swap(keptBuffer.text);
+        }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+    } use;
+    TextBuffer buffer(keptBuffer.text);
+    Printer printer(buffer);
+    print(printer);
+    done(buffer.data(), buffer.size());
+}
+
+template <typename Print>
+std::string printedString(Print print) {
+    std::string out;
+    printText(print, [&out](const char* data, size_t size) { out.assign(data, size); });
+    return out;
+}
+
+template <typename Print>
+std::ostream& printToStream(std::ostream& os, Print print) {
+    printText(print, [&os](const char* data, size_t size) { os << std::string_view(data, size); });
+    return os;
+}
 
 // Writes text split at line breaks, each line prefixed.
 void writeLines(std::ostream& os, const std::string& text, const char* prefix) {
@@ -231,35 +332,29 @@ void writeLines(std::ostream& os, const std::string& text, const char* prefix) {
 namespace detail {
 
 std::string listText(const VarArray& list) {
-    std::string out;
-    Printer(out).list(list, 0);
-    return out;
+    return printedString([&list](Printer& printer) { printer.list(list, 0); });
 }
 
 std::string dictText(const VarObject& dict) {
-    std::string out;
-    Printer(out).dict(dict, 0);
-    return out;
+    return printedString([&dict](Printer& printer) { printer.dict(dict, 0); });
 }
 
 }  // namespace detail
 
 std::string Json::dump(const Var& value) {
-    std::string out;
-    Printer(out).value(value, 0);
-    return out;
+    return printedString([&value](Printer& printer) { printer.value(value, 0); });
 }
 
 std::ostream& operator<<(std::ostream& os, const Var& v) {
-    return os << Json::dump(v);
+    return printToStream(os, [&v](Printer& printer) { printer.value(v, 0); });
 }
 
 std::ostream& operator<<(std::ostream& os, const VarArray& list) {
-    return os << detail::listText(list);
+    return printToStream(os, [&list](Printer& printer) { printer.list(list, 0); });
 }
 
 std::ostream& operator<<(std::ostream& os, const VarObject& dict) {
-    return os << detail::dictText(dict);
+    return printToStream(os, [&dict](Printer& printer) { printer.dict(dict, 0); });
 }
 
 std::ostream& operator<<(std::ostream& os, const VarClass& c) {

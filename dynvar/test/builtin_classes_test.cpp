@@ -9,23 +9,16 @@
 #include <string>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Var;
 using dv::VarArray;
 using dv::VarClass;
 using dv::VarFunction;
 using dv::VarObject;
+using dvtest::messageOf;
 
 namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 Var method(const Var& self, const std::string& name, std::vector<Var> args = {}) {
     return self.classPtr()->call(self, name, std::move(args));

@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Json;
 using dv::Var;
 using dv::VarArray;
 using dv::VarObject;
+using dvtest::entry;
 
 namespace {
 
@@ -27,10 +29,6 @@ std::string loadError(const std::string& text) {
 
 std::string nested(int depth) {
     return std::string(depth, '[') + std::string(depth, ']');
-}
-
-Var entry(const Var& dict, const std::string& key) {
-    return dict.typedRef<VarObject>().get(key);
 }
 
 }  // namespace

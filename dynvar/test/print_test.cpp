@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iomanip>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -99,13 +100,22 @@ TEST(Print, BuiltinKinds) {
 TEST(Print, DoublesAsAStreamWithPrecision12) {
     std::vector<double> values = {0.0,     -0.0,   0.1,    1e20,   1e-5,    1e-4,          123456789012.0,
                                   1234567890123.0, 1e300,  -1e-300, 5e-324, 2.5,     HUGE_VAL, -HUGE_VAL,
-                                  std::nan(""),    100000, 1e15,   0.3,    1.0 / 3, 99999999999.95};
+                                  std::nan(""),    100000, 1e15,   0.3,    1.0 / 3, 99999999999.95,
+                                  // Exact midpoints at the 13th digit round to even.
+                                  1695712345.125,  1695712345.375, 1234567890125.0, 999999999999.5,
+                                  0.0001220703125, 2.44140625e-05,
+                                  // Around rounding carries and the notation limits.
+                                  999999999999.4,  9.9999999999995, 9.99999999999949e33, 1e34, 1e-11,
+                                  9.99999999999951e-12, 9.999999999995e-5, 0.000099999999999949,
+                                  123456789012.5,  1e300 * 10,     2.2250738585072014e-308};
     uint64_t state = 12345;
     for (int i = 0; i < 2000; ++i) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         double mantissa = static_cast<double>(state >> 11) / static_cast<double>(1ULL << 53);
         values.push_back((mantissa - 0.5) * std::pow(10.0, static_cast<int>(state % 40) - 20));
     }
+    const size_t count = values.size();
+    for (size_t i = 0; i < count; ++i) values.push_back(-values[i]);
     for (double d : values) {
         std::ostringstream expected;
         expected.precision(12);
@@ -139,6 +149,31 @@ TEST(Print, MatchesTheLayoutRuleWithMultiLineTexts) {
     // A dict drops the empty line after its last value's final line break.
     EXPECT_EQ(text(Var::object({{"only", m}})), "{\n  \"only\" : line1\n  line2\n}");
     EXPECT_EQ(text(Var({m})), "[\n  line1\n  line2\n  \n]");
+}
+
+TEST(Print, PrintsInsideStrAndLargeTexts) {
+    // A "__str__" that prints a value itself while the outer print is going on.
+    struct Wrapper {};
+    VarClass& wrapper = VarClass::classOf<Wrapper>();
+    wrapper.className = "Wrapper";
+    wrapper.def("__str__", Var(VarFunction([](const Var&) {
+                    return "wrapped " + Json::dump(Var::object({{"k", Var({1, 2})}}));
+                })),
+                true);
+    Var v = {Var("before"), Var(Wrapper{}), Var::object({{"w", Var(Wrapper{})}}), Var(2.5)};
+    EXPECT_EQ(text(v), referenceText(v));
+    EXPECT_EQ(Json::dump(v), referenceText(v));
+
+    std::ostringstream os;
+    os << v.typedRef<VarArray>() << "|" << std::setw(4) << Var(7) << "|";
+    EXPECT_EQ(os.str(), referenceText(v) + "|   7|");
+
+    // A text larger than what a thread keeps between prints, then a small one.
+    std::string large(9u << 20, 'x');
+    large[12345] = '\n';
+    std::string expected = "\"" + large.substr(0, 12345) + "\\n" + large.substr(12346) + "\"";
+    EXPECT_EQ(Json::dump(Var({Var(large)})), "[\n  " + expected + "\n]");
+    EXPECT_EQ(Json::dump(Var({Var("small")})), "[\n  \"small\"\n]");
 }
 
 TEST(Print, SelfContainingContainersDoNotHang) {

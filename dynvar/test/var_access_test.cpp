@@ -7,23 +7,16 @@
 #include <vector>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Var;
 using dv::VarArray;
 using dv::VarClass;
 using dv::VarDict;
 using dv::VarObject;
+using dvtest::messageOf;
 
 namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 struct Frame {
     int id = 0;

@@ -5,29 +5,15 @@
 #include <string>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Var;
 using dv::VarArray;
 using dv::VarClass;
 using dv::VarFunction;
 using dv::VarObject;
-
-namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
-Var entry(const Var& dict, const std::string& key) {
-    return dict.typedRef<VarObject>().get(key);
-}
-
-}  // namespace
+using dvtest::entry;
+using dvtest::messageOf;
 
 TEST(VarCall, CallingFunctionsAndClasses) {
     Var f(VarFunction([](const int& a, const std::string& b) { return b + std::to_string(a); }));

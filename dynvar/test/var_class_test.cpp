@@ -5,22 +5,15 @@
 #include <string>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Var;
 using dv::VarClass;
 using dv::VarFunction;
 using dv::VarObject;
+using dvtest::messageOf;
 
 namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 Var newClass(const std::string& name, const std::vector<Var>& parents = {}) {
     return Var(VarClass(name, typeid(void), parents));

@@ -6,22 +6,15 @@
 #include <vector>
 
 #include "dv/var.h"
+#include "test_helpers.h"
 
 using dv::Var;
 using dv::VarArray;
 using dv::VarException;
 using dv::VarObject;
+using dvtest::messageOf;
 
 namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 struct Widget {
     int size = 0;

@@ -63,8 +63,9 @@ Var& Var::assign(const T& value) {
         assign(static_cast<const VarClass&>(value));
     } else {
         // In place only into a holder of exactly T.
-        if (typeid(*value_) == typeid(VarValue_<T>)) {
-            static_cast<VarValue_<T>&>(*value_).value = value;
+        VarValue& current = *value_;
+        if (typeid(current) == typeid(VarValue_<T>)) {
+            static_cast<VarValue_<T>&>(current).value = value;
         } else {
             *this = Var(value);
         }
