@@ -1,5 +1,6 @@
 // zel_mapper as a host runs it: datasets that cannot be mapped, the home
 // folder, the log file, a live stream with bad lines, a missing image.
+#include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -20,26 +21,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("zel-mapper-test") {}
+};
+
 const std::string kProgram = ZEL_MAPPER_PATH;
 // The same program with a stand-in dense back end, so that a job can finish.
 const std::string kProgramWithBackEnd = ZEL_MAPPER_TEST_BACK_END_PATH;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zel-mapper-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
