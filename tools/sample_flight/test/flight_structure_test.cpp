@@ -7,15 +7,11 @@
 #include "fw/map_frame.h"
 #include "sfm/front_end.h"
 #include "testsupport/run_process.h"
+#include "testsupport/temp_dir.h"
 #include "zel/node.h"
 #include "zel/progress_node.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -42,14 +38,13 @@ public:
 }  // namespace
 
 TEST(SampleFlight, FrontEndFindsTheGroundInEveryFrame) {
-    std::string pattern = (fs::temp_directory_path() / "sample-flight-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path dir = pattern;
-    const auto r = testsupport::runProcess({SAMPLE_FLIGHT_PATH, dir.string()});
+    const testsupport::TempDir dir("sample-flight");
+    ASSERT_FALSE(dir.path().empty());
+    const auto r = testsupport::runProcess({SAMPLE_FLIGHT_PATH, dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
 
     Problems problems;
-    ImageDataset dataset((dir / "frames.json").string());
+    ImageDataset dataset(dir.file("frames.json"));
     ASSERT_EQ(dataset.frameCount(), 6);
     Collector chain;
     auto frontEnd = createSfmInstance(R"({"live":false})", &chain, nullptr, nullptr);
@@ -78,6 +73,4 @@ TEST(SampleFlight, FrontEndFindsTheGroundInEveryFrame) {
             EXPECT_NEAR(1.0 / inverse.x, 60.0, 0.6) << "point " << entry.first;
         }
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }

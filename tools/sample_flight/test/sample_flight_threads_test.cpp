@@ -1,12 +1,12 @@
 // sample_flight as the example script runs it, then zel_mapper on the example
 // task pointing at the flight it wrote.
 #include "testsupport/run_process.h"
+#include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,22 +21,6 @@ using testsupport::splitLines;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "sample-flight-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -88,8 +72,8 @@ std::vector<std::string> logLines(const fs::path& home, const std::string& lette
 class SampleFlightRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        flight_ = dir_.path() / "flight";
-        home_ = dir_.path() / "home";
+        flight_ = dir_.file("flight");
+        home_ = dir_.file("home");
         fs::create_directories(home_);
         const auto r = runProcess({SAMPLE_FLIGHT_PATH, flight_.string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -100,16 +84,15 @@ protected:
         return runProcess({program, "--task", base64Encode(exampleTask(home_, flight_))}, "", 120.0);
     }
 
-    TempDir dir_;
+    testsupport::TempDir dir_{"sample-flight-test"};
     fs::path flight_, home_;
 };
 
 }  // namespace
 
 TEST(SampleFlightProgram, BadCommandLinesOrFolders) {
-    TempDir dir;
-    const fs::path plain = dir.path() / "plain";
-    std::ofstream(plain) << "x";
+    testsupport::TempDir dir("sample-flight-test");
+    const fs::path plain = dir.write("plain", "x");
     struct Case {
         std::vector<std::string> args;
         std::string errPrefix;

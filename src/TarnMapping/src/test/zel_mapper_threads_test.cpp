@@ -1,6 +1,7 @@
 // zel_mapper as a host runs it: datasets that cannot be mapped, the home
 // folder, the log file, a live stream with bad lines, image_meta's line as a
 // live frame, a missing image.
+#include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -21,26 +22,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("zel-mapper-test") {}
+};
+
 const std::string kProgram = ZEL_MAPPER_PATH;
 // The same program with a stand-in dense back end, so that a job can finish.
 const std::string kProgramWithBackEnd = ZEL_MAPPER_TEST_BACK_END_PATH;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zel-mapper-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -269,11 +258,11 @@ TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
     cv::Mat pixels(120, 160, CV_8UC3);
     cv::RNG(5).fill(pixels, cv::RNG::UNIFORM, 0, 256);
     ASSERT_TRUE(cv::imwrite(photo, pixels));
-    std::ofstream(dir.file("dji.xmp")) << kDjiXmp;
+    const std::string xmp = dir.write("dji.xmp", kDjiXmp);
     const auto tagged = runProcess({EXIFTOOL_PATH, "-q", "-overwrite_original", "-ExifByteOrder=Little-endian",
                                     "-Make=DJI", "-Model=FC6310", "-ExifIFD:ExifImageWidth=160",
                                     "-ExifIFD:ExifImageHeight=120", "-ModifyDate=2024:12:08 09:10:11",
-                                    "-xmp<=" + dir.file("dji.xmp"), photo});
+                                    "-xmp<=" + xmp, photo});
     ASSERT_EQ(tagged.exitCode, 0) << tagged.err;
 
     const auto meta = runProcess({IMAGE_META_PATH, base64Encode(photo)}, readFile(photo));
