@@ -166,7 +166,7 @@ TEST_F(SampleFlightRun, RunsAgainIntoTheSameFolder) {
 TEST_F(SampleFlightRun, ExampleTaskStopsOnlyAtTheMissingBackEnd) {
     const auto r = runMapper(ZEL_MAPPER_PATH);
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     const ErrLines lines = parseErr(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_EQ(lines.status.size(), 1u) << r.err;
@@ -182,7 +182,7 @@ TEST_F(SampleFlightRun, ExampleTaskStopsOnlyAtTheMissingBackEnd) {
 TEST_F(SampleFlightRun, ExampleTaskWithAStandInBackEndIsMapped) {
     const auto r = runMapper(ZEL_MAPPER_TEST_BACK_END_PATH);
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     const ErrLines lines = parseErr(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;

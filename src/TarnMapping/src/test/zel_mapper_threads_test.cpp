@@ -276,7 +276,7 @@ TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
     const std::string input = printed[0] + "\n" + R"({"frame":""})" + "\n";
     const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     const ErrLines lines = parseErr(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;
