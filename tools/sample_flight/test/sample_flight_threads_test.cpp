@@ -1,5 +1,6 @@
 // sample_flight as the example script runs it, then zel_mapper on the example
 // task pointing at the flight it wrote.
+#include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -38,25 +39,9 @@ std::string exampleTask(const fs::path& home, const fs::path& flight) {
     return text;
 }
 
-struct ErrLines {
-    std::vector<json> status;
-    std::vector<json> errors;
-    std::vector<std::string> text;
-};
+using ErrLines = testsupport::MapperLines;
 
-ErrLines parseErr(const std::string& err) {
-    ErrLines lines;
-    for (const auto& line : splitLines(err)) {
-        const json j = json::parse(line, nullptr, false);
-        if (j.is_object() && j.contains("state"))
-            lines.status.push_back(j);
-        else if (j.is_object() && j.contains("code"))
-            lines.errors.push_back(j);
-        else
-            lines.text.push_back(line);
-    }
-    return lines;
-}
+ErrLines parseErr(const std::string& err) { return testsupport::parseMapperLines(err); }
 
 // The log file's lines of the given severity letters, prefix cut off.
 std::vector<std::string> logLines(const fs::path& home, const std::string& letters) {

@@ -1,6 +1,7 @@
 // zel_mapper as a host runs it: datasets that cannot be mapped, the home
 // folder, the log file, a live stream with bad lines, image_meta's line as a
 // live frame, a missing image.
+#include "testsupport/mapper_lines.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
 
@@ -67,25 +68,9 @@ testsupport::ProcessResult run(const std::string& program, const json& taskJson,
     return runProcess({program, "--task", base64Encode(taskJson.dump())}, input, 120.0);
 }
 
-struct ErrLines {
-    std::vector<json> status;   // status lines in order
-    std::vector<json> errors;   // {"code", "message"} lines in order
-    std::vector<std::string> text;  // everything else (log records)
-};
+using ErrLines = testsupport::MapperLines;
 
-ErrLines parseErr(const std::string& err) {
-    ErrLines lines;
-    for (const auto& line : splitLines(err)) {
-        const json j = json::parse(line, nullptr, false);
-        if (j.is_object() && j.contains("state"))
-            lines.status.push_back(j);
-        else if (j.is_object() && j.contains("code"))
-            lines.errors.push_back(j);
-        else
-            lines.text.push_back(line);
-    }
-    return lines;
-}
+ErrLines parseErr(const std::string& err) { return testsupport::parseMapperLines(err); }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) != lines.end();
