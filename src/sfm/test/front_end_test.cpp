@@ -1,11 +1,10 @@
 // The front end on a synthetic flight: a textured ground seen from known
 // poses, the images written to a folder and read back through a dataset.
 #include "sfm/front_end.h"
-#include "synthetic_scene.h"
+#include "synthetic/synthetic_scene.h"
 
 #include "dataset/image_dataset.h"
 #include "fw/dense_map_frame.h"
-#include "fw/geodetic.h"
 #include "fw/log.h"
 #include "fw/map.h"
 #include "fw/map_point.h"
@@ -20,26 +19,15 @@
 #include <opencv2/imgcodecs.hpp>
 
 using nlohmann::json;
-using sfmtest::GroundScene;
-using sfmtest::lookingDown;
+using synthetic::GroundScene;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double kDeg = 3.14159265358979323846 / 180.0;
-
 cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
 
-// Tangent axes at a position, written out from their definition.
-cv::Vec3d eastAt(double lon) { return {-std::sin(lon * kDeg), std::cos(lon * kDeg), 0.0}; }
-cv::Vec3d northAt(double lat, double lon) {
-    return {-std::sin(lat * kDeg) * std::cos(lon * kDeg), -std::sin(lat * kDeg) * std::sin(lon * kDeg), std::cos(lat * kDeg)};
-}
-
-struct Shot {
-    double lat, lon, alt, yaw;
-    cv::Matx33d R;  // true camera-to-world rotation
-    cv::Vec3d C;    // true centre
+// R and C are the true pose.
+struct Shot : synthetic::Shot {
     bool attitude = true;
 };
 
@@ -55,9 +43,7 @@ public:
     Flight() {
         std::string pattern = (fs::temp_directory_path() / "front-end-test-XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-        scene.origin = vec(fw::geodeticToECEF(kLat, kLon, 0.0));
-        scene.east = eastAt(kLon);
-        scene.north = northAt(kLat, kLon);
+        synthetic::placeScene(scene, kLat, kLon);
     }
     ~Flight() {
         std::error_code ignored;
@@ -67,12 +53,7 @@ public:
     // A shot at (east, north) metres from the origin and the given height.
     void add(double east, double north, double height, double yawDegrees = 0.0, bool attitude = true) {
         Shot s;
-        s.lat = kLat + north / 6378137.0 / kDeg;
-        s.lon = kLon + east / (6378137.0 * std::cos(kLat * kDeg)) / kDeg;
-        s.alt = height;
-        s.yaw = yawDegrees;
-        s.C = vec(fw::geodeticToECEF(s.lat, s.lon, s.alt));
-        s.R = lookingDown(eastAt(s.lon), northAt(s.lat, s.lon), yawDegrees * kDeg);
+        static_cast<synthetic::Shot&>(s) = synthetic::shotOver(kLat, kLon, east, north, height, yawDegrees);
         s.attitude = attitude;
         shots.push_back(s);
     }

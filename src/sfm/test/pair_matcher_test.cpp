@@ -1,12 +1,12 @@
 // Sparse matching of two views of a synthetic ground with known poses.
 #include "sfm/pair_matcher.h"
-#include "synthetic_scene.h"
+#include "synthetic/synthetic_scene.h"
 
 #include <gtest/gtest.h>
 
 using namespace sfm;
-using sfmtest::GroundScene;
-using sfmtest::lookingDown;
+using synthetic::GroundScene;
+using synthetic::lookingDown;
 
 namespace {
 

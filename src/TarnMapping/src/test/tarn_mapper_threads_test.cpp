@@ -1,5 +1,6 @@
 // The mapping job with test components: construction failures, the chain
 // build, the run thread and its states, events, status updates.
+#include "testsupport/temp_dir.h"
 #include "tarn/tarn_mapper_impl.h"
 
 #include "dataset/image_dataset.h"
@@ -26,22 +27,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "job-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("job-test") {}
 };
+
 
 class CapturedLog : public fw::LogSink {
 public:

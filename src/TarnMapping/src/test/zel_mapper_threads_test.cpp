@@ -1,5 +1,8 @@
 // zel_mapper as a host runs it: datasets that cannot be mapped, the home
-// folder, the log file, a live stream with bad lines, a missing image.
+// folder, the log file, a live stream with bad lines, image_meta's line as a
+// live frame, a missing image.
+#include "testsupport/mapper_lines.h"
+#include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -20,26 +23,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("zel-mapper-test") {}
+};
+
 const std::string kProgram = ZEL_MAPPER_PATH;
 // The same program with a stand-in dense back end, so that a job can finish.
 const std::string kProgramWithBackEnd = ZEL_MAPPER_TEST_BACK_END_PATH;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zel-mapper-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -77,25 +68,9 @@ testsupport::ProcessResult run(const std::string& program, const json& taskJson,
     return runProcess({program, "--task", base64Encode(taskJson.dump())}, input, 120.0);
 }
 
-struct ErrLines {
-    std::vector<json> status;   // status lines in order
-    std::vector<json> errors;   // {"code", "message"} lines in order
-    std::vector<std::string> text;  // everything else (log records)
-};
+using ErrLines = testsupport::MapperLines;
 
-ErrLines parseErr(const std::string& err) {
-    ErrLines lines;
-    for (const auto& line : splitLines(err)) {
-        const json j = json::parse(line, nullptr, false);
-        if (j.is_object() && j.contains("state"))
-            lines.status.push_back(j);
-        else if (j.is_object() && j.contains("code"))
-            lines.errors.push_back(j);
-        else
-            lines.text.push_back(line);
-    }
-    return lines;
-}
+ErrLines parseErr(const std::string& err) { return testsupport::parseMapperLines(err); }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) != lines.end();
@@ -236,6 +211,71 @@ TEST(ZelMapperLive, EndOfInputEndsTheStream) {
     const ErrLines lines = parseErr(r.err);
     ASSERT_FALSE(lines.status.empty());
     EXPECT_EQ(lines.status.back()["state"], 12);
+}
+
+// A photograph with a DJI camera's EXIF and XMP, as exiftool writes them.
+const char kDjiXmp[] = R"(<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?>
+<x:xmpmeta xmlns:x="adobe:ns:meta/">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="DJI Meta Data"
+    xmlns:drone-dji="http://www.dji.com/drone-dji/1.0/"
+    drone-dji:AbsoluteAltitude="+120.50"
+    drone-dji:RelativeAltitude="+80.25"
+    drone-dji:GimbalRollDegree="+0.00"
+    drone-dji:GimbalYawDegree="-45.30"
+    drone-dji:GimbalPitchDegree="-89.90"
+    drone-dji:Latitude="22.123456"
+    drone-dji:Longitude="113.987654"
+    drone-dji:RtkStdLon="0.012"
+    drone-dji:RtkStdLat="0.015"
+    drone-dji:RtkStdHgt="0.030"
+    drone-dji:DewarpData="2018-09-01;150.5,150.5,-1.25,0.5,-0.02,0.01,0.0,0.0,-0.005"/>
+ </rdf:RDF>
+</x:xmpmeta>
+<?xpacket end="w"?>)";
+
+// The host carries image_meta's line for a photograph, unchanged, to a live
+// job: the frame is read, located and handed to the back end.
+TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
+    ASSERT_STRNE(EXIFTOOL_PATH, "") << "exiftool is needed (scripts/setup.sh installs it)";
+    TempDir dir;
+    const std::string photo = dir.file("DJI_0001.JPG");
+    cv::Mat pixels(120, 160, CV_8UC3);
+    cv::RNG(5).fill(pixels, cv::RNG::UNIFORM, 0, 256);
+    ASSERT_TRUE(cv::imwrite(photo, pixels));
+    const std::string xmp = dir.write("dji.xmp", kDjiXmp);
+    const auto tagged = runProcess({EXIFTOOL_PATH, "-q", "-overwrite_original", "-ExifByteOrder=Little-endian",
+                                    "-Make=DJI", "-Model=FC6310", "-ExifIFD:ExifImageWidth=160",
+                                    "-ExifIFD:ExifImageHeight=120", "-ModifyDate=2024:12:08 09:10:11",
+                                    "-xmp<=" + xmp, photo});
+    ASSERT_EQ(tagged.exitCode, 0) << tagged.err;
+
+    const auto meta = runProcess({IMAGE_META_PATH, base64Encode(photo)}, readFile(photo));
+    ASSERT_EQ(meta.exitCode, 0) << meta.err;
+    const auto printed = splitLines(meta.out);
+    ASSERT_EQ(printed.size(), 1u) << meta.out;
+    // What the job needs to locate the frame is in the record.
+    const json record = json::parse(json::parse(printed[0])["frame"].get<std::string>());
+    for (const char* key : {"uri", "gps", "attitude", "calibration"}) EXPECT_TRUE(record.contains(key)) << key;
+
+    const std::string input = printed[0] + "\n" + R"({"frame":""})" + "\n";
+    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const ErrLines lines = parseErr(r.err);
+    EXPECT_TRUE(lines.errors.empty()) << r.err;
+    ASSERT_FALSE(lines.status.empty()) << r.err;
+    const json& last = lines.status.back();
+    EXPECT_EQ(last["state"], 12);
+    // "Locate" (0.7) and the stand-in's "Map Fusion" (0.3) are both complete:
+    // the frame was tracked, located and fed to the back end.
+    EXPECT_NEAR(last["progress"]["total"].get<double>(), 1.0, 1e-6) << r.err;
+    ASSERT_EQ(last["output"].size(), 1u);
+    EXPECT_EQ(last["output"][0]["id"], "dom_01");
+    // Nothing went wrong on the way: no refused record, no unreadable image,
+    // no frame left out.
+    for (const auto& line : splitLines(readFile(dir.file("log.txt"))))
+        EXPECT_TRUE(line[0] == 'I') << line;
 }
 
 TEST(ZelMapperFile, MissingImageDoesNotHang) {

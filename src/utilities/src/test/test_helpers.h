@@ -2,6 +2,7 @@
 // Temporary folders, image files and a log sink that keeps what it is sent.
 
 #include "fw/log.h"
+#include "testsupport/temp_dir.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,26 +16,10 @@
 
 namespace datasettest {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dataset-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
-        return file(name);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("dataset-test") {}
 };
+
 
 // A PNG of the given size with a pattern that depends on seed.
 inline std::string writeImage(const TempDir& dir, const std::string& name, int width, int height, int seed = 0) {

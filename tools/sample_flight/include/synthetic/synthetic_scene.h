@@ -1,15 +1,19 @@
 #pragma once
-// A textured ground plane rendered by ray casting, for tests of the front end.
+// A textured ground plane rendered by ray casting, and downward-looking
+// cameras placed over it by geodetic position: synthetic flights.
+
+#include "fw/geodetic.h"
 
 #include <cmath>
-
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-namespace sfmtest {
+namespace synthetic {
+
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
 
 struct GroundScene {
     cv::Mat texture;  // 8-bit grey
@@ -85,4 +89,47 @@ inline cv::Matx33d lookingDown(const cv::Vec3d& east, const cv::Vec3d& north, do
     return cv::Matx33d(x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]);
 }
 
-}  // namespace sfmtest
+inline cv::Vec3d ecef(double latitude, double longitude, double height) {
+    const pt::Point3d p = fw::geodeticToECEF(latitude, longitude, height);
+    return {p.x, p.y, p.z};
+}
+
+// Earth-centred axes of the local east and north at a position (degrees).
+inline cv::Vec3d eastAt(double longitude) {
+    return {-std::sin(longitude * kDegree), std::cos(longitude * kDegree), 0.0};
+}
+inline cv::Vec3d northAt(double latitude, double longitude) {
+    return {-std::sin(latitude * kDegree) * std::cos(longitude * kDegree),
+            -std::sin(latitude * kDegree) * std::sin(longitude * kDegree), std::cos(latitude * kDegree)};
+}
+
+// Lays the scene's ground on the tangent plane at (latitude, longitude), height 0.
+inline void placeScene(GroundScene& scene, double latitude, double longitude) {
+    scene.origin = ecef(latitude, longitude, 0.0);
+    scene.east = eastAt(longitude);
+    scene.north = northAt(latitude, longitude);
+}
+
+// A camera looking straight down, its image top towards the heading.
+struct Shot {
+    double lat = 0.0, lon = 0.0, alt = 0.0;  // degrees, degrees, metres
+    double yaw = 0.0;                        // heading, degrees clockwise from north
+    cv::Matx33d R;                           // camera-to-world rotation
+    cv::Vec3d C;                             // centre
+};
+
+// The shot (east, north) metres from (latitude, longitude) at the given
+// height; the offset is turned into degrees on a sphere, so short flights only.
+inline Shot shotOver(double latitude, double longitude, double east, double north, double height,
+                     double yawDegrees = 0.0) {
+    Shot s;
+    s.lat = latitude + north / 6378137.0 / kDegree;
+    s.lon = longitude + east / (6378137.0 * std::cos(latitude * kDegree)) / kDegree;
+    s.alt = height;
+    s.yaw = yawDegrees;
+    s.C = ecef(s.lat, s.lon, s.alt);
+    s.R = lookingDown(eastAt(s.lon), northAt(s.lat, s.lon), yawDegrees * kDegree);
+    return s;
+}
+
+}  // namespace synthetic

@@ -1,0 +1,89 @@
+// sample_flight FOLDER: writes a short synthetic flight into FOLDER (made when
+// missing): six JPEG frames of a textured ground seen straight down along an
+// east-bound flight line, and "frames.json", the dataset file of their frame
+// records. Prints the dataset file's path.
+#include "synthetic/synthetic_scene.h"
+
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kLatitude = 22.5;    // middle of the flight line
+constexpr double kLongitude = 113.9;
+constexpr double kHeight = 60.0;      // metres above the ground
+constexpr double kSpacing = 12.0;     // metres between frames, about 80 % overlap
+constexpr double kHeading = 90.0;     // east
+constexpr int kFrames = 6;
+constexpr double kStartTime = 1733650000.0;
+constexpr double kInterval = 2.0;     // seconds between frames
+const cv::Size kSize(640, 480);
+const cv::Matx33d kK(500, 0, 320, 0, 500, 240, 0, 0, 1);
+
+json frameRecord(const std::string& uri, const synthetic::Shot& shot, double timestamp) {
+    return {{"uri", uri},
+            {"timestamp", timestamp},
+            {"gps", {{"longitude", shot.lon}, {"latitude", shot.lat}, {"altitude", shot.alt}}},
+            {"rtk_std", {{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}},
+            {"relative_altitude", kHeight},
+            {"attitude", {{"pitch", -90.0}, {"yaw", shot.yaw}, {"roll", 0.0}}},
+            {"attitude_std", {{"pitch", 0.5}, {"yaw", 1.0}, {"roll", 0.5}}},
+            {"calibration",
+             {{"width", kSize.width}, {"height", kSize.height}, {"fx", kK(0, 0)}, {"fy", kK(1, 1)},
+              {"cx", kK(0, 2)}, {"cy", kK(1, 2)}, {"k1", 0.0}, {"k2", 0.0}, {"p1", 0.0}, {"p2", 0.0},
+              {"k3", 0.0}}}};
+}
+
+// Throws with a message on any failure.
+std::string writeFlight(const fs::path& folder) {
+    fs::create_directories(folder);
+    if (!fs::is_directory(folder)) throw std::runtime_error("not a folder: " + folder.string());
+
+    synthetic::GroundScene scene = synthetic::GroundScene::make(2000, 0.1);  // 200 m square
+    synthetic::placeScene(scene, kLatitude, kLongitude);
+    json records = json::array();
+    for (int i = 0; i < kFrames; ++i) {
+        const double east = (i - (kFrames - 1) / 2.0) * kSpacing;
+        const synthetic::Shot shot = synthetic::shotOver(kLatitude, kLongitude, east, 0.0, kHeight, kHeading);
+        cv::Mat colour;
+        cv::cvtColor(scene.render(kK, shot.R, shot.C, kSize), colour, cv::COLOR_GRAY2BGR);
+        const fs::path image = folder / ("frame_0" + std::to_string(i) + ".jpg");
+        if (!cv::imwrite(image.string(), colour, {cv::IMWRITE_JPEG_QUALITY, 95}))
+            throw std::runtime_error("cannot write " + image.string());
+        records.push_back(frameRecord(image.string(), shot, kStartTime + i * kInterval));
+    }
+
+    const fs::path dataset = folder / "frames.json";
+    std::ofstream out(dataset);
+    out << records.dump(2) << '\n';
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + dataset.string());
+    return dataset.string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 || argv[1][0] == '\0') {
+        std::cerr << "usage: sample_flight FOLDER" << std::endl;
+        return 1;
+    }
+    try {
+        std::cout << writeFlight(fs::absolute(argv[1]).lexically_normal()) << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "sample_flight: " << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
