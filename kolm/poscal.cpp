@@ -79,28 +79,31 @@ void PosCal::_getSensorPosInBody(float out[3], uint8_t id) {
     }
 }
 
-void PosCal::calc_dcm_by_xyz_euler(float out[3][3], float x, float y, float z) {
+namespace {
+// The three elementary rotations about x, y and z.
+struct AxisRotations {
     matrix3f rx, ry, rz;
-    elementary(rx, x, 1, 0, 0);
-    elementary(ry, y, 0, 1, 0);
-    elementary(rz, z, 0, 0, 1);
-    product3(out, rz, ry, rx);
+    AxisRotations(float x, float y, float z) {
+        elementary(rx, x, 1, 0, 0);
+        elementary(ry, y, 0, 1, 0);
+        elementary(rz, z, 0, 0, 1);
+    }
+};
+}  // namespace
+
+void PosCal::calc_dcm_by_xyz_euler(float out[3][3], float x, float y, float z) {
+    const AxisRotations r(x, y, z);
+    product3(out, r.rz, r.ry, r.rx);
 }
 
 void PosCal::calc_dcm_by_yxz_euler(float out[3][3], float x, float y, float z) {
-    matrix3f rx, ry, rz;
-    elementary(rx, x, 1, 0, 0);
-    elementary(ry, y, 0, 1, 0);
-    elementary(rz, z, 0, 0, 1);
-    product3(out, rz, rx, ry);
+    const AxisRotations r(x, y, z);
+    product3(out, r.rz, r.rx, r.ry);
 }
 
 void PosCal::calc_dcm_by_zyx_euler(float out[3][3], float x, float y, float z) {
-    matrix3f rx, ry, rz;
-    elementary(rx, x, 1, 0, 0);
-    elementary(ry, y, 0, 1, 0);
-    elementary(rz, z, 0, 0, 1);
-    product3(out, rx, ry, rz);
+    const AxisRotations r(x, y, z);
+    product3(out, r.rx, r.ry, r.rz);
 }
 
 void PosCal::calc_camera_rpy(float camera_rpy[3], const float gimbal_rpy[3], const float drone_rpy[3],
