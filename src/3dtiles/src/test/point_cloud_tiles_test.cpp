@@ -104,9 +104,10 @@ std::string findNode() {
 json readWithLoadersGl(const std::string& folder) {
     const std::string node = findNode();
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    EXPECT_TRUE(fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles"))
-        << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES << "; run scripts/setup.sh";
-    if (node.empty()) return json();
+    const bool installed = fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
+    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES
+                           << "; run scripts/setup.sh";
+    if (node.empty() || !installed) return json();
     const testsupport::ProcessResult r =
         testsupport::runProcess({node, ZEL_TILESET_CHECKER, ZEL_NODE_MODULES, folder}, "", 60.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
