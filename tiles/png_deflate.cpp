@@ -386,7 +386,7 @@ FixedCode makeFixedCode(uint32_t channels) {
     uint32_t freq[kLitLenSymbols] = {};
     for (int v = 0; v < 256; ++v) {
         const int s = int(int8_t(uint8_t(v)));
-        freq[v] = 1 + uint32_t(std::lround(4000.0 * std::exp(-std::abs(s) / 10.0)));
+        freq[v] = 1 + uint32_t(std::lround(4000.0 * std::exp(-std::abs(s) / 6.0)));
     }
     if (channels == 4) freq[0] += 3000;  // the alpha plane of a tile is mostly constant
     freq[2] += 20;                       // the filter byte of every row

@@ -12,7 +12,6 @@ namespace png_detail {
 namespace {
 
 constexpr int kTableBits = 12;
-constexpr uint32_t kTableMask = (1u << kTableBits) - 1;
 constexpr int kEndOfBlock = 256;
 
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
