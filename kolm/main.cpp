@@ -57,14 +57,15 @@ std::vector<PosCal::Pose> computePoses(const inputStruct& input) {
 }
 
 // Ends the program with a fatal message when what was written to standard
-// output did not arrive (a full disk, a closed pipe); error is the errno of
-// the failed write when known.
+// output did not arrive (a full disk, a closed pipe); error is the errno seen
+// while writing, the reason given when the last flush tells none.
 void finishOutput(bool written, int error) {
+    errno = 0;
     const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
     if (written && flushed) {
         return;
     }
-    if (error == 0) {
+    if (errno != 0) {
         error = errno;
     }
     qFatal("Cannot write the output to standard output (%s)!", error != 0 ? std::strerror(error) : "write error");
