@@ -35,7 +35,7 @@ Var intArithmetic(int self, const Var& other, Op op) {
 
 int intDiv(int a, int b) {
     if (b == 0) fail("int division by zero");
-    if (a == INT_MIN && b == -1) return INT_MIN;
+    if (a == INT_MIN && b == -1) fail("int division overflow");
     return a / b;
 }
 
@@ -144,7 +144,7 @@ void registerInt() {
     });
     c.addMethod("__mod__", [](const int& self, const int& other) -> int {
         if (other == 0) fail("int modulo by zero");
-        if (other == -1) return 0;
+        if (self == INT_MIN && other == -1) fail("int modulo overflow");
         return self % other;
     });
     c.addMethod("__neg__", [](int self) -> int { return wrap(0u - static_cast<uint32_t>(self)); });

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -75,15 +76,16 @@ public:
         if (auto v = long32()) return v;
         return short16();
     }
-    // The index-th rational of the array at the offset; 0 for a zero denominator.
-    std::optional<double> rational(uint32_t index = 0) const {
+    // The index-th rational of the array at the offset; zeroDenominator (0
+    // unless the caller needs to tell "no number" apart) for a zero denominator.
+    std::optional<double> rational(uint32_t index = 0, double zeroDenominator = 0.0) const {
         if (e_.type != kRational && e_.type != kSRational) return std::nullopt;
         if (index >= e_.count) return std::nullopt;
         const uint64_t pos = offset() + 8ull * index;
         if (!tiff_.fits(pos, 8)) return std::nullopt;
         const uint32_t num = tiff_.u32(pos);
         const uint32_t den = tiff_.u32(pos + 4);
-        if (den == 0) return 0.0;
+        if (den == 0) return zeroDenominator;
         if (e_.type == kSRational) return double(static_cast<int32_t>(num)) / double(static_cast<int32_t>(den));
         return double(num) / double(den);
     }
@@ -123,6 +125,11 @@ void readTextTag(fw::Settings& store, const char* key, const EntryReader& r) {
 }
 void readRationalTag(fw::Settings& store, const char* key, const EntryReader& r, uint32_t index = 0) {
     if (auto v = r.rational(index)) storeDouble(store, key, *v);
+}
+// A part of the position: a zero denominator (0/0 or x/0) is no number, kept
+// as NaN so that the position is left out of the record instead of reading 0.
+void readPositionTag(fw::Settings& store, const char* key, const EntryReader& r, uint32_t index = 0) {
+    if (auto v = r.rational(index, std::numeric_limits<double>::quiet_NaN())) storeDouble(store, key, *v);
 }
 void readShortTag(fw::Settings& store, const char* key, const EntryReader& r) {
     if (auto v = r.short16()) storeInt(store, key, *v);
@@ -222,7 +229,7 @@ void readExifTag(const Entry& e, const EntryReader& r, fw::Settings& store) {
 
 void readDmsTag(fw::Settings& store, const std::string& prefix, const EntryReader& r) {
     static const char* const parts[] = {".degrees", ".minutes", ".seconds"};
-    for (uint32_t i = 0; i < 3; ++i) readRationalTag(store, (prefix + parts[i]).c_str(), r, i);
+    for (uint32_t i = 0; i < 3; ++i) readPositionTag(store, (prefix + parts[i]).c_str(), r, i);
 }
 
 void readGpsTag(const Entry& e, const EntryReader& r, fw::Settings& store) {
@@ -232,7 +239,7 @@ void readGpsTag(const Entry& e, const EntryReader& r, fw::Settings& store) {
     case 0x0003: readIntTag(store, "LonComponents.direction", r.byteValue()); break;
     case 0x0004: readDmsTag(store, "LonComponents", r); break;
     case 0x0005: readIntTag(store, "AltitudeRef", r.byteValue()); break;
-    case 0x0006: readRationalTag(store, "Altitude", r); break;
+    case 0x0006: readPositionTag(store, "Altitude", r); break;
     case 0x0007: {
         const auto h = r.rational(0), m = r.rational(1), s = r.rational(2);
         if (h && m && s) {

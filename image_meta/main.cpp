@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -33,6 +34,14 @@ size_t readInput(std::vector<uint8_t>& buffer) {
     return total;
 }
 
+// Flushes standard output; on the first failure keeps its errno (0 when unknown).
+void flushOutput(int& error) {
+    errno = 0;
+    std::cout.flush();
+    const bool ok = std::cout.good() && std::fflush(stdout) == 0 && !std::ferror(stdout);
+    if (!ok && error < 0) error = errno;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,17 +52,29 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> buffer(kInputLimit, 0);
     const size_t length = readInput(buffer);
 
-    fw::Settings store;
-    EXIF exif;
-    exif.parseBuffer(buffer.data(), length, store);
+    int writeError = -1;
+    {
+        fw::Settings store;
+        EXIF exif;
+        exif.parseBuffer(buffer.data(), length, store);
 
-    std::string line;
-    try {
-        line = imagemeta::frameLine(imagemeta::buildFrameRecord(store, uri));
-    } catch (const nlohmann::json::exception&) {
-        std::cerr << "image_meta: the URI is not valid UTF-8" << std::endl;
-        return 2;
+        std::string line;
+        try {
+            line = imagemeta::frameLine(imagemeta::buildFrameRecord(store, uri));
+        } catch (const nlohmann::json::exception&) {
+            std::cerr << "image_meta: the URI is not valid UTF-8" << std::endl;
+            return 2;
+        }
+        std::cout << line << '\n';
+        flushOutput(writeError);
+    }  // the store may print its report as it goes
+    flushOutput(writeError);
+
+    // Output that did not reach its reader (a full disk, a closed pipe) is a failure.
+    if (writeError >= 0) {
+        std::cerr << "image_meta: cannot write standard output"
+                  << (writeError != 0 ? std::string(": ") + std::strerror(writeError) : std::string()) << std::endl;
+        return 3;
     }
-    std::cout << line << '\n' << std::flush;
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -31,12 +32,26 @@ class Copier {
 public:
     explicit Copier(fw::Settings& store) : store_(store) {}
 
-    // The source read with the store's double getter, then shifted (and folded).
+    // The source's number, shifted (and folded). A source that holds no
+    // finite number sets the target to NaN, so that its group is left out
+    // rather than taken from an earlier source or read as 0.
     void number(const char* target, const char* source, double shift = 0.0, bool fold = false) {
         if (!hasText(store_, source)) return;
-        double v = store_.GetDouble(source, 0.0) + shift;
+        double v = 0;
+        if (!imagemeta::readNumberText(store_.GetString(source, ""), v)) {
+            storeDouble(store_, target, std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
+        v += shift;
         if (fold) v = foldRoll(v);
         storeDouble(store_, target, v);
+    }
+
+    // A value with a default of its own (a sigma): unset when unreadable.
+    void optionalNumber(const char* target, const char* source) {
+        if (!hasText(store_, source)) return;
+        double v = 0;
+        if (imagemeta::readNumberText(store_.GetString(source, ""), v)) storeDouble(store_, target, v);
     }
 
     // The source read as a fraction ("a/b" or a plain number); an unreadable
@@ -127,15 +142,15 @@ void EXIF::normalizeRtkSigma(fw::Settings& store) {
     Copier copy(store);
     const std::string make = store.GetString("Make", "");
     if (hasText(store, "drone-dji:RtkStdLon")) {
-        copy.number("LongitudeSigma", "drone-dji:RtkStdLon");
-        copy.number("LatitudeSigma", "drone-dji:RtkStdLat");
-        copy.number("AltitudeSigma", "drone-dji:RtkStdHgt");
+        copy.optionalNumber("LongitudeSigma", "drone-dji:RtkStdLon");
+        copy.optionalNumber("LatitudeSigma", "drone-dji:RtkStdLat");
+        copy.optionalNumber("AltitudeSigma", "drone-dji:RtkStdHgt");
     } else if (isXaircraft(make) || make == "Parrot") {
         // set with the attitude
     } else if (store.GetString("rdf:about", "") == kAutelAbout) {
-        copy.number("LongitudeSigma", "Camera:GPSXYAccuracy");
-        copy.number("LatitudeSigma", "Camera:GPSXYAccuracy");
-        copy.number("AltitudeSigma", "Camera:GPSZAccuracy");
+        copy.optionalNumber("LongitudeSigma", "Camera:GPSXYAccuracy");
+        copy.optionalNumber("LatitudeSigma", "Camera:GPSXYAccuracy");
+        copy.optionalNumber("AltitudeSigma", "Camera:GPSZAccuracy");
     }
 }
 
@@ -146,8 +161,8 @@ void EXIF::normalizeDewarpData(fw::Settings& store) {
         store.GetString("rdf:about", "") == "DJI Meta Data") {
         copy.text("DewarpData", "drone-dji:DewarpData");
     } else if (isXaircraft(make)) {
-        copy.number("cx", "Camera:CalibratedOpticalCenterX");
-        copy.number("cy", "Camera:CalibratedOpticalCenterY");
+        copy.optionalNumber("cx", "Camera:CalibratedOpticalCenterX");
+        copy.optionalNumber("cy", "Camera:CalibratedOpticalCenterY");
         copy.text("DewarpData", "Camera:DewarpData");
     } else if (make == "Parrot") {
         copy.text("DewarpData", "Camera:DewarpData");

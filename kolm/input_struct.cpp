@@ -6,6 +6,8 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -21,6 +23,43 @@ QStringList poseFields(const PosCal::Pose& p) {
 }
 
 bool isBlankRow(const QStringList& row) { return row.size() == 1 && row.first().isEmpty(); }
+
+// Why text is not a usable number of a field of the given kind; empty when it is.
+// Integers must fit an int, the other fields must be finite and fit their type.
+enum class Kind { Integer, Double, Float };
+
+QString numberProblem(const QString& text, Kind kind, double& value) {
+    bool ok = false;
+    if (kind == Kind::Integer) {
+        const int v = text.toInt(&ok);
+        value = v;
+        return ok ? QString() : QString("\"%1\" is not an integer").arg(text);
+    }
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v)) {
+        return QString("\"%1\" is not a number").arg(text);
+    }
+    if (kind == Kind::Float && std::fabs(v) > static_cast<double>(std::numeric_limits<float>::max())) {
+        return QString("\"%1\" is out of range").arg(text);
+    }
+    value = v;
+    return QString();
+}
+
+// The file line on which each row starts (the header on line 1); a quoted
+// element with line breaks spans several lines.
+std::vector<int> firstLines(const QtCSV::StringData& data) {
+    std::vector<int> lines;
+    int line = 1;
+    for (int r = 0; r < data.rowCount(); ++r) {
+        lines.push_back(line);
+        line += 1;
+        for (const QString& element : data.rowValues(r)) {
+            line += element.count(QLatin1Char('\n'));
+        }
+    }
+    return lines;
+}
 
 }  // namespace
 
@@ -43,21 +82,32 @@ inputStruct::inputStruct(const QString& path) : isFileMode_(true), mode_("file")
     }
     image_count = strData.rowCount() - 1;
     readRows();
+    if (!error.isEmpty()) {
+        items.clear();
+        image_count = 0;
+        return;
+    }
     checkCameras();
 }
 
 inputStruct::inputStruct(const QStringList& parts, const QString& mode) : isFileMode_(false), mode_(mode) {
-    for (const QString& part : parts) {
-        const QStringList pieces = part.split("=", Qt::SkipEmptyParts);
+    for (int i = 0; i < parts.size(); ++i) {
+        const QStringList pieces = parts.at(i).split("=", Qt::SkipEmptyParts);
         if (pieces.size() != 2) {
             continue;
         }
         kv.insert(pieces.at(0), pieces.at(1));
+        kvPart_.insert(pieces.at(0), i + 1);
         qDebug().noquote() << pieces.at(0) + "->" + pieces.at(1);
     }
     update_has_member(mode_);
     image_count = 1;
     readKv();
+    if (!error.isEmpty()) {
+        items.clear();
+        image_count = 0;
+        return;
+    }
     checkCameras();
 }
 
@@ -184,55 +234,100 @@ bool inputStruct::checkColumns() {
 }
 
 void inputStruct::readRows() {
+    const QStringList header = strData.rowValues(0);
+    const std::vector<int> lines = firstLines(strData);
     items.resize(static_cast<size_t>(image_count));
-    for (int r = 1; r < strData.rowCount(); ++r) {
+    for (int r = 1; r < strData.rowCount() && error.isEmpty(); ++r) {
         const QStringList row = strData.rowValues(r);
-        const auto text = [&row](int index) { return index >= 0 ? row.at(index) : QString(); };
+        // A field in use that is not a number is refused, naming its place.
+        const auto read = [&](int index, Kind kind, double absent = 0) {
+            double value = absent;
+            if (index < 0 || !error.isEmpty()) {
+                return value;
+            }
+            const QString problem = numberProblem(row.at(index), kind, value);
+            if (!problem.isEmpty()) {
+                error = QString("pos file line %1 column %2 (%3): %4!")
+                            .arg(lines[static_cast<size_t>(r)])
+                            .arg(index + 1)
+                            .arg(header.at(index), problem);
+            }
+            return value;
+        };
+        const auto integer = [&](int index) { return static_cast<int>(read(index, Kind::Integer)); };
+        const auto real = [&](int index) { return read(index, Kind::Double); };
+        const auto single = [&](int index) { return static_cast<float>(read(index, Kind::Float)); };
+
         item& it = items[static_cast<size_t>(r - 1)];
-        it.Id = text(idx_Id).toInt();
-        it.Camera = text(idx_Camera).toInt();
-        it.Group = text(idx_Group).toInt();
-        it.pose.latitude = text(idx_pose_latitude).toDouble();
-        it.pose.longitude = text(idx_pose_longitude).toDouble();
-        it.pose.abs_height = text(idx_pose_abs_height).toFloat();
-        it.pose.rel_height = text(idx_pose_rel_height).toFloat();
-        it.pose.pitch = text(idx_drone_pitch).toFloat();
-        it.pose.roll = text(idx_drone_roll).toFloat();
-        it.pose.yaw = text(idx_drone_yaw).toFloat();
+        it.Id = integer(idx_Id);
+        it.Camera = integer(idx_Camera);
+        it.Group = integer(idx_Group);
+        it.has_image_pos = has_image_pos;
+        if (has_image_pos) {
+            // the drone's record is not used; only the ready-made pose is read
+            it.img_pose.latitude = real(idx_P_lat);
+            it.img_pose.longitude = real(idx_P_lng);
+            it.img_pose.abs_height = single(idx_P_abs_height);
+            it.img_pose.rel_height = single(idx_P_alt_height);
+            it.img_pose.pitch = single(idx_P_Pitch);
+            it.img_pose.roll = single(idx_P_Roll);
+            it.img_pose.yaw = single(idx_P_Yaw);
+            continue;
+        }
+        it.pose.latitude = real(idx_pose_latitude);
+        it.pose.longitude = real(idx_pose_longitude);
+        it.pose.abs_height = single(idx_pose_abs_height);
+        it.pose.rel_height = single(idx_pose_rel_height);
+        it.pose.pitch = single(idx_drone_pitch);
+        it.pose.roll = single(idx_drone_roll);
+        it.pose.yaw = single(idx_drone_yaw);
         if (has_gimbal) {
-            it.gimbal.pitch = text(idx_gimbal_pitch).toFloat() - 90.0f;
-            it.gimbal.roll = text(idx_gimbal_roll).toFloat();
-            it.gimbal.yaw = text(idx_gimbal_yaw).toFloat();
+            it.gimbal.pitch = single(idx_gimbal_pitch) - 90.0f;
+            it.gimbal.roll = single(idx_gimbal_roll);
+            it.gimbal.yaw = single(idx_gimbal_yaw);
         } else {
             it.gimbal.pitch = -90.0f;
         }
-        it.servo = text(idx_servo).toFloat();
-        it.has_image_pos = has_image_pos;
-        if (has_image_pos) {
-            it.img_pose.latitude = text(idx_P_lat).toDouble();
-            it.img_pose.longitude = text(idx_P_lng).toDouble();
-            it.img_pose.abs_height = text(idx_P_abs_height).toFloat();
-            it.img_pose.rel_height = text(idx_P_alt_height).toFloat();
-            it.img_pose.pitch = text(idx_P_Pitch).toFloat();
-            it.img_pose.roll = text(idx_P_Roll).toFloat();
-            it.img_pose.yaw = text(idx_P_Yaw).toFloat();
-        }
+        it.servo = single(idx_servo);
     }
 }
 
 void inputStruct::readKv() {
-    const auto number = [this](const char* key, double absent) {
-        return kv.contains(key) ? kv.value(key).toDouble() : absent;
+    // A present key in use whose value is not a number is refused, naming its place.
+    const auto read = [this](const char* key, Kind kind, double absent) {
+        double value = absent;
+        if (!kv.contains(key) || !error.isEmpty()) {
+            return value;
+        }
+        const QString problem = numberProblem(kv.value(key), kind, value);
+        if (!problem.isEmpty()) {
+            error = QString("kv part %1 (%2): %3!").arg(kvPart_.value(key)).arg(key, problem);
+        }
+        return value;
     };
-    const auto single = [&number](const char* key, float absent) {
-        return static_cast<float>(number(key, static_cast<double>(absent)));
+    const auto integer = [&read](const char* key) { return static_cast<int>(read(key, Kind::Integer, -1)); };
+    const auto number = [&read](const char* key, double absent) { return read(key, Kind::Double, absent); };
+    const auto single = [&read](const char* key, float absent) {
+        return static_cast<float>(read(key, Kind::Float, static_cast<double>(absent)));
     };
-    const auto integer = [this](const char* key) { return kv.contains(key) ? kv.value(key).toInt() : -1; };
 
     item it;
     it.Id = integer("Id");
     it.Camera = integer("Camera");
     it.Group = integer("Group");
+    it.has_image_pos = has_image_pos;
+    if (has_image_pos) {
+        // the drone's record is not used; only the ready-made pose is read
+        it.img_pose.latitude = number("P_Lat", 0);
+        it.img_pose.longitude = number("P_Lon", 0);
+        it.img_pose.abs_height = single("P_AbsAlt", 0);
+        it.img_pose.rel_height = single("P_RltAlt", 0);
+        it.img_pose.pitch = single("P_Pitch", 0);
+        it.img_pose.roll = single("P_Roll", 0);
+        it.img_pose.yaw = single("P_Yaw", 0);
+        items.push_back(it);
+        return;
+    }
     it.pose.latitude = number("Lat", 0);
     it.pose.longitude = number("Lon", 0);
     it.pose.abs_height = single("AbsAlt", 0);
@@ -249,16 +344,6 @@ void inputStruct::readKv() {
         it.gimbal.pitch = -90.0f;
     }
     it.servo = single("Servo", 0);
-    it.has_image_pos = has_image_pos;
-    if (has_image_pos) {
-        it.img_pose.latitude = number("P_Lat", 0);
-        it.img_pose.longitude = number("P_Lon", 0);
-        it.img_pose.abs_height = single("P_AbsAlt", 0);
-        it.img_pose.rel_height = single("P_RltAlt", 0);
-        it.img_pose.pitch = single("P_Pitch", 0);
-        it.img_pose.roll = single("P_Roll", 0);
-        it.img_pose.yaw = single("P_Yaw", 0);
-    }
     items.push_back(it);
 }
 

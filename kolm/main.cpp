@@ -10,7 +10,9 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -54,6 +56,21 @@ std::vector<PosCal::Pose> computePoses(const inputStruct& input) {
     return poses;
 }
 
+// Ends the program with a fatal message when what was written to standard
+// output did not arrive (a full disk, a closed pipe); error is the errno seen
+// while writing, the reason given when the last flush tells none.
+void finishOutput(bool written, int error) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    if (written && flushed) {
+        return;
+    }
+    if (errno != 0) {
+        error = errno;
+    }
+    qFatal("Cannot write the output to standard output (%s)!", error != 0 ? std::strerror(error) : "write error");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,7 +81,9 @@ int main(int argc, char** argv) {
     qInfo("========Start KOLM===========");
 
     int exitCode = 0;
+    errno = 0;
     if (!Main::process_cml(QCoreApplication::arguments(), exitCode)) {
+        finishOutput(true, errno);
         return exitCode;
     }
     const auto input = getInputStruct(Main::mode, Main::posFileName);
@@ -74,6 +93,8 @@ int main(int argc, char** argv) {
     qInfo("Start output");
     QTextStream out(stdout);
     out.setCodec(QTextCodec::codecForName("UTF-8"));
+    errno = 0;
     input->append(out, poses);
+    finishOutput(out.status() == QTextStream::Ok, errno);
     return 0;
 }

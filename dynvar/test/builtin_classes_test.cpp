@@ -80,8 +80,10 @@ TEST(BuiltinClasses, IntArithmetic) {
         {Var(3), "__mul__", Var(0.5), Var(1.5)},
         {Var(INT_MAX), "__add__", Var(1), Var(INT_MIN)},
         {Var(INT_MIN), "__sub__", Var(1), Var(INT_MAX)},
-        {Var(INT_MIN), "__div__", Var(-1), Var(INT_MIN)},
-        {Var(INT_MIN), "__mod__", Var(-1), Var(0)},
+        {Var(INT_MIN), "__div__", Var(1), Var(INT_MIN)},
+        {Var(INT_MAX), "__div__", Var(-1), Var(-INT_MAX)},
+        {Var(INT_MIN + 1), "__mod__", Var(-1), Var(0)},
+        {Var(INT_MIN), "__div__", Var(-1.0), Var(2147483648.0)},
         {Var(6), "__xor__", Var(3), Var(5)},
         {Var(6), "__or__", Var(3), Var(7)},
         {Var(6), "__and__", Var(3), Var(2)},
@@ -97,6 +99,13 @@ TEST(BuiltinClasses, IntArithmetic) {
     EXPECT_EQ(method(Var(5), "__neg__").typedRef<int>(), -5);
     EXPECT_NE(messageOf([] { method(Var(1), "__div__", Var(0)); }).find("int division by zero"), std::string::npos);
     EXPECT_NE(messageOf([] { method(Var(1), "__mod__", Var(0)); }).find("int modulo by zero"), std::string::npos);
+    // The smallest int by -1 has no int result.
+    EXPECT_THROW(method(Var(INT_MIN), "__div__", Var(-1)), dv::VarException);
+    EXPECT_THROW(method(Var(INT_MIN), "__mod__", Var(-1)), dv::VarException);
+    EXPECT_NE(messageOf([] { method(Var(INT_MIN), "__div__", Var(-1)); }).find("int division overflow"),
+              std::string::npos);
+    EXPECT_NE(messageOf([] { method(Var(INT_MIN), "__mod__", Var(-1)); }).find("int modulo overflow"),
+              std::string::npos);
     // "__mod__" takes its divisor as an int only.
     EXPECT_NE(messageOf([] { method(Var(1), "__mod__", Var(2.0)); }).find("Unable cast double to int"),
               std::string::npos);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 using namespace jpegtest;
 using nlohmann::json;
@@ -128,12 +129,19 @@ protected:
         writeFile(dir_ / "dji.xmp", kDjiXmp);
         writeFile(dir_ / "xag.xmp", kXagXmp);
         writeFile(dir_ / "autel.xmp", kAutelXmp);
+        std::string nanXmp = kDjiXmp;
+        const std::string latitude = "drone-dji:Latitude=\"22.123456\"";
+        nanXmp.replace(nanXmp.find(latitude), latitude.size(), "drone-dji:Latitude=\"nan\"");
+        writeFile(dir_ / "dji_nan.xmp", nanXmp);
 
         makeFixture("dji_ii.jpg", {"-ExifByteOrder=Little-endian", "-Make=DJI", "-Model=FC6310",
                                    "-ExifIFD:FocalLength=8.8", "-ExifIFD:ExifImageWidth=5472",
                                    "-ExifIFD:ExifImageHeight=3648", "-ModifyDate=2021:03:04 05:06:07",
                                    "-GPSLatitude=1", "-GPSLatitudeRef=N", "-GPSLongitude=2", "-GPSLongitudeRef=E",
                                    "-GPSAltitude=3", "-xmp<=" + (dir_ / "dji.xmp").string()});
+        // The same with a latitude that is no number, beside a valid EXIF position.
+        makeFixture("dji_nan.jpg", {"-Make=DJI", "-GPSLatitude=1", "-GPSLatitudeRef=N", "-GPSLongitude=2",
+                                    "-GPSLongitudeRef=E", "-GPSAltitude=3", "-xmp<=" + (dir_ / "dji_nan.xmp").string()});
         makeFixture("gps_mm.jpg", {"-ExifByteOrder=Big-endian", "-Make=Canon", "-Model=EOS 5D",
                                    "-ExifIFD:FocalLength=24", "-ExifIFD:ExifImageWidth=6000",
                                    "-ExifIFD:ExifImageHeight=4000", "-ModifyDate=2022:12:31 23:59:58",
@@ -409,4 +417,141 @@ TEST_F(ImageMetaProgram, StoreReportOnlyWhenAskedFor) {
     EXPECT_EQ(lines[0] + "\n", plain.out);
     EXPECT_NE(dumped.out.find("Var report"), std::string::npos);
     EXPECT_NE(dumped.out.find("LatComponents.degrees"), std::string::npos);
+}
+
+namespace {
+
+// A head with EXIF that holds the make and a valid position of its own, then
+// an XMP packet with the attributes.
+std::string makerHead(const std::map<std::string, std::string>& attributes, const std::string& make) {
+    const Bytes tiff = TiffBuilder()
+                           .ascii(Ifd::Zero, 0x010F, make)
+                           .rationals(Ifd::Gps, 0x0002, {{1, 1}, {0, 1}, {0, 1}})
+                           .rationals(Ifd::Gps, 0x0004, {{2, 1}, {0, 1}, {0, 1}})
+                           .rational(Ifd::Gps, 0x0006, 3, 1)
+                           .build();
+    const Bytes b = jpeg({segment(0xE1, exifPayload(tiff)),
+                          segment(0xE1, xmpPayload(xmpPacket({attributes.begin(), attributes.end()})))});
+    return std::string(b.begin(), b.end());
+}
+
+// A DJI head with the overrides applied to its XMP attributes.
+std::string djiHead(const std::map<std::string, std::string>& overrides) {
+    std::map<std::string, std::string> attributes = {
+        {"rdf:about", "DJI Meta Data"},
+        {"drone-dji:Latitude", "22.5"},
+        {"drone-dji:Longitude", "113.25"},
+        {"drone-dji:AbsoluteAltitude", "120.5"},
+        {"drone-dji:RelativeAltitude", "80.25"},
+        {"drone-dji:GimbalPitchDegree", "-89.5"},
+        {"drone-dji:GimbalYawDegree", "-45.5"},
+        {"drone-dji:GimbalRollDegree", "0.5"},
+        {"drone-dji:RtkStdLon", "0.5"},
+        {"drone-dji:RtkStdLat", "0.25"},
+        {"drone-dji:RtkStdHgt", "0.75"},
+    };
+    for (const auto& [key, value] : overrides) attributes[key] = value;
+    return makerHead(attributes, "DJI");
+}
+
+// An EXIF-only head whose GPS rationals are given as (numerator, denominator).
+std::string exifGpsHead(const std::vector<std::pair<int64_t, int64_t>>& latitude,
+                        const std::vector<std::pair<int64_t, int64_t>>& longitude, std::pair<int64_t, int64_t> altitude,
+                        bool littleEndian = true) {
+    const Bytes tiff = TiffBuilder(littleEndian)
+                           .ascii(Ifd::Zero, 0x010F, "Canon")
+                           .rationals(Ifd::Gps, 0x0002, latitude)
+                           .rationals(Ifd::Gps, 0x0004, longitude)
+                           .rational(Ifd::Gps, 0x0006, altitude.first, altitude.second)
+                           .build();
+    const Bytes b = jpeg({segment(0xE1, exifPayload(tiff))});
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+// Hostile inputs and outputs of the built program: its exit status, the
+// members of the record it prints and what it says on standard error.
+TEST_F(ImageMetaProgram, HostileInputsAndOutputs) {
+    enum class Out { Pipe, FullDisk, Closed };
+    struct Case {
+        std::string name;
+        std::string input;
+        Out out;
+        int exitCode;
+        json members;                     // record members and their values
+        std::vector<std::string> absent;  // record members left out
+        std::string err;                  // expected in standard error; "" for none at all
+    };
+    const json djiGps = {{"latitude", 22.5}, {"longitude", 113.25}, {"altitude", 120.5}};
+    const json exifGps = {{"latitude", 1.0}, {"longitude", 2.0}, {"altitude", 3.0}};
+    const std::map<std::string, std::string> xag = {
+        {"Camera:Latitude", "23.5"}, {"Camera:Longitude", "113.25"}, {"Camera:AbsoluteAltitude", "50.5"}};
+    const json xagGps = {{"latitude", 23.5}, {"longitude", 113.25}, {"altitude", 50.5}};
+    const auto withText = [](std::map<std::string, std::string> attributes, const std::string& key,
+                             const std::string& text) {
+        attributes[key] = text;
+        return attributes;
+    };
+    const std::vector<std::pair<int64_t, int64_t>> lat = {{1, 1}, {0, 1}, {0, 1}};
+    const std::vector<std::pair<int64_t, int64_t>> lon = {{2, 1}, {0, 1}, {0, 1}};
+    const std::vector<Case> cases = {
+        {"valid DJI", djiHead({}), Out::Pipe, 0, {{"gps", djiGps}, {"relative_altitude", 80.25}}, {}, ""},
+        {"full disk", djiHead({}), Out::FullDisk, 3, {}, {}, "cannot write standard output: No space left on device"},
+        {"closed standard output", djiHead({}), Out::Closed, 3, {}, {}, "cannot write standard output"},
+        {"XMP latitude nan", djiHead({{"drone-dji:Latitude", "nan"}}), Out::Pipe, 0,
+         {{"relative_altitude", 80.25}}, {"gps", "rtk_std"}, ""},
+        {"XMP latitude abc", djiHead({{"drone-dji:Latitude", "abc"}}), Out::Pipe, 0, {}, {"gps", "rtk_std"}, ""},
+        {"XMP longitude abc", djiHead({{"drone-dji:Longitude", "abc"}}), Out::Pipe, 0, {}, {"gps", "rtk_std"}, ""},
+        {"XMP altitude inf", djiHead({{"drone-dji:AbsoluteAltitude", "inf"}}), Out::Pipe, 0, {}, {"gps"}, ""},
+        {"XMP latitude empty", djiHead({{"drone-dji:Latitude", ""}}), Out::Pipe, 0, {}, {"gps"}, ""},
+        {"XMP yaw abc", djiHead({{"drone-dji:GimbalYawDegree", "abc"}}), Out::Pipe, 0, {{"gps", djiGps}},
+         {"attitude", "attitude_std"}, ""},
+        {"XMP relative altitude nan", djiHead({{"drone-dji:RelativeAltitude", "nan"}}), Out::Pipe, 0,
+         {{"gps", djiGps}}, {"relative_altitude"}, ""},
+        // A sigma that is no number falls back to its default.
+        {"XMP sigma abc", djiHead({{"drone-dji:RtkStdLon", "abc"}}), Out::Pipe, 0,
+         {{"gps", djiGps}, {"rtk_std", {{"longitude", 5.0}, {"latitude", 0.25}, {"altitude", 0.75}}}}, {}, ""},
+        {"valid XAG", makerHead(xag, "XAG"), Out::Pipe, 0, {{"gps", xagGps}}, {}, ""},
+        {"XAG latitude nan", makerHead(withText(xag, "Camera:Latitude", "nan"), "XAG"), Out::Pipe, 0, {}, {"gps"},
+         ""},
+        {"Parrot altitude abc", makerHead(withText(xag, "Camera:AbsoluteAltitude", "abc"), "Parrot"), Out::Pipe, 0,
+         {}, {"gps"}, ""},
+        {"valid EXIF", exifGpsHead(lat, lon, {3, 1}), Out::Pipe, 0, {{"gps", exifGps}}, {}, ""},
+        {"EXIF latitude seconds 0/0", exifGpsHead({{1, 1}, {0, 1}, {0, 0}}, lon, {3, 1}), Out::Pipe, 0, {},
+         {"gps", "rtk_std"}, ""},
+        {"EXIF longitude degrees 2/0, big-endian", exifGpsHead(lat, {{2, 0}, {0, 1}, {0, 1}}, {3, 1}, false),
+         Out::Pipe, 0, {}, {"gps"}, ""},
+        {"EXIF altitude 0/0", exifGpsHead(lat, lon, {0, 0}), Out::Pipe, 0, {}, {"gps"}, ""},
+        {"exiftool DJI latitude nan", fixture("dji_nan.jpg"), Out::Pipe, 0, {{"relative_altitude", 80.25}},
+         {"gps", "rtk_std"}, ""},
+    };
+    const std::string arg = base64Encode("/h.jpg");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::ProcessResult r;
+        if (c.out == Out::Pipe) {
+            r = runProcess({kProgram, arg}, c.input);
+        } else {
+            const std::string redirect = c.out == Out::FullDisk ? ">/dev/full" : ">&-";
+            r = runProcess({"/bin/sh", "-c", "exec \"$0\" \"$1\" " + redirect, kProgram, arg}, c.input);
+        }
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find("image_meta: " + c.err), std::string::npos) << r.err;
+        }
+        if (c.out != Out::Pipe) {
+            EXPECT_EQ(r.out, "");
+            continue;
+        }
+        const json record = recordOf(r);
+        ASSERT_TRUE(record.is_object()) << r.out;
+        for (const auto& [key, value] : c.members.items()) EXPECT_EQ(record.value(key, json()), value) << key;
+        for (const auto& key : c.absent) EXPECT_FALSE(record.contains(key)) << key << " in " << record.dump();
+        // Whatever is printed is a number, never null.
+        EXPECT_EQ(record.dump().find("null"), std::string::npos) << record.dump();
+    }
 }

@@ -187,6 +187,47 @@ TEST_F(PosInput, UnusableFilesAreRefused) {
     EXPECT_TRUE(ready.has_image_pos);
 }
 
+TEST_F(PosInput, NumberFieldsAreReadOrRefused) {
+    // Accepted forms of numbers.
+    const inputStruct in = fromKv("Camera=+2,Group=007,Lat=-1.5e1,Lon=.5,AbsAlt=3.4e38,Yaw=-0");
+    ASSERT_TRUE(in.error.isEmpty()) << in.error.toStdString();
+    const auto& it = in.items.at(0);
+    EXPECT_EQ(it.Camera, 2);
+    EXPECT_EQ(it.Group, 7);
+    EXPECT_EQ(it.pose.latitude, -15);
+    EXPECT_EQ(it.pose.longitude, 0.5);
+    EXPECT_EQ(it.pose.abs_height, 3.4e38f);
+
+    // The first field in use that is not one ends the reading; nothing is kept.
+    struct Case {
+        QString text;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"Camera=1,Lat=abc,Lon=x", "kv part 2 (Lat): \"abc\" is not a number!"},
+        {"Camera=1,Group=99999999999", "kv part 2 (Group): \"99999999999\" is not an integer!"},
+        {"Camera=1,Servo=NaN", "kv part 2 (Servo): \"NaN\" is not a number!"},
+        {"Camera=1,Roll=-1e40", "kv part 2 (Roll): \"-1e40\" is out of range!"},
+        {"Lat=1,Lat=2x,Camera=1", "kv part 2 (Lat): \"2x\" is not a number!"},
+    };
+    for (const auto& c : cases) {
+        const inputStruct bad = fromKv(c.text);
+        EXPECT_EQ(bad.error.toStdString(), c.error) << c.text.toStdString();
+        EXPECT_TRUE(bad.items.empty());
+        EXPECT_EQ(bad.image_count, 0);
+    }
+    // A key that the calculation does not use is not read: with a ready-made
+    // pose the drone's record is ignored.
+    EXPECT_TRUE(fromKv("Camera=1,Lat=abc,P_Lat=1,P_Lon=2,P_RltAlt=3,P_AbsAlt=4,P_Pitch=5,P_Roll=6,P_Yaw=7")
+                    .error.isEmpty());
+
+    const inputStruct file(write("Id,Camera,Group,Lat,Lon,AbsAlt,RltAlt,Pitch,Roll,Yaw,Servo\n"
+                                 "1,2,3,30,120,100,50,0,0,0,45\n"
+                                 "2,2,3,30,120,100,50,0,0,0,inf\n"));
+    EXPECT_EQ(file.error.toStdString(), "pos file line 3 column 11 (Servo): \"inf\" is not a number!");
+    EXPECT_TRUE(file.items.empty());
+}
+
 TEST_F(PosInput, FileOutputKeepsColumnsUpToDebug) {
     const inputStruct in(write("Id,Camera,Group,Lat,Lon,AbsAlt,RltAlt,Pitch,Roll,Yaw,Debug,Notes\n"
                                "1,2,17,30.1,120.2,100,50,0,0,90,\"a,b\",n1\n"));

@@ -183,6 +183,35 @@ TEST_F(Kolm, FatalInputEndsWithoutOutput) {
          "Cannot read pos file (pos_1.csv)!"},
         {"short row", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, good + "2,1,1,30,120\n",
          "pos file row 2 has 5 columns, 11 needed!"},
+        // Fields that must be numbers, named by file line and column.
+        {"latitude with a decimal comma", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"},
+         "1,1,1,\"30,1\",120,100,50,0,0,0,d,n\n", "pos file line 2 column 4 (Lat): \"30,1\" is not a number!"},
+        {"longitude abc on the second row", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"},
+         good + "2,1,1,30,abc,100,50,0,0,0,d,n\n", "pos file line 3 column 5 (Lon): \"abc\" is not a number!"},
+        {"yaw nan", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, "1,1,1,30,120,100,50,0,0,nan,d,n\n",
+         "pos file line 2 column 10 (Yaw): \"nan\" is not a number!"},
+        {"altitude inf", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, "1,1,1,30,120,-inf,50,0,0,0,d,n\n",
+         "pos file line 2 column 6 (AbsAlt): \"-inf\" is not a number!"},
+        {"empty pitch", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, "1,1,1,30,120,100,50,,0,0,d,n\n",
+         "pos file line 2 column 8 (Pitch): \"\" is not a number!"},
+        {"height beyond a float", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, "1,1,1,30,120,100,1e39,0,0,0,d,n\n",
+         "pos file line 2 column 7 (RltAlt): \"1e39\" is out of range!"},
+        {"camera 1.0", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"}, "1,1.0,1,30,120,100,50,0,0,0,d,n\n",
+         "pos file line 2 column 2 (Camera): \"1.0\" is not an integer!"},
+        {"line after a quoted line break", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "@pos"},
+         "1,1,1,30,120,100,50,0,0,0,\"two\nlines\",n\n2,1,1,x30,120,100,50,0,0,0,d,n\n",
+         "pos file line 4 column 4 (Lat): \"x30\" is not a number!"},
+        {"kv latitude abc", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "Camera=3,Lat=abc,Lon=120", "-m", "kv"}, "",
+         "kv part 2 (Lat): \"abc\" is not a number!"},
+        {"kv yaw nan", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "Camera=3,Lat=30,Lon=120,Yaw=nan", "-m", "kv"}, "",
+         "kv part 4 (Yaw): \"nan\" is not a number!"},
+        {"kv gimbal pitch inf", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "Camera=3,X_Yaw=1,Pitch=inf", "-m", "kv"}, "",
+         "kv part 3 (Pitch): \"inf\" is not a number!"},
+        {"kv camera two", "P1,5,D1,0,0,0,0,0,0\n", {"P1", "D1", "Camera=two,Lat=30", "-m", "kv"}, "",
+         "kv part 1 (Camera): \"two\" is not an integer!"},
+        {"kv ready-made latitude", "", {"P1", "D1",
+         "Camera=1,P_Lat=1.5.2,P_Lon=2.5,P_RltAlt=3,P_AbsAlt=4,P_Pitch=5,P_Roll=6,P_Yaw=7", "-m", "kv"}, "",
+         "kv part 2 (P_Lat): \"1.5.2\" is not a number!"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,6 +244,55 @@ TEST_F(Kolm, FatalInputEndsWithoutOutput) {
     EXPECT_NE(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(log().find("[Fatal] pos file has no RltAlt column!\r\n"), std::string::npos);
+}
+
+TEST_F(Kolm, ReadyMadePoseThatIsNoNumberIsFatal) {
+    const std::string pos =
+        write("pos_007.csv", "Id,Camera,Group,P_Lat,P_Lon,P_AbsAlt,P_RltAlt,P_Pitch,P_Roll,P_Yaw,Debug\n"
+                             "1,4,9,30,120,100,50,-90,2.5,10,d\n"
+                             "2,4,9,30,120,100,50,-90,2.5x,10,d\n");
+    const auto r = run({"P", "D", pos});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(log().find("[Fatal] pos file line 3 column 9 (P_Roll): \"2.5x\" is not a number!\r\n"), std::string::npos)
+        << log();
+}
+
+// Output that cannot be written ends the program with a failure status and a
+// fatal line in log.txt; the console stays silent.
+TEST_F(Kolm, UnwritableOutputIsFatal) {
+    writeOffsets("P1,5,D1,0,0,0,0,0,0\n");
+    const std::string pos = write("pos_1.csv", std::string(kPosHeader) + "1,1,1,30,120,100,50,0,0,0,d,n\n");
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        std::string redirect;
+        std::string fatal;
+    };
+    const std::string full = "Cannot write the output to standard output (No space left on device)!";
+    const std::vector<Case> cases = {
+        {"file mode, full disk", {"P1", "D1", pos}, ">/dev/full", full},
+        {"kv mode, full disk", {"P1", "D1", "Camera=3,Lat=30,Lon=120", "-m", "kv"}, ">/dev/full", full},
+        {"help, full disk", {"--help"}, ">/dev/full", full},
+        {"kv mode, closed output", {"P1", "D1", "Camera=3,Lat=30,Lon=120", "-m", "kv"}, ">&-",
+         "Cannot write the output to standard output ("},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir_ / "log.txt");
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + c.redirect, (dir_ / "kolm").string()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = testsupport::runProcess(argv, "", 60, dir_.string());
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        const auto lines = splitLines(log());
+        ASSERT_FALSE(lines.empty());
+        const std::string& last = lines.back();
+        EXPECT_EQ(last.substr(last.find(")[") + 1, 8 + c.fatal.size()), "[Fatal] " + c.fatal) << last;
+    }
 }
 
 TEST_F(Kolm, LogLinesGoToLogTxtOnly) {

@@ -70,6 +70,7 @@ struct inputStruct {
 private:
     bool isFileMode_ = true;
     QString mode_;
+    QMap<QString, int> kvPart_;  // kv mode: the 1-based part that gave each key
 
     void findColumns();
     bool checkColumns();
