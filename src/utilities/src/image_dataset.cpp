@@ -1,6 +1,6 @@
 #include "dataset/image_dataset.h"
 
-#include "codec/text_codec.h"
+#include "zel_text/text_codec.h"
 #include "dataset/frame_record.h"
 #include "fw/camera.h"
 #include "fw/log.h"
@@ -232,7 +232,7 @@ void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
     }
     frame->loadState().store(TarnMapperFrame::kLoading);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (frame->label.empty()) frame->label = md5Hex(bytes.data(), static_cast<int>(bytes.size()));
+    if (frame->label.empty()) frame->label = zel::text::md5Hex(bytes.data(), static_cast<int>(bytes.size()));
 
     cv::Mat decoded;
     if (!bytes.empty()) {
