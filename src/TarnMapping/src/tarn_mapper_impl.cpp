@@ -182,7 +182,7 @@ void TarnMapperImpl::run() {
     const Clock::time_point started = Clock::now();
     setState(JobState::Running);
     try {
-        const std::shared_ptr<fw::SLAM> front = frontEnd();
+        std::shared_ptr<fw::SLAM> front = frontEnd();
         const int count = dataset_->frameCount();
         if (front) front->setFrameCount(count);
         if (auto back = backEnd()) back->setFrameCount(count);
@@ -201,6 +201,7 @@ void TarnMapperImpl::run() {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tracking).count());
         FW_LOG(Info) << "Track time cost = " << trackMs;
         if (front) front->finish();
+        front.reset();  // the front end goes first
         releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
         finishOutputs();
