@@ -2,13 +2,12 @@
 
 #include "zel_text/text_codec.h"
 #include "dataset/frame_record.h"
+#include "dataset/regular_file.h"
 #include "fw/camera.h"
 #include "fw/log.h"
 
 #include <chrono>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -40,12 +39,14 @@ std::string stringMember(const json& object, const char* key) {
 ImageDataset::ImageDataset() = default;
 
 ImageDataset::ImageDataset(const std::string& path) {
-    std::ifstream in(path);
-    if (!in.is_open()) {
+    // Only a regular file is opened: a folder, a device or a FIFO counts as
+    // a file that cannot be opened.
+    std::string text;
+    if (!readRegularFile(path, text)) {
         FW_LOG(Error) << "Failed to open " << path;
         return;
     }
-    const json root = json::parse(in);
+    const json root = json::parse(text);
     if (root.is_null() || (root.is_object() && root.empty())) return;
     if (!root.is_array()) {
         (void)root[0];  // the library's type error for a numeric index
@@ -221,37 +222,54 @@ std::vector<double> fitCameraToImage(std::vector<double> p, int w, int h) {
     return p;
 }
 
-void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
-    if (!frame) return;
-    const std::string& path = frame->imagePath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
+namespace {
+
+// Reads, labels and decodes the image; false when it could not be read or
+// decoded (logged). Throws what reading or decoding throws.
+bool loadImageBytes(TarnMapperFrame& frame) {
+    const std::string& path = frame.imagePath();
+    std::string bytes;
+    if (!readRegularFile(path, bytes)) {
         FW_LOG(Error) << "Failed to open " << path;
-        frame->loadState().store(TarnMapperFrame::kLoadFailed, std::memory_order_release);
-        return;
+        return false;
     }
-    frame->loadState().store(TarnMapperFrame::kLoading);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (frame->label.empty()) frame->label = zel::text::md5Hex(bytes.data(), static_cast<int>(bytes.size()));
+    frame.loadState().store(TarnMapperFrame::kLoading);
+    if (frame.label.empty()) frame.label = zel::text::md5Hex(bytes.data(), static_cast<int>(bytes.size()));
 
     cv::Mat decoded;
-    if (!bytes.empty()) {
-        try {
-            const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
-            decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
-        } catch (const cv::Exception&) {
-            decoded.release();
-        }
+    if (!bytes.empty() && bytes.size() <= static_cast<size_t>(std::numeric_limits<int>::max())) {
+        const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data());
+        decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
     }
     if (decoded.empty()) {
         FW_LOG(Error) << "Failed to decode " << path;
-    } else {
-        frame->setImage(fw::GImage(decoded), 0, 0);
-        std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
-        const std::vector<double> parameters = camera ? camera->parameterVector() : std::vector<double>();
-        if (camera && camera->isValid() && parameters.size() >= 6 &&
-            (decoded.cols != static_cast<int>(parameters[0]) || decoded.rows != static_cast<int>(parameters[1])))
-            frame->setCamera(fw::CameraImpl::create(fitCameraToImage(parameters, decoded.cols, decoded.rows)));
+        return true;
     }
-    frame->loadState().store(TarnMapperFrame::kLoaded, std::memory_order_release);
+    frame.setImage(fw::GImage(decoded), 0, 0);
+    std::shared_ptr<fw::CameraImpl> camera = frame.getCamera(0);
+    const std::vector<double> parameters = camera ? camera->parameterVector() : std::vector<double>();
+    if (camera && camera->isValid() && parameters.size() >= 6 &&
+        (decoded.cols != static_cast<int>(parameters[0]) || decoded.rows != static_cast<int>(parameters[1])))
+        frame.setCamera(fw::CameraImpl::create(fitCameraToImage(parameters, decoded.cols, decoded.rows)));
+    return true;
+}
+
+}  // namespace
+
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
+    if (!frame) return;
+    // Whatever fails here (out of memory, a decoder's exception), the frame
+    // is handed out, without pixels, and the loader thread ends normally.
+    bool loaded = false;
+    try {
+        loaded = loadImageBytes(*frame);
+    } catch (const std::exception& e) {
+        frame->setImage(fw::GImage(), 0, 0);
+        FW_LOG(Error) << "Failed to load " << frame->imagePath() << ": " << e.what();
+    } catch (...) {
+        frame->setImage(fw::GImage(), 0, 0);
+        FW_LOG(Error) << "Failed to load " << frame->imagePath();
+    }
+    frame->loadState().store(loaded ? TarnMapperFrame::kLoaded : TarnMapperFrame::kLoadFailed,
+                             std::memory_order_release);
 }

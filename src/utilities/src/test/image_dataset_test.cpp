@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sys/stat.h>
+
 using nlohmann::json;
 using datasettest::CapturedLog;
 using datasettest::TempDir;
@@ -101,6 +104,21 @@ TEST(ImageDatasetFile, BadFilesThrowOrStayEmpty) {
     ImageDataset empty(missing);
     EXPECT_EQ(empty.frameCount(), 0);
     EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{"Failed to open " + missing});
+}
+
+TEST(ImageDatasetFile, DatasetPathsThatAreNoRegularFilesCannotBeOpened) {
+    TempDir dir;
+    const std::string folder = dir.file("folder.json");
+    std::filesystem::create_directory(folder);
+    const std::string fifo = dir.file("fifo.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {folder, std::string("/dev/zero"), fifo}) {
+        SCOPED_TRACE(path);
+        CapturedLog log;
+        ImageDataset dataset(path);  // returns at once: nothing is waited on or read
+        EXPECT_EQ(dataset.frameCount(), 0);
+        EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{"Failed to open " + path});
+    }
 }
 
 TEST(FitCamera, CutToTheAspectRatioThenScaled) {
