@@ -187,10 +187,12 @@ void TarnMapperImpl::run() {
         if (front) front->setFrameCount(count);
         if (auto back = backEnd()) back->setFrameCount(count);
         const Clock::time_point tracking = Clock::now();
+        int framesLoaded = 0;
         if (!stopRequested_.load()) {
             for (;;) {
                 std::shared_ptr<TarnMapperFrame> frame = dataset_->nextFrame();
                 if (!frame) break;
+                if (!frame->getImage(0, 0).empty()) ++framesLoaded;
                 if (front) front->trackFrame(frame);
                 frame->setImage(fw::GImage(), 0, 0);
                 frame.reset();
@@ -207,7 +209,7 @@ void TarnMapperImpl::run() {
         finishOutputs();
         if (stopRequested_.load()) {
             setState(JobState::Stopped);
-        } else if (framesToBackEnd_.load() == 0) {
+        } else if (framesLoaded == 0 || framesToBackEnd_.load() == 0) {
             // Nothing was made: no frame could be loaded, or none was located.
             fail("No frame could be loaded or located.");
         } else {
