@@ -197,29 +197,29 @@ std::shared_ptr<ImageDataset> createImageDataset(const json& description) {
     return std::make_shared<ImageDataset>(stringMember(description, "uri"));
 }
 
-std::vector<double> fitCameraToImage(std::vector<double> p, int w, int h) {
-    if (p.size() < 6 || w <= 0 || h <= 0) return p;
-    int64_t W = static_cast<int64_t>(p[0]), H = static_cast<int64_t>(p[1]);
-    if (W <= 0 || H <= 0) return p;
+fw::Intrinsics fitCameraToImage(fw::Intrinsics k, int w, int h) {
+    if (!k.hasPinhole || w <= 0 || h <= 0) return k;
+    int64_t W = static_cast<int64_t>(k.width), H = static_cast<int64_t>(k.height);
+    if (W <= 0 || H <= 0) return k;
     if (static_cast<int64_t>(h) * W > static_cast<int64_t>(w) * H) {
         const int64_t cut = (static_cast<int64_t>(w) * H) / h;
-        p[4] -= static_cast<double>((W - cut) / 2);
+        k.cx -= static_cast<double>((W - cut) / 2);
         W = cut;
     } else {
         const int64_t cut = (static_cast<int64_t>(h) * W) / w;
-        p[5] -= static_cast<double>((H - cut) / 2);
+        k.cy -= static_cast<double>((H - cut) / 2);
         H = cut;
     }
-    if (W <= 0 || H <= 0) return p;
+    if (W <= 0 || H <= 0) return k;
     const double sx = static_cast<double>(w) / static_cast<double>(W);
     const double sy = static_cast<double>(h) / static_cast<double>(H);
-    p[0] = w;
-    p[1] = h;
-    p[2] *= sx;
-    p[4] *= sx;
-    p[3] *= sy;
-    p[5] *= sy;
-    return p;
+    k.width = w;
+    k.height = h;
+    k.fx *= sx;
+    k.cx *= sx;
+    k.fy *= sy;
+    k.cy *= sy;
+    return k;
 }
 
 namespace {
@@ -247,10 +247,11 @@ bool loadImageBytes(TarnMapperFrame& frame) {
     }
     frame.setImage(fw::GImage(decoded), 0, 0);
     std::shared_ptr<fw::CameraImpl> camera = frame.getCamera(0);
-    const std::vector<double> parameters = camera ? camera->parameterVector() : std::vector<double>();
-    if (camera && camera->isValid() && parameters.size() >= 6 &&
-        (decoded.cols != static_cast<int>(parameters[0]) || decoded.rows != static_cast<int>(parameters[1])))
-        frame.setCamera(fw::CameraImpl::create(fitCameraToImage(parameters, decoded.cols, decoded.rows)));
+    if (!camera || !camera->isValid()) return true;
+    const fw::Intrinsics calibration = camera->intrinsics();
+    if (calibration.hasPinhole && (decoded.cols != static_cast<int>(calibration.width) ||
+                                   decoded.rows != static_cast<int>(calibration.height)))
+        frame.setCamera(fw::CameraImpl::create(fitCameraToImage(calibration, decoded.cols, decoded.rows).parameters()));
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The standard-input reader on a pipe.
 #include "tarn/main_loop.h"
+#include "testsupport/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,7 @@ TEST(CommandReaderThreads, QueuesEveryLineAndNotesTheEnd) {
         std::string big(10000, 'x');
         writeAll(fds[1], big + "\nlast without end");
         ::close(fds[1]);
-        for (int i = 0; i < 200 && !queue.ended.load(); ++i) usleep(10000);
-        ASSERT_TRUE(queue.ended.load());
+        ASSERT_TRUE(testsupport::waitUntil([&] { return queue.ended.load(); }));
     }
     ::close(fds[0]);
     std::lock_guard<std::mutex> lock(queue.mutex);
@@ -53,13 +53,10 @@ TEST(CommandReaderThreads, StopsWhileTheInputStaysOpen) {
     {
         CommandReader reader(queue, fds[0]);
         writeAll(fds[1], "one\n");
-        for (int i = 0; i < 200; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(queue.mutex);
-                if (!queue.lines.empty()) break;
-            }
-            usleep(10000);
-        }
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            return !queue.lines.empty();
+        }));
     }  // joins without the input having ended
     EXPECT_FALSE(queue.ended.load());
     EXPECT_EQ(queue.lines.size(), 1u);

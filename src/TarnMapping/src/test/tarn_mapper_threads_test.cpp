@@ -1,6 +1,8 @@
 // The mapping job with test components: construction failures, the chain
 // build, the run thread and its states, events, status updates.
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/wait_until.h"
 #include "tarn/tarn_mapper_impl.h"
 
 #include "dataset/image_dataset.h"
@@ -32,32 +34,7 @@ struct TempDir : testsupport::TempDir {
 };
 
 
-class CapturedLog : public fw::LogSink {
-public:
-    CapturedLog() { fw::getLogSinks()->insert(this); }
-    ~CapturedLog() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back({severity, std::string(text, length - (length && text[length - 1] == '\n'))});
-    }
-    void flush() override {}
-    std::vector<std::string> texts(int severity) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& l : lines_)
-            if (l.first == severity) out.push_back(l.second);
-        return out;
-    }
-    bool has(int severity, const std::string& prefix) const {
-        for (const auto& t : texts(severity))
-            if (t.rfind(prefix, 0) == 0) return true;
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
-};
+using testsupport::CapturedLog;
 
 // What the test components saw, in order.
 struct Journal {
@@ -203,13 +180,13 @@ struct Fixture {
 // Polls until the job reaches a final state.
 MapperStatus runToEnd(TarnMapper& job, std::vector<int>* states = nullptr) {
     MapperStatus status;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (job.update(status) && states && (states->empty() || states->back() != zel::code(status.state)))
-            states->push_back(zel::code(status.state));
-        if (zel::isFinal(status.state)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    testsupport::waitUntil(
+        [&] {
+            if (job.update(status) && states && (states->empty() || states->back() != zel::code(status.state)))
+                states->push_back(zel::code(status.state));
+            return zel::isFinal(status.state);
+        },
+        std::chrono::seconds(60));
     return status;
 }
 

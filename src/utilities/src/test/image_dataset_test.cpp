@@ -141,7 +141,7 @@ TEST(FitCamera, CutToTheAspectRatioThenScaled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
-        const auto out = fitCameraToImage(c.in, c.w, c.h);
+        const auto out = fitCameraToImage(fw::Intrinsics::fromParameters(c.in), c.w, c.h).parameters();
         ASSERT_EQ(out.size(), c.out.size());
         for (size_t i = 0; i < out.size(); ++i) EXPECT_DOUBLE_EQ(out[i], c.out[i]) << i;
     }
