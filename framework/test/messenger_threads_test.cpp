@@ -1,5 +1,5 @@
-#include "testsupport/gate.h"
 #include "fw/messenger.h"
+#include "testsupport/gate.h"
 
 #include <gtest/gtest.h>
 

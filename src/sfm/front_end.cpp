@@ -1,6 +1,7 @@
 #include "sfm/front_end.h"
 
 #include "fw/camera.h"
+#include "zel/event_names.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
 #include "fw/log.h"
@@ -98,7 +99,7 @@ void FrontEnd::finish() {
         auto map = std::make_shared<fw::Map>();
         for (const auto& frame : located_) map->addFrame(frame);
         located_.clear();
-        if (owner_) owner_->handle("map_located", map);
+        if (owner_) owner_->handle(zel::events::kMapLocated, map);
     }
 }
 
@@ -176,7 +177,7 @@ void FrontEnd::publish(std::unique_ptr<Located> located) {
     frame->setKeyPoints(located->keyPoints, fw::GImage());
     for (size_t i = 0; i < located->points.size(); ++i) frame->addObservation(located->points[i], i, true);
     if (live_) {
-        if (owner_) owner_->handle("frame_located", frame);
+        if (owner_) owner_->handle(zel::events::kFrameLocated, frame);
     } else {
         located_.push_back(frame);
     }
