@@ -62,6 +62,36 @@ std::string CameraImpl::typeName() const { return "NoCamera"; }
 bool CameraImpl::isValid() const { return false; }
 pt::Point2d CameraImpl::project(const pt::Point3d&) const { return {-1, -1}; }
 pt::Point3d CameraImpl::unproject(const pt::Point2d&) const { return {0, 0, 0}; }
+Intrinsics Intrinsics::fromParameters(const std::vector<double>& p) {
+    Intrinsics k;
+    if (p.size() >= 2) {
+        k.width = p[0];
+        k.height = p[1];
+    }
+    if (p.size() >= 6) {
+        k.hasPinhole = true;
+        k.fx = p[2];
+        k.fy = p[3];
+        k.cx = p[4];
+        k.cy = p[5];
+        k.distortion.assign(p.begin() + 6, p.end());
+    }
+    return k;
+}
+
+std::vector<double> Intrinsics::parameters() const {
+    if (!hasPinhole) return {width, height};
+    std::vector<double> p = {width, height, fx, fy, cx, cy};
+    p.insert(p.end(), distortion.begin(), distortion.end());
+    return p;
+}
+
+bool Intrinsics::distorted() const {
+    for (double term : distortion)
+        if (term != 0.0) return true;
+    return false;
+}
+
 std::vector<double> CameraImpl::parameterVector() const { return {}; }
 bool CameraImpl::scaleBy(double) { return false; }
 

@@ -1,6 +1,7 @@
 #include "fw/dense_map_frame.h"
 
 #include "fw/geodetic.h"
+#include "fw/gps_layout.h"
 #include "fw/map_point.h"
 #include "fw/vocabulary.h"
 
@@ -8,10 +9,6 @@
 #include <cmath>
 
 namespace {
-
-pt::Point3d triple(const std::vector<double>& v, size_t first) {
-    return {v[first], v[first + 1], v[first + 2]};
-}
 
 // A float cell coordinate as an int, kept within [-1, 32] so that the
 // conversion is always defined; NaN gives -1.
@@ -69,48 +66,39 @@ bool MapFrame::setImage(const fw::GImage& image, int, int) {
     return true;  // the old pixels go outside the lock
 }
 
-// GPS and attitude, chosen by the length of the GPS vector.
+// GPS and attitude, where the layout table puts them.
 
 int MapFrame::attitudeCount() {
-    const size_t n = gps.size();
-    return n == 11 || n == 12 || n == 14 ? 1 : 0;
+    const fw::GpsLayout* layout = fw::gpsLayout(gps.size());
+    return layout && layout->attitude >= 0 ? 1 : 0;
 }
 
 bool MapFrame::getAttitude(pt::Point3d& pitchYawRoll) {
-    const size_t n = gps.size();
-    if (n == 11 && gps[8] < 20.0) {
-        pitchYawRoll = triple(gps, 5);
-    } else if (n == 12 && gps[9] < 20.0) {
-        pitchYawRoll = triple(gps, 6);
-    } else if (n == 14 && gps[11] < 20.0) {
-        pitchYawRoll = triple(gps, 8);
-    } else {
-        return false;
-    }
-    return true;
+    const fw::GpsLayout* layout = fw::gpsLayout(gps.size());
+    if (!layout || layout->attitude < 0) return false;
+    // Accepted while the pitch deviation is below 20.
+    if (!(gps[static_cast<size_t>(layout->attitudeSigma)] < 20.0)) return false;
+    return fw::gpsTriple(gps, layout->attitude, pitchYawRoll);
 }
 
 bool MapFrame::getAttitudeSigma(pt::Point3d& sigma) {
-    switch (gps.size()) {
-    case 11: sigma = triple(gps, 8); return true;
-    case 12: sigma = triple(gps, 9); return true;
-    case 14: sigma = triple(gps, 11); return true;
-    default: return false;
-    }
+    const fw::GpsLayout* layout = fw::gpsLayout(gps.size());
+    return layout && fw::gpsTriple(gps, layout->attitudeSigma, sigma);
 }
 
-int MapFrame::gpsCount() { return gps.size() >= 6 && gps[3] < 10.0 ? 1 : 0; }
+int MapFrame::gpsCount() {
+    return gps.size() >= fw::kGpsPositionLength && gps[fw::kGpsPositionSigma] < 10.0 ? 1 : 0;
+}
 
 bool MapFrame::getGPSLLA(pt::Point3d& lonLatAlt) {
     if (gpsCount() == 0) return false;
-    lonLatAlt = triple(gps, 0);
-    return gps[3] < 100.0;
+    fw::gpsTriple(gps, fw::kGpsPosition, lonLatAlt);
+    return gps[fw::kGpsPositionSigma] < 100.0;
 }
 
 bool MapFrame::getGPSLLASigma(pt::Point3d& sigma) {
-    if (gps.size() < 6) return false;
-    sigma = triple(gps, 3);
-    return true;
+    if (gps.size() < fw::kGpsPositionLength) return false;
+    return fw::gpsTriple(gps, fw::kGpsPositionSigma, sigma);
 }
 
 bool MapFrame::getGPSECEF(pt::Point3d& xyz) {
@@ -121,9 +109,11 @@ bool MapFrame::getGPSECEF(pt::Point3d& xyz) {
 }
 
 bool MapFrame::getRelativeAltitude(pt::Point2d& heightAndSigma) {
-    if (gps.size() != 8 && gps.size() != 14) return false;
-    heightAndSigma = {gps[6], gps[7]};
-    return gps[7] < 100.0;
+    const fw::GpsLayout* layout = fw::gpsLayout(gps.size());
+    if (!layout || layout->relativeAltitude < 0) return false;
+    const size_t at = static_cast<size_t>(layout->relativeAltitude);
+    heightAndSigma = {gps[at], gps[at + 1]};
+    return gps[at + 1] < 100.0;
 }
 
 // Keypoints.

@@ -1,6 +1,6 @@
 // image_meta URI: reads the head of a JPEG file on standard input and prints
 // its frame record as one {"frame": ...} line on standard output.
-#include "codec/text_codec.h"
+#include "zel_text/text_codec.h"
 #include "fw/settings.h"
 #include "image_meta/exif.h"
 #include "image_meta/frame_record.h"
@@ -47,7 +47,7 @@ void flushOutput(int& error) {
 int main(int argc, char** argv) {
     // Standard input is already binary on POSIX.
     if (argc < 2) return 1;
-    const std::string uri = base64Decode(argv[1]);
+    const std::string uri = zel::text::base64Decode(argv[1]);
 
     std::vector<uint8_t> buffer(kInputLimit, 0);
     const size_t length = readInput(buffer);

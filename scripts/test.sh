@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: every test under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
-# Any sanitizer report fails the run.
+# Any sanitizer report fails the run; every tree is built with warnings as
+# errors.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
@@ -11,11 +12,13 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_strin
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp
 
-cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=address >/dev/null
+cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=address \
+  -DZEL_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error
 
-cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=thread >/dev/null
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=thread \
+  -DZEL_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
 ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error -L threaded
 
@@ -24,7 +27,7 @@ ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600
 # into the repository. See image_meta/README.md for a longer run.
 fuzz_build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEL_BUILD_TESTS=OFF -DZEL_IMAGE_META_FUZZ=ON -DZEL_TILES_FUZZ=ON \
+  -DZEL_BUILD_TESTS=OFF -DZEL_IMAGE_META_FUZZ=ON -DZEL_TILES_FUZZ=ON -DZEL_WARNINGS_AS_ERRORS=ON \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
 cmake --build "$fuzz_build" -j "$jobs" --target image_meta_fuzzer
 rm -rf "$fuzz_build/corpus" && mkdir -p "$fuzz_build/corpus"

@@ -1,4 +1,5 @@
 #include "fw/thread_pool.h"
+#include "testsupport/gate.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,9 @@
 using fw::detail::ThreadPool;
 using namespace std::chrono_literals;
 
+using testsupport::Gate;
+
 namespace {
-
-// A gate that tasks wait on until the test opens it.
-class Gate {
-public:
-    void open() { promise_.set_value(); }
-    void wait() const { future_.wait(); }
-
-private:
-    std::promise<void> promise_;
-    std::shared_future<void> future_ = promise_.get_future().share();
-};
 
 // Thread-safe record of the order in which tasks ran.
 class Order {

@@ -1,6 +1,7 @@
 #include "sfm/front_end.h"
 
 #include "fw/camera.h"
+#include "zel/event_names.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
 #include "fw/log.h"
@@ -98,7 +99,7 @@ void FrontEnd::finish() {
         auto map = std::make_shared<fw::Map>();
         for (const auto& frame : located_) map->addFrame(frame);
         located_.clear();
-        if (owner_) owner_->handle("map_located", map);
+        if (owner_) owner_->handle(zel::events::kMapLocated, map);
     }
 }
 
@@ -135,9 +136,9 @@ std::unique_ptr<FrontEnd::Located> FrontEnd::locate(const std::shared_ptr<fw::Ma
     located->frame->label = frame->label;
 
     // The grey copy: scaled down, without lens distortion.
-    const std::vector<double> p = camera->parameterVector();
+    const fw::Intrinsics k = camera->intrinsics();
     const cv::Mat grey = greyOf(frame->getImage(0, 0));
-    if (grey.empty() || p.size() < 6) {
+    if (grey.empty() || !k.hasPinhole) {
         FW_LOG(Warning) << "Frame " << frame->id << " has no image to match: it gets no sparse points.";
         return located;
     }
@@ -146,12 +147,12 @@ std::unique_ptr<FrontEnd::Located> FrontEnd::locate(const std::shared_ptr<fw::Ma
                         std::max(1, static_cast<int>(std::lround(grey.rows * scale))));
     cv::Mat small;
     cv::resize(grey, small, size, 0, 0, scale < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);
-    const double sx = size.width / p[0], sy = size.height / p[1];
-    located->view.K = cv::Matx33d(p[2] * sx, 0, p[4] * sx, 0, p[3] * sy, p[5] * sy, 0, 0, 1);
-    const bool distorted = p.size() == 11 && (p[6] != 0 || p[7] != 0 || p[8] != 0 || p[9] != 0 || p[10] != 0);
-    if (distorted) {
+    const double sx = size.width / k.width, sy = size.height / k.height;
+    located->view.K = cv::Matx33d(k.fx * sx, 0, k.cx * sx, 0, k.fy * sy, k.cy * sy, 0, 0, 1);
+    // OpenCV's five terms are what cv::undistort takes.
+    if (k.distortion.size() == 5 && k.distorted()) {
         const cv::Mat K(located->view.K);
-        cv::undistort(small, located->view.grey, K, cv::Mat(cv::Matx<double, 1, 5>(p[6], p[7], p[8], p[9], p[10])), K);
+        cv::undistort(small, located->view.grey, K, cv::Mat(k.distortion, true).reshape(1, 1), K);
     } else {
         located->view.grey = small;
     }
@@ -176,7 +177,7 @@ void FrontEnd::publish(std::unique_ptr<Located> located) {
     frame->setKeyPoints(located->keyPoints, fw::GImage());
     for (size_t i = 0; i < located->points.size(); ++i) frame->addObservation(located->points[i], i, true);
     if (live_) {
-        if (owner_) owner_->handle("frame_located", frame);
+        if (owner_) owner_->handle(zel::events::kFrameLocated, frame);
     } else {
         located_.push_back(frame);
     }

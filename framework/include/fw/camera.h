@@ -12,6 +12,24 @@
 
 namespace fw {
 
+// A camera's calibration as plain values: the picture size, the pinhole
+// part and the model's distortion terms (OpenCV: k1, k2, p1, p2, k3; ATAN:
+// d; none for a pinhole or ideal camera).
+struct Intrinsics {
+    double width = -1, height = -1;
+    bool hasPinhole = false;  // fx, fy, cx and cy were given
+    double fx = 0, fy = 0, cx = 0, cy = 0;
+    std::vector<double> distortion;
+
+    // From a parameter vector [width, height, fx, fy, cx, cy, distortion...];
+    // missing values keep their defaults.
+    static Intrinsics fromParameters(const std::vector<double>& p);
+    // The parameter vector that CameraImpl::create takes.
+    std::vector<double> parameters() const;
+    // Whether any distortion term is not zero.
+    bool distorted() const;
+};
+
 // The base class is an invalid camera by itself.
 class CameraImpl {
 public:
@@ -31,6 +49,8 @@ public:
     virtual bool scaleBy(double s);
     // "<type>:[v0,v1,...]" with the parameter values in the default stream format.
     std::string info() const;
+    // The parameter vector as plain values.
+    Intrinsics intrinsics() const { return Intrinsics::fromParameters(parameterVector()); }
 
     // Last in the table, so that the slots above keep their order.
     virtual ~CameraImpl() = default;

@@ -26,10 +26,7 @@ public:
         double x, y;
     };
 
-    // GPS layouts by length (longitude, latitude and altitude first):
-    //  6: position, sigmas; 8: + relative altitude and sigma;
-    // 11: position, sigmas (value 5 also starts the attitude), attitude 5-7, sigmas 8-10;
-    // 12: + attitude 6-8, sigmas 9-11; 14: + relative altitude 6-7, attitude 8-10, sigmas 11-13.
+    // The GPS vector's layouts are those of fw/gps_layout.h.
     MapFrame(uint64_t id, double timestamp, const fw::GImage& image, const std::string& imagePath,
              const std::shared_ptr<fw::CameraImpl>& camera, const std::vector<double>& gps,
              int colourFormat);

@@ -1,8 +1,9 @@
 #include "tarn/main_loop.h"
 
-#include "codec/exit_with_error.h"
+#include "zel_text/exit_with_error.h"
 #include "zel/item_json.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <poll.h>
@@ -12,16 +13,38 @@ namespace tarn {
 
 using nlohmann::json;
 
-void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd) {
+void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd, size_t maxLine) {
+    constexpr size_t kShownBytes = 200;
     std::string pending;
-    char buffer[4096];
-    auto push = [&queue](std::string line) {
+    bool tooLong = false;  // the rest of the current line is skipped
+    char buffer[65536];
+    auto push = [&queue](CommandLine line) {
         try {
             std::lock_guard<std::mutex> lock(queue.mutex);
             queue.lines.push_back(std::move(line));
         } catch (const std::exception&) {
             // a line that cannot be queued is dropped; reading goes on
         }
+    };
+    auto endLine = [&] {
+        if (tooLong)
+            push(CommandLine(std::move(pending), "line longer than " + std::to_string(maxLine) + " bytes"));
+        else
+            push(CommandLine(std::move(pending)));
+        pending.clear();
+        tooLong = false;
+    };
+    auto append = [&](const char* data, size_t length) {
+        if (tooLong) return;
+        if (pending.size() + length <= maxLine) {
+            pending.append(data, length);
+            return;
+        }
+        // Keep only what the answer shows.
+        if (pending.size() < kShownBytes) pending.append(data, std::min(length, kShownBytes - pending.size()));
+        pending.resize(std::min(pending.size(), kShownBytes));
+        pending.shrink_to_fit();
+        tooLong = true;
     };
     while (!stop.load()) {
         pollfd p{fd, POLLIN, 0};
@@ -37,19 +60,18 @@ void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int f
             break;
         }
         if (n == 0) {
-            if (!pending.empty()) push(std::move(pending));
+            if (!pending.empty() || tooLong) endLine();
             queue.ended.store(true);
             return;
         }
         size_t start = 0;
         for (ssize_t i = 0; i < n; ++i) {
             if (buffer[i] != '\n') continue;
-            pending.append(buffer + start, static_cast<size_t>(i) - start);
-            push(std::move(pending));
-            pending.clear();
+            append(buffer + start, static_cast<size_t>(i) - start);
+            endLine();
             start = static_cast<size_t>(i) + 1;
         }
-        pending.append(buffer + start, static_cast<size_t>(n) - start);
+        append(buffer + start, static_cast<size_t>(n) - start);
     }
     if (!stop.load()) queue.ended.store(true);
 }
@@ -68,13 +90,13 @@ json statusLine(const MapperStatus& status) {
         json form;
         if (zel::itemToJson(item, form)) output.push_back(std::move(form));
     }
-    return json{{"state", status.state}, {"progress", {{"total", status.progress.value}}}, {"output", std::move(output)}};
+    return json{{"state", zel::code(status.state)}, {"progress", {{"total", status.progress.value}}}, {"output", std::move(output)}};
 }
 
 namespace {
 
 void writeLine(std::ostream& err, const json& line) {
-    err << compactJson(line) << '\n';
+    err << zel::text::compactJson(line) << '\n';
     err.flush();
 }
 
@@ -100,12 +122,12 @@ void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::c
     bool endSent = false;
     for (;;) {
         if (job.update(status)) writeLine(err, statusLine(status));
-        if (isFinalState(status.state)) break;
+        if (zel::isFinal(status.state)) break;
         for (;;) {
             // Read the end flag before the last look at the queue, so no line
             // that arrived before the end is left behind.
             const bool inputEnded = queue.ended.load();
-            std::string line;
+            CommandLine line;
             bool endStream = false;
             {
                 std::lock_guard<std::mutex> lock(queue.mutex);
@@ -126,11 +148,16 @@ void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::c
                 }
                 continue;
             }
+            if (!line.refused.empty()) {
+                writeLine(err, json{{"code", -9},
+                                    {"message", "Exception for command: " + line.text + "... (" + line.refused + ")"}});
+                continue;
+            }
             try {
-                dispatch(job, line);
+                dispatch(job, line.text);
             } catch (const std::exception& e) {
                 writeLine(err, json{{"code", -9},
-                                    {"message", "Exception for command: " + line + " (" + e.what() + ")"}});
+                                    {"message", "Exception for command: " + line.text + " (" + e.what() + ")"}});
             }
         }
         std::this_thread::sleep_for(pause);

@@ -1,11 +1,11 @@
 #include "tarn/startup.h"
 
-#include "codec/exit_with_error.h"
-#include "codec/text_codec.h"
+#include "zel_text/exit_with_error.h"
+#include "zel_text/text_codec.h"
 #include "tarn/method_presets.h"
 
 #include <filesystem>
-#include <iostream>
+#include <utility>
 #include <string>
 
 namespace tarn {
@@ -14,10 +14,11 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-void say(const std::string& line) { std::cout << line << std::endl; }
-
-[[noreturn]] void fail(int code, const std::string& message) {
-    exitWithError(0, json{{"code", code}, {"message", message}});
+JobConfig refused(int code, std::string message) {
+    JobConfig result;
+    result.code = code;
+    result.message = std::move(message);
+    return result;
 }
 
 // The method text of a section, or "" when it has none that is a string.
@@ -38,35 +39,37 @@ json patched(json target, const json& patch) {
 
 }  // namespace
 
-json buildJobConfig(int argc, const char* const* argv) {
+JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream& echo) {
+    auto say = [&echo](const std::string& line) { echo << line << std::endl; };
     const MethodPresets& presets = methodPresets();
-    const std::string program = argc > 0 && argv[0] ? argv[0] : "zel_mapper";
+    const int argc = static_cast<int>(arguments.size());
+    const std::string program = argc > 0 ? arguments[0] : "zel_mapper";
 
     // 1. Options come in pairs; an option without a value is a usage error.
     std::string taskText, configText;
     const bool oddArguments = argc > 1 && (argc - 1) % 2 != 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string option = argv[i];
-        if (option == "--task") taskText = argv[i + 1];
-        else if (option == "--config") configText = argv[i + 1];
+        const std::string& option = arguments[static_cast<size_t>(i)];
+        if (option == "--task") taskText = arguments[static_cast<size_t>(i) + 1];
+        else if (option == "--config") configText = arguments[static_cast<size_t>(i) + 1];
     }
     // 2.
     if ((taskText.empty() && configText.empty()) || oddArguments) {
         say("Usage: " + program + " --task <task> --config <config>");
-        fail(-1, "Invalid arguments");
+        return refused(-1, "Invalid arguments");
     }
     // 3.
-    const std::string task = base64Decode(taskText);
+    const std::string task = zel::text::base64Decode(taskText);
     if (task.empty()) {
         say("Invalid task");
-        fail(-2, "Invalid task string");
+        return refused(-2, "Invalid task string");
     }
     std::string config;
     if (!configText.empty()) {
-        config = base64Decode(configText);
+        config = zel::text::base64Decode(configText);
         if (config.empty()) {
             say("Invalid config");
-            fail(-3, "Invalid config string");
+            return refused(-3, "Invalid config string");
         }
     }
     // 4.
@@ -81,21 +84,21 @@ json buildJobConfig(int argc, const char* const* argv) {
         }
     } catch (const json::exception&) {
         say("Invalid task or config format");
-        fail(-4, "Invalid task or config format");
+        return refused(-4, "Invalid task or config format");
     }
-    say(compactJson(taskJson));
+    say(zel::text::compactJson(taskJson));
 
     // 5. and 6.
     if (!taskJson.is_object() || !taskJson.contains("home") || !taskJson["home"].is_string()) {
         say("No home");
-        fail(-5, "No home");
+        return refused(-5, "No home");
     }
     const std::string homeText = taskJson["home"].get<std::string>();
     const fs::path home(homeText);
     const fs::path cache = home / ".cache";
     if (!taskJson.contains("dataset") || !taskJson["dataset"].is_object()) {
         say("No dataset");
-        fail(-6, "No dataset");
+        return refused(-6, "No dataset");
     }
 
     // 7.
@@ -107,7 +110,7 @@ json buildJobConfig(int argc, const char* const* argv) {
     // 8. Front end.
     json locate = taskJson.contains("locate") && taskJson["locate"].is_object() ? taskJson["locate"]
                                                                                  : presets.locateDefault;
-    say("locate: " + compactJson(locate));
+    say("locate: " + zel::text::compactJson(locate));
     const std::string locateMethod = methodOf(locate);
     json frontEnd;
     if (hasStringMethod(locate) && locateMethod == "legacy_sfm") {
@@ -117,11 +120,11 @@ json buildJobConfig(int argc, const char* const* argv) {
         frontEnd = {{"name", "zel_slam3"}, {"type", "front_end"}, {"config", {{"work_dir", (cache / "slam").string()}}}};
         frontEnd["config"].merge_patch(presets.zelSlam3Config);
     } else {
-        fail(-7, "Unsupported locate method" + locateMethod);
+        return refused(-7, "Unsupported locate method" + locateMethod);
     }
     frontEnd["config"].merge_patch(locate);
     job["chain"].push_back(frontEnd);
-    say("locate: " + compactJson(frontEnd));
+    say("locate: " + zel::text::compactJson(frontEnd));
 
     // 9. Sections over their defaults, then the fixed raster tiling.
     struct Section {
@@ -169,12 +172,14 @@ json buildJobConfig(int argc, const char* const* argv) {
         backEnd["config"]["legacy_tf"] = terrainFusion;
         backEnd["config"]["legacy_tf"]["specific"]["terrainfusion.render_mode"] = 2;
     } else {
-        fail(-8, "Unsupported dense method" + denseMethod);
+        return refused(-8, "Unsupported dense method" + denseMethod);
     }
     job["chain"].push_back(backEnd);
-    say("dense: " + compactJson(backEnd));
-    say("Finished chain config: " + compactJson(job));
-    return job;
+    say("dense: " + zel::text::compactJson(backEnd));
+    say("Finished chain config: " + zel::text::compactJson(job));
+    JobConfig result;
+    result.job = std::move(job);
+    return result;
 }
 
 }  // namespace tarn

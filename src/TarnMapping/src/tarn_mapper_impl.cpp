@@ -1,6 +1,6 @@
 #include "tarn/tarn_mapper_impl.h"
 
-#include "codec/exit_with_error.h"
+#include "zel_text/exit_with_error.h"
 #include "dataset/image_dataset.h"
 #include "fw/gimage.h"
 #include "fw/log.h"
@@ -9,6 +9,7 @@
 #include "fw/map_fusion.h"
 #include "fw/messenger.h"
 #include "sfm/slam.h"
+#include "zel/event_names.h"
 #include "zel/points_fusion_factory.h"
 #include "zel/wall_clock.h"
 
@@ -21,11 +22,7 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr int32_t kReady = 100;
-constexpr int32_t kRunning = 4;
-constexpr int32_t kDone = 12;
-constexpr int32_t kStopped = 13;
-constexpr int32_t kFailed = -14;
+using zel::JobState;
 
 std::string stringOr(const json& object, const char* key) {
     auto it = object.find(key);
@@ -45,7 +42,7 @@ TarnMapperImpl::TarnMapperImpl(const std::string& jobText, MapperComponents comp
         return;
     }
     setProgressRecord(zel::mappingStages());
-    setState(kReady);
+    setState(JobState::Ready);
 }
 
 std::string TarnMapperImpl::construct(const std::string& jobText) {
@@ -89,16 +86,40 @@ TarnMapperImpl::~TarnMapperImpl() {
     dataset_.reset();
     fw::getLogSinks()->erase(logSink_.get());
     logSink_.reset();
-    backEnd_.reset();
-    frontEnd_.reset();
+    // Components left by a failed chain build may still report while they end.
+    releaseComponents();
+    detach();
+}
+
+std::shared_ptr<fw::SLAM> TarnMapperImpl::frontEnd() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frontEnd_;
+}
+
+std::shared_ptr<fw::MapFusion> TarnMapperImpl::backEnd() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return backEnd_;
+}
+
+void TarnMapperImpl::releaseComponents() {
+    std::shared_ptr<fw::SLAM> front;
+    std::shared_ptr<fw::MapFusion> back;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        front.swap(frontEnd_);
+        back.swap(backEnd_);
+    }
+    // The back end's teardown writes its last outputs; update goes on meanwhile.
+    front.reset();
+    back.reset();
 }
 
 void TarnMapperImpl::fail(const std::string& message) {
     FW_LOG(Error) << message;
-    setState(kFailed);
+    setState(JobState::Failed);
 }
 
-void TarnMapperImpl::setState(int32_t state) {
+void TarnMapperImpl::setState(JobState state) {
     std::lock_guard<std::mutex> lock(mutex_);
     setNodeState(state);
 }
@@ -106,7 +127,7 @@ void TarnMapperImpl::setState(int32_t state) {
 void TarnMapperImpl::start() {
     // A second start would replace a running thread.
     if (started_.exchange(true)) return;
-    if (state() == kFailed) return;
+    if (state() == JobState::Failed) return;
     if (!buildChain(chain_)) return;
     runThread_ = std::thread(&TarnMapperImpl::run, this);
 }
@@ -114,7 +135,7 @@ void TarnMapperImpl::start() {
 bool TarnMapperImpl::buildChain(const json& chain) {
     for (const json& item : chain) {
         if (!item.is_object()) {
-            fail("Invalid chain item: " + compactJson(item));
+            fail("Invalid chain item: " + zel::text::compactJson(item));
             return false;
         }
         const std::string name = stringOr(item, "name");
@@ -123,22 +144,28 @@ bool TarnMapperImpl::buildChain(const json& chain) {
         if (type == "front_end") {
             // The front end reports per frame for a live stream, per map otherwise.
             if (config.is_object()) config["live"] = dynamic_cast<ImageDatasetLive*>(dataset_.get()) != nullptr;
+            std::shared_ptr<fw::SLAM> made;
             if (name == "legacy_sfm" && components_.legacySfm)
-                frontEnd_ = components_.legacySfm(compactJson(config), this, &fw::Messenger::instance(),
-                                                  &fw::getLogSinks());
-            else
-                frontEnd_.reset();
-            if (!frontEnd_) {
+                made = components_.legacySfm(zel::text::compactJson(config), this, &fw::Messenger::instance(), &fw::getLogSinks());
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                made.swap(frontEnd_);
+            }
+            made.reset();  // an earlier one, outside the lock
+            if (!frontEnd()) {
                 fail("Failed to create front end process: " + name);
                 return false;
             }
         } else if (type == "back_end") {
+            std::shared_ptr<fw::MapFusion> made;
             if (name == "legacy_pf" && components_.legacyPf)
-                backEnd_ = components_.legacyPf(compactJson(config), this, &fw::Messenger::instance(),
-                                                &fw::getLogSinks());
-            else
-                backEnd_.reset();
-            if (!backEnd_) {
+                made = components_.legacyPf(zel::text::compactJson(config), this, &fw::Messenger::instance(), &fw::getLogSinks());
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                made.swap(backEnd_);
+            }
+            made.reset();
+            if (!backEnd()) {
                 fail("Failed to create back end process: " + name);
                 return false;
             }
@@ -153,17 +180,20 @@ bool TarnMapperImpl::buildChain(const json& chain) {
 void TarnMapperImpl::run() {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point started = Clock::now();
-    setState(kRunning);
+    setState(JobState::Running);
     try {
+        std::shared_ptr<fw::SLAM> front = frontEnd();
         const int count = dataset_->frameCount();
-        if (frontEnd_) frontEnd_->setFrameCount(count);
-        if (backEnd_) backEnd_->setFrameCount(count);
+        if (front) front->setFrameCount(count);
+        if (auto back = backEnd()) back->setFrameCount(count);
         const Clock::time_point tracking = Clock::now();
+        int framesLoaded = 0;
         if (!stopRequested_.load()) {
             for (;;) {
                 std::shared_ptr<TarnMapperFrame> frame = dataset_->nextFrame();
                 if (!frame) break;
-                if (frontEnd_) frontEnd_->trackFrame(frame);
+                if (!frame->getImage(0, 0).empty()) ++framesLoaded;
+                if (front) front->trackFrame(frame);
                 frame->setImage(fw::GImage(), 0, 0);
                 frame.reset();
                 if (stopRequested_.load()) break;
@@ -172,30 +202,27 @@ void TarnMapperImpl::run() {
         const double trackMs = static_cast<double>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tracking).count());
         FW_LOG(Info) << "Track time cost = " << trackMs;
-        if (frontEnd_) frontEnd_->finish();
-        frontEnd_.reset();
-        backEnd_.reset();
+        if (front) front->finish();
+        front.reset();  // the front end goes first
+        releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
         finishOutputs();
-        setState(stopRequested_.load() ? kStopped : kDone);
+        if (stopRequested_.load()) {
+            setState(JobState::Stopped);
+        } else if (framesLoaded == 0 || framesToBackEnd_.load() == 0) {
+            // Nothing was made: no frame could be loaded, or none was located.
+            fail("No frame could be loaded or located.");
+        } else {
+            setState(JobState::Done);
+        }
     } catch (const std::exception& e) {
         FW_LOG(Error) << "Mapping failed: " << e.what();
-        frontEnd_.reset();
-        backEnd_.reset();
-        setState(kFailed);
+        releaseComponents();
+        setState(JobState::Failed);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     FW_LOG(Info) << "Task processed in " << seconds << " seconds.";
     logSink_->setStream(nullptr);
-}
-
-void TarnMapperImpl::finishOutputs() {
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    for (auto& item : outputs_) {
-        if (item->state != 10) continue;
-        item->state = 12;
-        item->time = zel::wallClockSeconds();
-    }
 }
 
 void TarnMapperImpl::stop() {
@@ -204,22 +231,25 @@ void TarnMapperImpl::stop() {
 }
 
 void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject> data) {
-    if (name == "frame_located") {
+    if (name == zel::events::kFrameLocated) {
         auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data);
         if (!frame) return;
-        if (!backEnd_) {
+        const std::shared_ptr<fw::MapFusion> back = backEnd();
+        if (!back) {
             frame->setImage(fw::GImage(), 0, 0);
             return;
         }
+        framesToBackEnd_.fetch_add(1);
         try {
-            backEnd_->feedFrame(frame);
+            back->feedFrame(frame);
         } catch (const std::exception& e) {
             FW_LOG(Error) << "Failed to feed frame to backend: " << e.what();
         }
-    } else if (name == "map_located") {
+    } else if (name == zel::events::kMapLocated) {
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
-        if (!backEnd_) {
+        const std::shared_ptr<fw::MapFusion> back = backEnd();
+        if (!back) {
             // Nobody takes the map: its frames' pixels go now.
             std::vector<std::shared_ptr<fw::MapFrame>> frames;
             map->getFrames(frames);
@@ -227,8 +257,9 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
                 if (frame) frame->setImage(fw::GImage(), 0, 0);
             return;
         }
+        framesToBackEnd_.fetch_add(static_cast<int>(map->frameCount()));
         try {
-            backEnd_->feedMap(map);
+            back->feedMap(map);
         } catch (const std::exception& e) {
             FW_LOG(Error) << "Failed to feed map to backend: " << e.what();
         }
@@ -239,35 +270,17 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
 
 bool TarnMapperImpl::update(MapperStatus& status) {
     bool changed = false;
-    const int32_t current = state();
+    const JobState current = state();
     if (current != status.state) {
         status.state = current;
         changed = true;
     }
-    {
-        std::lock_guard<std::mutex> lock(progressMutex_);
-        if (progress_.time > status.progress.time) {
-            status.progress = progress_;
-            changed = true;
-        }
+    ProgressNode record = progress();
+    if (record.time > status.progress.time) {
+        status.progress = std::move(record);
+        changed = true;
     }
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    for (const auto& item : outputs_) {
-        bool found = false;
-        for (auto& mine : status.outputs) {
-            if (mine->name != item->name) continue;
-            found = true;
-            if (item->time > mine->time) {
-                mine->assign(item);
-                changed = true;
-            }
-            break;
-        }
-        if (!found) {
-            status.outputs.push_back(item->clone());
-            changed = true;
-        }
-    }
+    for (const auto& item : outputs()) changed = zel::mergeItem(status.outputs, item) || changed;
     return changed;
 }
 

@@ -2,6 +2,7 @@
 // poses, the images written to a folder and read back through a dataset.
 #include "sfm/front_end.h"
 #include "synthetic/synthetic_scene.h"
+#include "testsupport/captured_log.h"
 
 #include "dataset/image_dataset.h"
 #include "fw/dense_map_frame.h"
@@ -106,16 +107,6 @@ public:
     std::vector<std::pair<std::string, std::shared_ptr<fw::GObject>>> events;
 };
 
-class CapturedErrors : public fw::LogSink {
-public:
-    CapturedErrors() { fw::getLogSinks()->insert(this); }
-    ~CapturedErrors() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        if (severity == fw::kError) texts.emplace_back(text, length);
-    }
-    void flush() override {}
-    std::vector<std::string> texts;
-};
 
 // Runs every frame of the dataset through a front end.
 void track(fw::SLAM& frontEnd, ImageDataset& dataset, const std::function<void(size_t)>& afterEach = {}) {
@@ -240,14 +231,13 @@ TEST(FrontEnd, FrameWithoutAttitudeIsLeftOut) {
     flight.add(30.0, 0.0, 100.0);
     auto dataset = flight.dataset();
     RecordingChain chain;
-    CapturedErrors errors;
+    testsupport::CapturedLog log;
     auto frontEnd = createSfmInstance(R"({"live":true})", &chain, nullptr, nullptr);
     track(*frontEnd, *dataset);
     ASSERT_EQ(chain.events.size(), 2u);
     EXPECT_EQ(std::dynamic_pointer_cast<fw::MapFrame>(chain.events[0].second)->id, 0u);
     EXPECT_EQ(std::dynamic_pointer_cast<fw::MapFrame>(chain.events[1].second)->id, 2u);
-    ASSERT_EQ(errors.texts.size(), 1u);
-    EXPECT_EQ(errors.texts[0], "Frame 1 is not located: it has no usable attitude.\n");
+    EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{"Frame 1 is not located: it has no usable attitude."});
     // The frames either side are matched with each other.
     expectStructure(flight, {std::dynamic_pointer_cast<fw::MapFrame>(chain.events[0].second),
                              std::dynamic_pointer_cast<fw::MapFrame>(chain.events[1].second)});

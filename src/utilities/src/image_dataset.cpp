@@ -1,14 +1,13 @@
 #include "dataset/image_dataset.h"
 
-#include "codec/text_codec.h"
+#include "zel_text/text_codec.h"
 #include "dataset/frame_record.h"
+#include "dataset/regular_file.h"
 #include "fw/camera.h"
 #include "fw/log.h"
 
 #include <chrono>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -40,12 +39,14 @@ std::string stringMember(const json& object, const char* key) {
 ImageDataset::ImageDataset() = default;
 
 ImageDataset::ImageDataset(const std::string& path) {
-    std::ifstream in(path);
-    if (!in.is_open()) {
+    // Only a regular file is opened: a folder, a device or a FIFO counts as
+    // a file that cannot be opened.
+    std::string text;
+    if (!readRegularFile(path, text)) {
         FW_LOG(Error) << "Failed to open " << path;
         return;
     }
-    const json root = json::parse(in);
+    const json root = json::parse(text);
     if (root.is_null() || (root.is_object() && root.empty())) return;
     if (!root.is_array()) {
         (void)root[0];  // the library's type error for a numeric index
@@ -196,62 +197,80 @@ std::shared_ptr<ImageDataset> createImageDataset(const json& description) {
     return std::make_shared<ImageDataset>(stringMember(description, "uri"));
 }
 
-std::vector<double> fitCameraToImage(std::vector<double> p, int w, int h) {
-    if (p.size() < 6 || w <= 0 || h <= 0) return p;
-    int64_t W = static_cast<int64_t>(p[0]), H = static_cast<int64_t>(p[1]);
-    if (W <= 0 || H <= 0) return p;
+fw::Intrinsics fitCameraToImage(fw::Intrinsics k, int w, int h) {
+    if (!k.hasPinhole || w <= 0 || h <= 0) return k;
+    int64_t W = static_cast<int64_t>(k.width), H = static_cast<int64_t>(k.height);
+    if (W <= 0 || H <= 0) return k;
     if (static_cast<int64_t>(h) * W > static_cast<int64_t>(w) * H) {
         const int64_t cut = (static_cast<int64_t>(w) * H) / h;
-        p[4] -= static_cast<double>((W - cut) / 2);
+        k.cx -= static_cast<double>((W - cut) / 2);
         W = cut;
     } else {
         const int64_t cut = (static_cast<int64_t>(h) * W) / w;
-        p[5] -= static_cast<double>((H - cut) / 2);
+        k.cy -= static_cast<double>((H - cut) / 2);
         H = cut;
     }
-    if (W <= 0 || H <= 0) return p;
+    if (W <= 0 || H <= 0) return k;
     const double sx = static_cast<double>(w) / static_cast<double>(W);
     const double sy = static_cast<double>(h) / static_cast<double>(H);
-    p[0] = w;
-    p[1] = h;
-    p[2] *= sx;
-    p[4] *= sx;
-    p[3] *= sy;
-    p[5] *= sy;
-    return p;
+    k.width = w;
+    k.height = h;
+    k.fx *= sx;
+    k.cx *= sx;
+    k.fy *= sy;
+    k.cy *= sy;
+    return k;
 }
 
-void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
-    if (!frame) return;
-    const std::string& path = frame->imagePath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
+namespace {
+
+// Reads, labels and decodes the image; false when it could not be read or
+// decoded (logged). Throws what reading or decoding throws.
+bool loadImageBytes(TarnMapperFrame& frame) {
+    const std::string& path = frame.imagePath();
+    std::string bytes;
+    if (!readRegularFile(path, bytes)) {
         FW_LOG(Error) << "Failed to open " << path;
-        frame->loadState().store(TarnMapperFrame::kLoadFailed, std::memory_order_release);
-        return;
+        return false;
     }
-    frame->loadState().store(TarnMapperFrame::kLoading);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (frame->label.empty()) frame->label = md5Hex(bytes.data(), static_cast<int>(bytes.size()));
+    frame.loadState().store(TarnMapperFrame::kLoading);
+    if (frame.label.empty()) frame.label = zel::text::md5Hex(bytes.data(), static_cast<int>(bytes.size()));
 
     cv::Mat decoded;
-    if (!bytes.empty()) {
-        try {
-            const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
-            decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
-        } catch (const cv::Exception&) {
-            decoded.release();
-        }
+    if (!bytes.empty() && bytes.size() <= static_cast<size_t>(std::numeric_limits<int>::max())) {
+        const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data());
+        decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
     }
     if (decoded.empty()) {
         FW_LOG(Error) << "Failed to decode " << path;
-    } else {
-        frame->setImage(fw::GImage(decoded), 0, 0);
-        std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
-        const std::vector<double> parameters = camera ? camera->parameterVector() : std::vector<double>();
-        if (camera && camera->isValid() && parameters.size() >= 6 &&
-            (decoded.cols != static_cast<int>(parameters[0]) || decoded.rows != static_cast<int>(parameters[1])))
-            frame->setCamera(fw::CameraImpl::create(fitCameraToImage(parameters, decoded.cols, decoded.rows)));
+        return true;
     }
-    frame->loadState().store(TarnMapperFrame::kLoaded, std::memory_order_release);
+    frame.setImage(fw::GImage(decoded), 0, 0);
+    std::shared_ptr<fw::CameraImpl> camera = frame.getCamera(0);
+    if (!camera || !camera->isValid()) return true;
+    const fw::Intrinsics calibration = camera->intrinsics();
+    if (calibration.hasPinhole && (decoded.cols != static_cast<int>(calibration.width) ||
+                                   decoded.rows != static_cast<int>(calibration.height)))
+        frame.setCamera(fw::CameraImpl::create(fitCameraToImage(calibration, decoded.cols, decoded.rows).parameters()));
+    return true;
+}
+
+}  // namespace
+
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
+    if (!frame) return;
+    // Whatever fails here (out of memory, a decoder's exception), the frame
+    // is handed out, without pixels, and the loader thread ends normally.
+    bool loaded = false;
+    try {
+        loaded = loadImageBytes(*frame);
+    } catch (const std::exception& e) {
+        frame->setImage(fw::GImage(), 0, 0);
+        FW_LOG(Error) << "Failed to load " << frame->imagePath() << ": " << e.what();
+    } catch (...) {
+        frame->setImage(fw::GImage(), 0, 0);
+        FW_LOG(Error) << "Failed to load " << frame->imagePath();
+    }
+    frame->loadState().store(loaded ? TarnMapperFrame::kLoaded : TarnMapperFrame::kLoadFailed,
+                             std::memory_order_release);
 }

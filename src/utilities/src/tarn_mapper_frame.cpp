@@ -2,6 +2,7 @@
 
 #include "fw/camera.h"
 #include "fw/geodetic.h"
+#include "fw/gps_layout.h"
 
 #include <utility>
 
@@ -53,57 +54,48 @@ bool TarnMapperFrame::setImage(const fw::GImage& img, int idx, int) {
     return true;
 }
 
+namespace {
+
+// The record's own 14-value layout accepts an attitude whose pitch deviation
+// is not 0; the 11 and 12 value layouts one whose deviation is below 20.
+bool attitudeAccepted(const fw::GpsLayout& layout, const std::vector<double>& gps) {
+    const double sigma = gps[static_cast<size_t>(layout.attitudeSigma)];
+    return layout.length == 14 ? sigma != 0.0 : sigma < 20.0;
+}
+
+}  // namespace
+
 int TarnMapperFrame::attitudeCount() {
-    const size_t n = gps_.size();
-    return n == 11 || n == 12 || n == 14 ? 1 : 0;
+    const fw::GpsLayout* layout = fw::gpsLayout(gps_.size());
+    return layout && layout->attitude >= 0 ? 1 : 0;
 }
 
 bool TarnMapperFrame::getAttitude(pt::Point3d& out) {
-    const std::vector<double>& v = gps_;
-    switch (v.size()) {
-    case 11:
-        out = {v[5], v[6], v[7]};
-        return v[8] < 20.0;
-    case 12:
-        out = {v[6], v[7], v[8]};
-        return v[9] < 20.0;
-    case 14:
-        out = {v[8], v[9], v[10]};
-        return v[11] != 0.0;
-    default:
-        return false;
-    }
+    const fw::GpsLayout* layout = fw::gpsLayout(gps_.size());
+    if (!layout || layout->attitude < 0) return false;
+    fw::gpsTriple(gps_, layout->attitude, out);
+    return attitudeAccepted(*layout, gps_);
 }
 
 bool TarnMapperFrame::getAttitudeSigma(pt::Point3d& out) {
-    const std::vector<double>& v = gps_;
-    switch (v.size()) {
-    case 11:
-        out = {v[8], v[9], v[10]};
-        return v[8] < 20.0;
-    case 12:
-        out = {v[9], v[10], v[11]};
-        return v[9] < 20.0;
-    case 14:
-        out = {v[11], v[12], v[13]};
-        return v[11] != 0.0;
-    default:
-        return false;
-    }
+    const fw::GpsLayout* layout = fw::gpsLayout(gps_.size());
+    if (!layout || layout->attitude < 0) return false;
+    fw::gpsTriple(gps_, layout->attitudeSigma, out);
+    return attitudeAccepted(*layout, gps_);
 }
 
-int TarnMapperFrame::gpsCount() { return gps_.size() >= 6 && gps_[3] < 10.0 ? 1 : 0; }
+int TarnMapperFrame::gpsCount() {
+    return gps_.size() >= fw::kGpsPositionLength && gps_[fw::kGpsPositionSigma] < 10.0 ? 1 : 0;
+}
 
 bool TarnMapperFrame::getGPSLLA(pt::Point3d& out) {
     if (gpsCount() == 0) return false;
-    out = {gps_[0], gps_[1], gps_[2]};
-    return true;
+    return fw::gpsTriple(gps_, fw::kGpsPosition, out);
 }
 
 bool TarnMapperFrame::getGPSLLASigma(pt::Point3d& out) {
-    if (gps_.size() < 6) return false;
-    out = {gps_[3], gps_[4], gps_[5]};
-    return true;
+    if (gps_.size() < fw::kGpsPositionLength) return false;
+    return fw::gpsTriple(gps_, fw::kGpsPositionSigma, out);
 }
 
 bool TarnMapperFrame::getGPSECEF(pt::Point3d& out) {
@@ -114,7 +106,9 @@ bool TarnMapperFrame::getGPSECEF(pt::Point3d& out) {
 }
 
 bool TarnMapperFrame::getRelativeAltitude(pt::Point2d& out) {
-    if (gps_.size() != 8 && gps_.size() != 14) return false;
-    out = {gps_[6], gps_[7]};
-    return gps_[7] < 100.0;
+    const fw::GpsLayout* layout = fw::gpsLayout(gps_.size());
+    if (!layout || layout->relativeAltitude < 0) return false;
+    const size_t at = static_cast<size_t>(layout->relativeAltitude);
+    out = {gps_[at], gps_[at + 1]};
+    return gps_[at + 1] < 100.0;
 }

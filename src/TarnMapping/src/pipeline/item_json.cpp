@@ -6,8 +6,8 @@ using nlohmann::json;
 
 bool tilesetToJson(const Tileset& t, json& out) {
     out = json{{"id", t.name},
-               {"type", t.type},
-               {"state", t.state},
+               {"type", code(t.type)},
+               {"state", code(t.state)},
                {"time_updated", t.time},
                {"tileset_type", t.tilesetType},
                {"storage_type", t.storageType},
@@ -21,8 +21,8 @@ bool tilesetToJson(const Tileset& t, json& out) {
 
 bool tileset3DToJson(const Tileset3D& t, json& out) {
     out = json{{"id", t.name},
-               {"type", t.type},
-               {"state", t.state},
+               {"type", code(t.type)},
+               {"state", code(t.state)},
                {"time_updated", t.time},
                {"tileset_type", t.tilesetType}};
     return true;

@@ -21,6 +21,20 @@ void Tileset3D::assign(std::shared_ptr<OutputItem> other) {
     storageType = other3D->storageType;
 }
 
+bool mergeItem(std::vector<std::shared_ptr<OutputItem>>& list, const std::shared_ptr<OutputItem>& item) {
+    if (!item) return false;
+    for (auto& stored : list) {
+        if (stored->name != item->name) continue;
+        if (item->time > stored->time) {
+            stored->assign(item);
+            return true;
+        }
+        return false;
+    }
+    list.push_back(item->clone());
+    return true;
+}
+
 std::shared_ptr<OutputItem> Tileset3D::clone() { return std::make_shared<Tileset3D>(*this); }
 
 }  // namespace zel

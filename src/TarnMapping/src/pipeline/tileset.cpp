@@ -23,7 +23,7 @@ std::shared_ptr<OutputItem> Tileset::clone() { return std::make_shared<Tileset>(
 }  // namespace zel
 
 TfTileset::TfTileset(std::string kind) {
-    type = 111;
+    type = zel::ItemType::Tileset;
     if (kind == "dom") {
         tilesetType = 1;
     } else if (kind == "dsm") {

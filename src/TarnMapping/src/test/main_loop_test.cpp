@@ -22,7 +22,7 @@ public:
     explicit ScriptedJob(std::vector<int> states) : states_(std::move(states)) {}
     void start() override {}
     bool update(MapperStatus& status) override {
-        const int state = states_[std::min(calls_++, states_.size() - 1)];
+        const auto state = static_cast<zel::JobState>(states_[std::min(calls_++, states_.size() - 1)]);
         bool changed = false;
         if (state != status.state) {
             status.state = state;
@@ -64,7 +64,7 @@ std::vector<json> jsonLines(const std::string& text) {
 TEST(MainLoop, FailedJobGivesOneLineAndEnds) {
     ScriptedJob job({-14});
     CommandQueue queue;
-    queue.lines.push_back(R"({"frame":"never"})");
+    queue.lines.emplace_back(R"({"frame":"never"})");
     std::ostringstream err;
     runMainLoop(job, queue, err, std::chrono::milliseconds(1));
     EXPECT_EQ(err.str(), "{\"output\":[],\"progress\":{\"total\":-1.0},\"state\":-14}\n");
@@ -93,7 +93,7 @@ TEST(MainLoop, CommandsAndTheirErrorLines) {
     CommandQueue queue;
     for (const char* line : {"", "not json", R"({"frame":"a"})", R"({"control":"pause"})", R"({"other":1})", "[1,2]",
                              R"({"frame":5,"control":"x"})", R"({"frame":"bad"})", R"({"frame":""})"})
-        queue.lines.push_back(line);
+        queue.lines.emplace_back(line);
     std::ostringstream err;
     runMainLoop(job, queue, err, std::chrono::milliseconds(1));
     const auto lines = jsonLines(err.str());
@@ -117,7 +117,7 @@ TEST(MainLoop, CommandsAndTheirErrorLines) {
 TEST(MainLoop, EndOfInputEndsTheStreamOnceAfterQueuedLines) {
     ScriptedJob job({4, 4, 4, 4, 13});
     CommandQueue queue;
-    queue.lines.push_back(R"({"frame":"last"})");
+    queue.lines.emplace_back(R"({"frame":"last"})");
     queue.ended = true;
     std::ostringstream err;
     runMainLoop(job, queue, err, std::chrono::milliseconds(1));
@@ -127,10 +127,25 @@ TEST(MainLoop, EndOfInputEndsTheStreamOnceAfterQueuedLines) {
 TEST(MainLoop, InvalidUtf8InABadLineStillGivesOneLine) {
     ScriptedJob job({4, 12});
     CommandQueue queue;
-    queue.lines.push_back("\xff\xfe{");
+    queue.lines.emplace_back("\xff\xfe{");
     std::ostringstream err;
     runMainLoop(job, queue, err, std::chrono::milliseconds(1));
     const auto lines = testsupport::splitLines(err.str());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(json::parse(lines[1])["code"], -9);
+}
+
+TEST(MainLoop, RefusedLongLineGivesItsOwnMinus9Line) {
+    ScriptedJob job({4, 12});
+    CommandQueue queue;
+    queue.lines.emplace_back(std::string(200, 'a'), "line longer than 16777216 bytes");
+    queue.lines.emplace_back(R"({"frame":"next"})");
+    std::ostringstream err;
+    runMainLoop(job, queue, err, std::chrono::milliseconds(1));
+    const auto lines = jsonLines(err.str());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], json({{"code", -9},
+                              {"message", "Exception for command: " + std::string(200, 'a') +
+                                              "... (line longer than 16777216 bytes)"}}));
+    EXPECT_EQ(job.fed, (std::vector<std::string>{"next"}));  // the refused line is never dispatched
 }

@@ -1,6 +1,8 @@
 // The mapping job with test components: construction failures, the chain
 // build, the run thread and its states, events, status updates.
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/wait_until.h"
 #include "tarn/tarn_mapper_impl.h"
 
 #include "dataset/image_dataset.h"
@@ -32,32 +34,7 @@ struct TempDir : testsupport::TempDir {
 };
 
 
-class CapturedLog : public fw::LogSink {
-public:
-    CapturedLog() { fw::getLogSinks()->insert(this); }
-    ~CapturedLog() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back({severity, std::string(text, length - (length && text[length - 1] == '\n'))});
-    }
-    void flush() override {}
-    std::vector<std::string> texts(int severity) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& l : lines_)
-            if (l.first == severity) out.push_back(l.second);
-        return out;
-    }
-    bool has(int severity, const std::string& prefix) const {
-        for (const auto& t : texts(severity))
-            if (t.rfind(prefix, 0) == 0) return true;
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
-};
+using testsupport::CapturedLog;
 
 // What the test components saw, in order.
 struct Journal {
@@ -122,7 +99,7 @@ public:
         : journal_(journal), node_("Tiles", owner), throwing_(throwing) {
         auto dom = std::make_shared<TfTileset>("dom");
         dom->name = "dom_01";
-        dom->state = 10;
+        dom->state = zel::ItemState::Updating;
         dom->time = zel::wallClockSeconds();
         node_.setOutput(dom);
     }
@@ -203,13 +180,13 @@ struct Fixture {
 // Polls until the job reaches a final state.
 MapperStatus runToEnd(TarnMapper& job, std::vector<int>* states = nullptr) {
     MapperStatus status;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (job.update(status) && states && (states->empty() || states->back() != status.state))
-            states->push_back(status.state);
-        if (status.state == 12 || status.state == 13 || status.state == -14) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    testsupport::waitUntil(
+        [&] {
+            if (job.update(status) && states && (states->empty() || states->back() != zel::code(status.state)))
+                states->push_back(zel::code(status.state));
+            return zel::isFinal(status.state);
+        },
+        std::chrono::seconds(60));
     return status;
 }
 
@@ -264,7 +241,7 @@ TEST(MapperConstruction, FailuresLogOneErrorAndLeaveMinus14) {
         auto job = createTarnMapper(c.jobText, f.components());
         MapperStatus status;
         EXPECT_TRUE(job->update(status));
-        EXPECT_EQ(status.state, -14);
+        EXPECT_EQ(zel::code(status.state), -14);
         EXPECT_EQ(status.progress.value, -1.0);
         job->start();
         EXPECT_FALSE(job->update(status));
@@ -286,7 +263,7 @@ TEST(MapperConstruction, SixFramesAndLiveDatasetsPass) {
         auto job = f.make(config);
         MapperStatus status;
         job->update(status);
-        EXPECT_EQ(status.state, 100);
+        EXPECT_EQ(zel::code(status.state), 100);
         // only a live dataset takes frames
         EXPECT_EQ(job->feedFrame(""), config["dataset"].contains("live"));
     }
@@ -313,7 +290,7 @@ TEST(MapperChain, BuildFailures) {
         job->start();
         MapperStatus status;
         job->update(status);
-        EXPECT_EQ(status.state, -14);
+        EXPECT_EQ(zel::code(status.state), -14);
         EXPECT_EQ(f.frontEndsMade, c.front);
         EXPECT_EQ(f.backEndsMade, c.back);
         EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{c.error});
@@ -328,7 +305,7 @@ TEST(MapperChain, MissingBackEndLibraryEndsCleanly) {
     auto job = createTarnMapper(f.fileJob(6).dump(), c);
     job->start();
     MapperStatus status = runToEnd(*job);
-    EXPECT_EQ(status.state, -14);
+    EXPECT_EQ(zel::code(status.state), -14);
     EXPECT_TRUE(log.has(fw::kError, "Failed to create back end process: legacy_pf"));
 }
 
@@ -342,7 +319,7 @@ TEST(MapperRun, FileDatasetRunsToTwelve) {
     std::vector<int> states;
     job->start();
     MapperStatus status = runToEnd(*job, &states);
-    EXPECT_EQ(status.state, 12);
+    EXPECT_EQ(zel::code(status.state), 12);
     // The states seen come in the order 100, 4, 12 (a quick run may skip some).
     const std::vector<int> order = {100, 4, 12};
     size_t at = 0;
@@ -370,7 +347,7 @@ TEST(MapperRun, FileDatasetRunsToTwelve) {
     // The back end's item ends done with a time after its last update.
     ASSERT_EQ(status.outputs.size(), 1u);
     EXPECT_EQ(status.outputs[0]->name, "dom_01");
-    EXPECT_EQ(status.outputs[0]->state, 12);
+    EXPECT_EQ(status.outputs[0]->state, zel::ItemState::Finished);
 }
 
 TEST(MapperRun, FramesArePassedOnAndReleased) {
@@ -379,7 +356,7 @@ TEST(MapperRun, FramesArePassedOnAndReleased) {
     auto job = f.make(f.fileJob(6));
     job->start();
     job->start();  // a second start changes nothing
-    EXPECT_EQ(runToEnd(*job).state, 12);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), 12);
     job.reset();
     EXPECT_EQ(f.frontEndsMade, 1);
     const auto calls = f.journal.all();
@@ -392,7 +369,7 @@ TEST(MapperRun, StopBeforeTheFirstFrame) {
     f.script.stopAtFrameCount = true;
     auto job = f.make(f.fileJob(6));
     job->start();
-    EXPECT_EQ(runToEnd(*job).state, 13);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), 13);
     job.reset();
     const auto calls = f.journal.all();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("track", 0) == 0; }), 0);
@@ -405,7 +382,7 @@ TEST(MapperRun, FailingFrontEndEndsTheJobCleanly) {
     CapturedLog log;
     auto job = f.make(f.fileJob(6));
     job->start();
-    EXPECT_EQ(runToEnd(*job).state, -14);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), -14);
     job.reset();
     EXPECT_TRUE(log.has(fw::kError, "Mapping failed: lost track"));
     const auto calls = f.journal.all();
@@ -421,7 +398,7 @@ TEST(MapperEvents, FailuresAreLoggedAndTheJobGoesOn) {
     CapturedLog log;
     auto job = f.make(f.fileJob(6));
     job->start();
-    EXPECT_EQ(runToEnd(*job).state, 12);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), 12);
     EXPECT_TRUE(log.has(fw::kError, "Failed to feed frame to backend: frame refused"));
     EXPECT_TRUE(log.has(fw::kError, "Failed to feed map to backend: map refused"));
 
@@ -434,6 +411,7 @@ TEST(MapperEvents, FailuresAreLoggedAndTheJobGoesOn) {
 
 TEST(MapperLive, FramesPushedUntilTheEmptyText) {
     Fixture f;
+    f.script.locateEachFrame = true;
     auto job = f.make(f.job({{"live", true}, {"form", "zel_frame"}, {"frame_cnt", 3}}));
     job->start();
     const std::string image = f.dir.file("live.png");
@@ -445,10 +423,76 @@ TEST(MapperLive, FramesPushedUntilTheEmptyText) {
     EXPECT_FALSE(job->feedFrame(R"({"uri":"x"})"));
     EXPECT_THROW(job->feedFrame("{"), json::parse_error);
     EXPECT_TRUE(job->feedFrame(""));
-    EXPECT_EQ(runToEnd(*job).state, 12);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), 12);
     job.reset();
     const auto calls = f.journal.all();
     EXPECT_EQ(calls[0], "front config {\"live\":true,\"work_dir\":\"/w\"}");
     EXPECT_EQ(calls[1], "front count 3");
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("track", 0) == 0; }), 2);
+}
+
+TEST(MapperRun, NothingLocatedFailsInsteadOfReportingDone) {
+    Fixture f;  // the front end tracks every frame but locates none
+    CapturedLog log;
+    auto job = f.make(f.fileJob(6));
+    job->start();
+    EXPECT_EQ(zel::code(runToEnd(*job).state), -14);
+    job.reset();
+    EXPECT_TRUE(log.has(fw::kError, "No frame could be loaded or located."));
+    const auto calls = f.journal.all();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "back released"), calls.end());
+}
+
+namespace {
+
+// A back end whose own thread reports progress and items, and reports a
+// located frame to the job, until its destructor joins it.
+class ReportingBackEnd : public fw::MapFusion {
+public:
+    explicit ReportingBackEnd(zel::Chain* owner) : owner_(owner), node_("Map Fusion", owner) {
+        node_.setProgressRecord(ProgressNode("Map Fusion", 0.0, 1000.0, 1.0f, -1.0));
+        worker_ = std::thread([this] {
+            auto frame = std::make_shared<fw::MapFrame>(99, 1.0);
+            for (int i = 1; !stopping_.load() || i < 50; ++i) {
+                auto cloud = std::make_shared<zel::Tileset3D>();
+                cloud->name = "pointcloud_01";
+                cloud->type = zel::ItemType::Tileset3D;
+                cloud->state = zel::ItemState::Updating;
+                cloud->time = static_cast<double>(i);
+                node_.setOutput(cloud);
+                node_.setProgress(std::min(i, 1000), -1.0);
+                owner_->handle("frame_located", frame);  // into the job, which may be releasing this back end
+            }
+        });
+    }
+    ~ReportingBackEnd() override {
+        stopping_.store(true);
+        worker_.join();
+    }
+    bool feedFrame(const std::shared_ptr<fw::MapFrame>&) override { return true; }
+
+private:
+    zel::Chain* owner_;
+    zel::Node node_;
+    std::atomic<bool> stopping_{false};
+    std::thread worker_;
+};
+
+}  // namespace
+
+TEST(MapperRun, BackEndReportingFromItsOwnThreadWhileReleased) {
+    for (int round = 0; round < 5; ++round) {
+        Fixture f;
+        MapperComponents c = f.components();
+        c.legacyPf = [](const std::string&, zel::Chain* owner, void*, void*) {
+            return std::make_shared<ReportingBackEnd>(owner);
+        };
+        auto job = createTarnMapper(f.fileJob(6).dump(), c);
+        job->start();
+        // Polled while the back end reports and is released on the run thread.
+        const MapperStatus status = runToEnd(*job);
+        EXPECT_EQ(zel::code(status.state), 12);
+        ASSERT_EQ(status.outputs.size(), 1u);
+        EXPECT_EQ(status.outputs[0]->name, "pointcloud_01");
+    }
 }

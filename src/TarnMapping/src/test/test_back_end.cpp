@@ -29,7 +29,7 @@ public:
         ++fed_;
         auto dom = std::make_shared<TfTileset>("dom");
         dom->name = "dom_01";
-        dom->state = 10;
+        dom->state = zel::ItemState::Updating;
         dom->location = "stand-in";
         dom->time = zel::wallClockSeconds();
         node_.setOutput(dom);

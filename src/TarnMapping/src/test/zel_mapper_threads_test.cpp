@@ -4,6 +4,7 @@
 #include "testsupport/mapper_lines.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
+#include "testsupport/xmp_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -213,27 +214,6 @@ TEST(ZelMapperLive, EndOfInputEndsTheStream) {
     EXPECT_EQ(lines.status.back()["state"], 12);
 }
 
-// A photograph with a DJI camera's EXIF and XMP, as exiftool writes them.
-const char kDjiXmp[] = R"(<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?>
-<x:xmpmeta xmlns:x="adobe:ns:meta/">
- <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
-  <rdf:Description rdf:about="DJI Meta Data"
-    xmlns:drone-dji="http://www.dji.com/drone-dji/1.0/"
-    drone-dji:AbsoluteAltitude="+120.50"
-    drone-dji:RelativeAltitude="+80.25"
-    drone-dji:GimbalRollDegree="+0.00"
-    drone-dji:GimbalYawDegree="-45.30"
-    drone-dji:GimbalPitchDegree="-89.90"
-    drone-dji:Latitude="22.123456"
-    drone-dji:Longitude="113.987654"
-    drone-dji:RtkStdLon="0.012"
-    drone-dji:RtkStdLat="0.015"
-    drone-dji:RtkStdHgt="0.030"
-    drone-dji:DewarpData="2018-09-01;150.5,150.5,-1.25,0.5,-0.02,0.01,0.0,0.0,-0.005"/>
- </rdf:RDF>
-</x:xmpmeta>
-<?xpacket end="w"?>)";
-
 // The host carries image_meta's line for a photograph, unchanged, to a live
 // job: the frame is read, located and handed to the back end.
 TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
@@ -243,7 +223,7 @@ TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
     cv::Mat pixels(120, 160, CV_8UC3);
     cv::RNG(5).fill(pixels, cv::RNG::UNIFORM, 0, 256);
     ASSERT_TRUE(cv::imwrite(photo, pixels));
-    const std::string xmp = dir.write("dji.xmp", kDjiXmp);
+    const std::string xmp = dir.write("dji.xmp", testsupport::djiXmpPacket());
     const auto tagged = runProcess({EXIFTOOL_PATH, "-q", "-overwrite_original", "-ExifByteOrder=Little-endian",
                                     "-Make=DJI", "-Model=FC6310", "-ExifIFD:ExifImageWidth=160",
                                     "-ExifIFD:ExifImageHeight=120", "-ModifyDate=2024:12:08 09:10:11",

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sys/stat.h>
+
 using nlohmann::json;
 using datasettest::CapturedLog;
 using datasettest::TempDir;
@@ -103,6 +106,21 @@ TEST(ImageDatasetFile, BadFilesThrowOrStayEmpty) {
     EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{"Failed to open " + missing});
 }
 
+TEST(ImageDatasetFile, DatasetPathsThatAreNoRegularFilesCannotBeOpened) {
+    TempDir dir;
+    const std::string folder = dir.file("folder.json");
+    std::filesystem::create_directory(folder);
+    const std::string fifo = dir.file("fifo.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {folder, std::string("/dev/zero"), fifo}) {
+        SCOPED_TRACE(path);
+        CapturedLog log;
+        ImageDataset dataset(path);  // returns at once: nothing is waited on or read
+        EXPECT_EQ(dataset.frameCount(), 0);
+        EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{"Failed to open " + path});
+    }
+}
+
 TEST(FitCamera, CutToTheAspectRatioThenScaled) {
     struct Case {
         std::vector<double> in;
@@ -123,7 +141,7 @@ TEST(FitCamera, CutToTheAspectRatioThenScaled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
-        const auto out = fitCameraToImage(c.in, c.w, c.h);
+        const auto out = fitCameraToImage(fw::Intrinsics::fromParameters(c.in), c.w, c.h).parameters();
         ASSERT_EQ(out.size(), c.out.size());
         for (size_t i = 0; i < out.size(); ++i) EXPECT_DOUBLE_EQ(out[i], c.out[i]) << i;
     }

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <sys/stat.h>
 #include <thread>
 
 using nlohmann::json;
@@ -83,6 +85,46 @@ TEST(ImageDatasetThreads, UnreadableImagesDoNotStopTheStream) {
     EXPECT_NE(std::find(errors.begin(), errors.end(), "Failed to open " + missing), errors.end());
     EXPECT_NE(std::find(errors.begin(), errors.end(), "Failed to decode " + garbage), errors.end());
     EXPECT_NE(std::find(errors.begin(), errors.end(), "Failed to decode " + empty), errors.end());
+}
+
+// A folder, the zero device and a FIFO as image paths: never opened for
+// reading (nothing waits on the FIFO or reads the device without end); each
+// frame is handed out without pixels and with an ERROR naming its file.
+TEST(ImageDatasetThreads, ImagePathsThatAreNoRegularFiles) {
+    TempDir dir;
+    const std::string folder = dir.file("folder.png");
+    std::filesystem::create_directory(folder);
+    const std::string fifo = dir.file("fifo.png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> paths = {folder, "/dev/zero", fifo};
+    json records = json::array({record(writeImage(dir, "0.png", 64, 48))});
+    for (const auto& path : paths) records.push_back(record(path));
+    records.push_back(record(writeImage(dir, "4.png", 64, 48)));
+    CapturedLog log;
+    ImageDataset dataset(writeDataset(dir, records));
+    std::vector<std::shared_ptr<TarnMapperFrame>> got;
+    while (auto frame = dataset.nextFrame()) got.push_back(frame);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_FALSE(cv::Mat(got[0]->getImage(0, 0)).empty());
+    EXPECT_FALSE(cv::Mat(got[4]->getImage(0, 0)).empty());
+    const auto errors = log.texts(fw::kError);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        EXPECT_TRUE(cv::Mat(got[i + 1]->getImage(0, 0)).empty());
+        EXPECT_TRUE(got[i + 1]->label.empty());
+        EXPECT_EQ(got[i + 1]->loadState().load(), TarnMapperFrame::kLoadFailed);
+        EXPECT_NE(std::find(errors.begin(), errors.end(), "Failed to open " + paths[i]), errors.end());
+    }
+    // The live dataset loads on the caller's thread: the same answers.
+    ImageDatasetLive live(2);
+    for (const auto& path : paths) ASSERT_TRUE(live.pushFrame(record(path).dump()));
+    ASSERT_TRUE(live.pushFrame(""));
+    for (size_t i = 0; i < paths.size(); ++i) {
+        auto frame = live.nextFrame();
+        ASSERT_TRUE(frame);
+        EXPECT_TRUE(cv::Mat(frame->getImage(0, 0)).empty());
+    }
+    EXPECT_FALSE(live.nextFrame());
 }
 
 TEST(ImageDatasetThreads, DestroyedPartWayThrough) {

@@ -9,15 +9,29 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 namespace tarn {
 
+// Input lines longer than this are dropped (and answered with a -9 line).
+constexpr size_t kMaxCommandBytes = size_t{16} << 20;
+
+// One line of the input; a line that was too long keeps only its first 200
+// bytes and the reason it was dropped.
+struct CommandLine {
+    std::string text;
+    std::string refused;  // empty for a line to dispatch
+
+    CommandLine(std::string line = {}, std::string reason = {}) : text(std::move(line)), refused(std::move(reason)) {}
+    bool operator==(const std::string& line) const { return refused.empty() && text == line; }
+};
+
 // Lines read from the input, in arrival order.
 struct CommandQueue {
-    std::deque<std::string> lines;
+    std::deque<CommandLine> lines;
     std::mutex mutex;
     std::atomic<bool> ended{false};  // the input has reached its end
 };
@@ -26,7 +40,10 @@ struct CommandQueue {
 // a last line without one counts too) and appends each line, empty ones
 // included, to the queue. Returns at end of input, on a read error, or once
 // stop is set (looked at every 100 ms); sets queue.ended at the end of input.
-void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd = 0);
+// A line longer than maxLine bytes is never held whole: its first 200 bytes
+// are queued as refused and the rest is skipped up to its line end.
+void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd = 0,
+                       size_t maxLine = kMaxCommandBytes);
 
 // Owns the reader thread; stops and joins it when destroyed.
 class CommandReader {
@@ -44,7 +61,6 @@ private:
 // {"output":[...],"progress":{"total":value},"state":state}
 nlohmann::json statusLine(const MapperStatus& status);
 
-inline bool isFinalState(int32_t state) { return state == 12 || state == 13 || state == -14; }
 
 // Polls the job until it reaches a final state: writes a status line to err
 // on every change, dispatches the queued commands ("frame" texts go to the

@@ -3,6 +3,7 @@
 
 #include "zel/output_item.h"
 #include "zel/progress_node.h"
+#include "zel/states.h"
 
 #include <cstdint>
 #include <memory>
@@ -11,7 +12,7 @@
 
 // The caller's copy of the job's status, written only by TarnMapper::update.
 struct MapperStatus {
-    int32_t state = 101;  // no job has this state, so the first poll reports
+    zel::JobState state = zel::JobState::NotReported;  // so the first poll reports
     ProgressNode progress{"Mapping", -1.0, 1.0, 1.0f, 0.0};
     std::vector<std::shared_ptr<zel::OutputItem>> outputs;  // own clones
 };

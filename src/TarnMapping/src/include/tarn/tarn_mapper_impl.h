@@ -33,6 +33,10 @@ struct MapperComponents {
     static MapperComponents standard();
 };
 
+// Threads: the main thread constructs, starts, updates, feeds and destroys
+// the job; the run thread runs it; the front end and the back end call
+// handle and stop from threads of their own. The front end and back end
+// pointers are read and swapped under mutex_ and released outside it.
 class TarnMapperImpl : public zel::Chain, public TarnMapper {
 public:
     TarnMapperImpl(const std::string& jobText, MapperComponents components);
@@ -51,18 +55,22 @@ private:
     // Steps of the construction; the text of the first failure, or "".
     std::string construct(const std::string& jobText);
     void run();
-    void setState(int32_t state);
+    void setState(zel::JobState state);
     void fail(const std::string& message);
-    void finishOutputs();
+    std::shared_ptr<fw::SLAM> frontEnd();
+    std::shared_ptr<fw::MapFusion> backEnd();
+    // Takes both components out under the mutex and releases them outside it.
+    void releaseComponents();
 
     MapperComponents components_;
+    std::mutex mutex_;  // guards the job state's writes, frontEnd_ and backEnd_
     std::shared_ptr<fw::SLAM> frontEnd_;
     std::shared_ptr<fw::MapFusion> backEnd_;
-    std::mutex mutex_;  // guards writes of the job state
     std::shared_ptr<ImageDataset> dataset_;
     std::thread runThread_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> started_{false};
+    std::atomic<int> framesToBackEnd_{0};  // frames handed to the back end
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
 };

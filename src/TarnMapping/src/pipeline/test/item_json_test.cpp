@@ -18,8 +18,8 @@ TEST(TfTileset, KindsSetTheirDefaults) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kind);
         TfTileset t(c.kind);
-        EXPECT_EQ(t.type, 111);
-        EXPECT_EQ(t.state, -1);
+        EXPECT_EQ(t.type, ItemType::Tileset);
+        EXPECT_EQ(t.state, ItemState::New);
         EXPECT_EQ(t.time, -1.0);
         EXPECT_EQ(t.name, "");
         EXPECT_EQ(t.tilesetType, c.tilesetType);
@@ -35,7 +35,7 @@ TEST(TfTileset, KindsSetTheirDefaults) {
 TEST(ItemJson, DsmTilesetHasElevenKeys) {
     auto dsm = std::make_shared<TfTileset>("dsm");
     dsm->name = "dsm_01";
-    dsm->state = 10;
+    dsm->state = ItemState::Updating;
     dsm->time = 1700000000.125;
     dsm->location = "/somewhere";
     dsm->extra = "kept";
@@ -66,7 +66,7 @@ TEST(ItemJson, TileSizeIsWrittenSecondThenFirst) {
 TEST(ItemJson, PointCloudHasFiveKeysAndOtherItemsNone) {
     auto cloud = std::make_shared<Tileset3D>();
     cloud->name = "pointcloud_01";
-    cloud->type = 112;
+    cloud->type = ItemType::Tileset3D;
     cloud->path = "/x/tileset.json";
     json out;
     ASSERT_TRUE(itemToJson(cloud, out));
@@ -103,14 +103,14 @@ TEST(OutputItems, AssignAcrossClassesCopiesOnlyTheCommonPart) {
     tiles->tilesetType = 1;
     auto cloud = std::make_shared<Tileset3D>();
     cloud->name = "pointcloud_01";
-    cloud->type = 112;
-    cloud->state = 10;
+    cloud->type = ItemType::Tileset3D;
+    cloud->state = ItemState::Updating;
     cloud->time = 5.0;
     cloud->tilesetType = 33;
     tiles->assign(cloud);
     EXPECT_EQ(tiles->name, "pointcloud_01");
-    EXPECT_EQ(tiles->type, 112);
-    EXPECT_EQ(tiles->state, 10);
+    EXPECT_EQ(tiles->type, ItemType::Tileset3D);
+    EXPECT_EQ(tiles->state, ItemState::Updating);
     EXPECT_EQ(tiles->time, 5.0);
     EXPECT_EQ(tiles->tilesetType, 1);
     EXPECT_EQ(tiles->location, "loc");

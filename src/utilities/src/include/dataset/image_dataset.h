@@ -3,6 +3,7 @@
 // of the consumer, or a live stream of records pushed while the job runs.
 
 #include "dataset/tarn_mapper_frame.h"
+#include "fw/camera.h"
 
 #include <atomic>
 #include <cstdint>
@@ -89,5 +90,5 @@ std::shared_ptr<ImageDataset> createImageDataset(const nlohmann::json& descripti
 void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame);
 
 // The calibration cut, centred, to the image's aspect ratio, then scaled to
-// the image: [W, H, fx, fy, cx, cy, ...] for an image of w x h pixels.
-std::vector<double> fitCameraToImage(std::vector<double> parameters, int w, int h);
+// the image of w x h pixels; the distortion stays.
+fw::Intrinsics fitCameraToImage(fw::Intrinsics calibration, int w, int h);

@@ -1,16 +1,19 @@
 #pragma once
 // Descriptions of produced outputs, carried up the node tree to the status line.
 
+#include "zel/states.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zel {
 
 struct OutputItem {
     std::string name;   // identity: "dom_01", "dsm_01", "pointcloud_01"
-    int32_t type = -1;  // 111: 2-D tile set, 112: 3-D tile set
-    int32_t state = -1; // -1 not produced, 10 updating, 12 finished
+    ItemType type = ItemType::Unknown;
+    ItemState state = ItemState::New;
     double time = -1.0; // wall-clock seconds of the last change
 
     OutputItem() = default;
@@ -36,5 +39,10 @@ struct Tileset3D : OutputItem {
     void assign(std::shared_ptr<OutputItem> other) override;
     std::shared_ptr<OutputItem> clone() override;
 };
+
+// Merges one item into a list keyed by name: a clone is appended when the
+// name is new, the stored item takes the item's values when the item is
+// strictly newer; whether the list changed. A null item changes nothing.
+bool mergeItem(std::vector<std::shared_ptr<OutputItem>>& list, const std::shared_ptr<OutputItem>& item);
 
 }  // namespace zel

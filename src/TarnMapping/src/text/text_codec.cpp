@@ -1,4 +1,4 @@
-#include "codec/text_codec.h"
+#include "zel_text/text_codec.h"
 
 #include <openssl/md5.h>
 
@@ -15,6 +15,8 @@ std::array<int, 256> makeTable() {
     return table;
 }
 }  // namespace
+
+namespace zel::text {
 
 std::string base64Decode(const std::string& text) {
     static const std::array<int, 256> table = makeTable();
@@ -42,3 +44,5 @@ std::string md5Hex(const void* data, int length) {
     for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
     return std::string(hex, 2 * MD5_DIGEST_LENGTH);
 }
+
+}  // namespace zel::text

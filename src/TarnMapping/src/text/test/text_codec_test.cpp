@@ -1,8 +1,11 @@
-#include "codec/text_codec.h"
+#include "zel_text/text_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+using zel::text::base64Decode;
+using zel::text::md5Hex;
 
 TEST(Base64Decode, Table) {
     const std::vector<std::pair<std::string, std::string>> cases = {

@@ -1,7 +1,9 @@
-#include "codec/exit_with_error.h"
+#include "zel_text/exit_with_error.h"
 
 #include <cstdlib>
 #include <iostream>
+
+namespace zel::text {
 
 std::string compactJson(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -13,3 +15,5 @@ void exitWithError(int status, const nlohmann::json& error) {
     std::cerr.flush();
     std::exit(status);
 }
+
+}  // namespace zel::text

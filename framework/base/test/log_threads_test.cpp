@@ -1,5 +1,6 @@
 #include "fw/file_log_sink.h"
 #include "fw/log.h"
+#include "testsupport/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -95,7 +96,7 @@ TEST(LogThreads, SinkSetIsReplacedWhileThreadsLog) {
     }
     // Keep the other set until a record has reached it (bounded).
     std::atomic_store(&fw::getLogSinks(), other);
-    for (int i = 0; i < 5000 && sink.count.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    testsupport::waitUntil([&] { return sink.count.load() != 0; }, std::chrono::seconds(5));
     std::atomic_store(&fw::getLogSinks(), original);
     stop = true;
     for (auto& t : loggers) t.join();

@@ -1,0 +1,48 @@
+#pragma once
+// A log sink that keeps the text of every record while it is registered.
+
+#include "fw/log.h"
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+class CapturedLog : public fw::LogSink {
+public:
+    CapturedLog() { fw::getLogSinks()->insert(this); }
+    ~CapturedLog() override { fw::getLogSinks()->erase(this); }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
+        std::string line(text, length);
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(severity, std::move(line));
+    }
+    void flush() override {}
+
+    // Texts of the records of that severity, in order, without their line end.
+    std::vector<std::string> texts(int severity) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& l : lines_)
+            if (l.first == severity) out.push_back(l.second);
+        return out;
+    }
+    // Whether a record of that severity starts with prefix.
+    bool has(int severity, const std::string& prefix) const {
+        for (const auto& t : texts(severity))
+            if (t.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<int, std::string>> lines_;
+};
+
+}  // namespace testsupport
