@@ -102,16 +102,13 @@ PointCloudTiles::PointCloudTiles(std::string dir, zel::Node* parent,
 
     auto item = std::make_shared<zel::Tileset3D>();
     item->name = "pointcloud_01";
-    item->type = 112;
-    item->state = -1;
+    item->type = zel::ItemType::Tileset3D;
+    item->state = zel::ItemState::New;
     item->time = -1.0;
     item->path = (fs::path(dir_) / "tileset.json").string();
     item->tilesetType = 10;
     item->storageType = 1;
-    {
-        std::lock_guard<std::mutex> lock(outputMutex_);
-        outputs_.push_back(item);
-    }
+    keepOutput(item);
     ready_ = true;
 }
 

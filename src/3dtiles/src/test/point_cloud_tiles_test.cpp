@@ -369,7 +369,7 @@ TEST_F(PointCloudTilesTest, TilesetTextAndOutputItem) {
     auto* item = dynamic_cast<zel::Tileset3D*>(items[0].get());
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->name, "pointcloud_01");
-    EXPECT_EQ(item->type, 112);
+    EXPECT_EQ(zel::code(item->type), 112);
     EXPECT_EQ(item->tilesetType, 10);
     EXPECT_EQ(item->storageType, 1);
     EXPECT_EQ(item->path, (fs::path(dir) / "tileset.json").string());

@@ -129,6 +129,11 @@ bool Node::setOutput(std::shared_ptr<OutputItem> item) {
     return true;
 }
 
+bool Node::keepOutput(std::shared_ptr<OutputItem> item) {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    return mergeLocked(item);
+}
+
 bool Node::setOutputs(std::vector<std::shared_ptr<OutputItem>> items) {
     std::unique_lock<std::mutex> lock(outputMutex_);
     bool changed = false;

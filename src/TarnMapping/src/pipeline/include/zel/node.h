@@ -68,6 +68,9 @@ public:
 
 protected:
     void setNodeState(JobState state) { state_.store(state); }
+    // Merges one item into the node's own list without handing it to the
+    // parent (an item announced at construction); whether anything changed.
+    bool keepOutput(std::shared_ptr<OutputItem> item);
     // Closes the node's link (children and chains no longer reach it), waits
     // for the calls in flight into it and lets its parent go. A class whose
     // own members serve those calls, or that overrides stop, calls it first
