@@ -11,6 +11,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -21,14 +23,14 @@ struct PlaneScene {
     int width = 480, height = 360;
     double focal = 400.0;
     double altitude = 100.0;
+    mutable std::map<std::pair<double, double>, cv::Mat> views;
+    mutable std::mutex viewsMutex;
 
     // A plane through the origin tilted by tiltDegrees about the east axis.
-    static PlaneScene make(double tiltDegrees = 10.0, int texels = 2000) {
-        PlaneScene s;
-        s.ground = synthetic::GroundScene::make(texels, 0.1);
+    explicit PlaneScene(double tiltDegrees = 10.0, int texels = 2000) {
+        ground = synthetic::GroundScene::make(texels, 0.1);
         const double a = tiltDegrees * synthetic::kDegree;
-        s.ground.north = cv::Vec3d(0.0, std::cos(a), std::sin(a));
-        return s;
+        ground.north = cv::Vec3d(0.0, std::cos(a), std::sin(a));
     }
 
     cv::Matx33d K() const { return {focal, 0, (width - 1) / 2.0, 0, focal, (height - 1) / 2.0, 0, 0, 1}; }
@@ -50,7 +52,7 @@ struct PlaneScene {
         const cv::Matx33d R = down();
         const cv::Vec3d C(east, north, altitude);
         const std::string path = folder + "/" + std::to_string(id) + ".png";
-        cv::imwrite(path, ground.render(K(), R, C, cv::Size(width, height)));
+        cv::imwrite(path, view(east, north));
         auto camera = fw::CameraImpl::create({double(width), double(height), focal, focal, (width - 1) / 2.0,
                                               (height - 1) / 2.0});
         auto f = std::make_shared<MapFrame>(id, double(id), fw::GImage(), path, camera, std::vector<double>{}, 1);
@@ -73,6 +75,15 @@ struct PlaneScene {
             f->addObservation(point, k, false);
         }
         return f;
+    }
+
+    // The image of the camera at (east, north), rendered once.
+    cv::Mat view(double east, double north) const {
+        std::lock_guard<std::mutex> lock(viewsMutex);
+        cv::Mat& image = views[{east, north}];
+        if (image.empty())
+            image = ground.render(K(), down(), cv::Vec3d(east, north, altitude), cv::Size(width, height));
+        return image;
     }
 
     // Depth along the optical axis of the rectified camera of a record at pixel (x, y).

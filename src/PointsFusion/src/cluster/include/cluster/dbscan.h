@@ -7,10 +7,10 @@
 #include "cluster/kd_tree.h"
 #include "pt/point.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <set>
 #include <vector>
 
 // A single value as a point of dimension 1.
@@ -62,10 +62,19 @@ public:
 private:
     void neighbours(uint32_t i, std::vector<uint32_t>& out) const;
     void expand(std::vector<uint32_t>& cluster, const std::vector<uint32_t>& seeds);
+    void clearSeen();
+    // True when i was not seen yet in this round; marks it.
+    bool markSeen(uint32_t i) {
+        if (seenRound_[i] == round_) return false;
+        seenRound_[i] = round_;
+        return true;
+    }
 
     std::vector<bool> visited_;
     std::vector<bool> clustered_;
-    std::set<uint32_t> seen_;
+    // Indices queued for the cluster being grown: those marked with the current round.
+    std::vector<uint32_t> seenRound_;
+    uint32_t round_ = 0;
     uint32_t pointCount_ = 0;
     uint32_t minPts_ = 0;
     double eps_ = 0.0;
@@ -86,7 +95,8 @@ int DBSCAN<Point>::run(const std::vector<Point>& points, uint32_t dim, double ep
     clustered_.assign(n, false);
     clusters.clear();
     noise.clear();
-    seen_.clear();
+    seenRound_.assign(n, 0);
+    round_ = 0;
     pointCount_ = uint32_t(n);
     minPts_ = minPts;
     eps_ = eps;
@@ -104,13 +114,13 @@ int DBSCAN<Point>::run(const std::vector<Point>& points, uint32_t dim, double ep
 
     std::vector<uint32_t> found;
     for (uint32_t i = 0; i < pointCount_ && result == 0; ++i) {
-        seen_.clear();
+        clearSeen();
         if (visited_[i]) continue;
         visited_[i] = true;
         neighbours(i, found);
         if (found.size() >= minPts_) {
             clusters.emplace_back();
-            seen_.insert(i);
+            markSeen(i);
             clusters.back().push_back(i);
             clustered_[i] = true;
             expand(clusters.back(), found);
@@ -123,8 +133,16 @@ int DBSCAN<Point>::run(const std::vector<Point>& points, uint32_t dim, double ep
     for (uint32_t i = 0; i < pointCount_; ++i)
         if (!clustered_[i]) noise.push_back(i);
     tree_.clear();
-    seen_.clear();
+    seenRound_.clear();
     return result;
+}
+
+template <typename Point>
+void DBSCAN<Point>::clearSeen() {
+    if (++round_ == 0) {  // wrapped: start the marks again
+        std::fill(seenRound_.begin(), seenRound_.end(), 0);
+        round_ = 1;
+    }
 }
 
 template <typename Point>
@@ -141,7 +159,7 @@ void DBSCAN<Point>::neighbours(uint32_t i, std::vector<uint32_t>& out) const {
 template <typename Point>
 void DBSCAN<Point>::expand(std::vector<uint32_t>& cluster, const std::vector<uint32_t>& seeds) {
     std::deque<uint32_t> queue(seeds.begin(), seeds.end());
-    for (uint32_t j : seeds) seen_.insert(j);
+    for (uint32_t j : seeds) markSeen(j);
     std::vector<uint32_t> found;
     while (!queue.empty()) {
         const uint32_t j = queue.front();
@@ -153,7 +171,7 @@ void DBSCAN<Point>::expand(std::vector<uint32_t>& cluster, const std::vector<uin
         cluster.push_back(j);
         clustered_[j] = true;
         for (uint32_t k : found)
-            if (seen_.insert(k).second) queue.push_back(k);
+            if (markSeen(k)) queue.push_back(k);
     }
 }
 
