@@ -221,15 +221,16 @@ public:
 // Notes when the stage reads its image path (after the back-pressure wait).
 class WatchedFrame : public MapFrame {
 public:
-    WatchedFrame(const std::shared_ptr<MapFrame>& from, std::mutex& m, std::vector<std::string>& e)
-        : MapFrame(from->id, from->timestamp, fw::GImage(), path(from), from->getCamera(0), {}, 1), mutex_(m),
+    WatchedFrame(const std::shared_ptr<MapFrame>& from, GateEngine& gate, std::vector<std::string>& e)
+        : MapFrame(from->id, from->timestamp, fw::GImage(), path(from), from->getCamera(0), {}, 1), gate_(gate),
           events_(e) {
         setPose(from->getPose());
     }
     void call(const std::string& command, void* arg) override {
         if (command == "GetImagePath") {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(gate_.mutex);
             events_.push_back("load " + std::to_string(id));
+            gate_.changed.notify_all();
         }
         MapFrame::call(command, arg);
     }
@@ -240,7 +241,7 @@ private:
         f->call("GetImagePath", &p);
         return p;
     }
-    std::mutex& mutex_;
+    GateEngine& gate_;
     std::vector<std::string>& events_;
 };
 
@@ -255,8 +256,13 @@ TEST_F(DenseDepthTest, TheFeederWaitsWhileMoreThanEightTasksWait) {
         stage.AddFrame(frame(2));
         engine->waitEntered(1);  // the worker holds the first pair
         for (uint64_t id = 3; id <= 11; ++id) stage.AddFrame(frame(id));  // 9 pairs wait
-        auto late = std::make_shared<WatchedFrame>(frame(12), engine->mutex, events);
+        auto late = std::make_shared<WatchedFrame>(frame(12), *engine, events);
         std::thread feeder([&] { stage.AddFrame(late); });
+        {
+            // The feeder must not get to the frame's image while 9 pairs wait.
+            std::unique_lock<std::mutex> lock(engine->mutex);
+            engine->changed.wait_for(lock, std::chrono::milliseconds(400), [&] { return !events.empty(); });
+        }
         engine->release(events);  // the first pair ends, a waiting one is taken: 8 wait
         feeder.join();
         for (int i = 0; i < 10; ++i) engine->release(events);
