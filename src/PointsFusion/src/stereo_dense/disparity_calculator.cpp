@@ -4,7 +4,7 @@
 
 cv::Mat rightViewDisparity(const cv::Mat& leftView) {
     CV_Assert(leftView.type() == CV_32FC1);
-    cv::Mat right = cv::Mat::zeros(leftView.size(), CV_32FC1);
+    cv::Mat right = cv::Mat(leftView.size(), CV_32FC1, cv::Scalar(0));
     const int width = leftView.cols;
     for (int y = 0; y < leftView.rows; ++y) {
         const float* in = leftView.ptr<float>(y);

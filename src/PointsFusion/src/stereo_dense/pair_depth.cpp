@@ -22,7 +22,7 @@ cv::Mat cameraMatrixOf(const fw::CameraImpl& camera) {
 
 cv::Mat distortionOf(const fw::CameraImpl& camera) {
     const std::vector<double> p = camera.parameterVector();
-    cv::Mat d = cv::Mat::zeros(5, 1, CV_64F);
+    cv::Mat d = cv::Mat(5, 1, CV_64F, cv::Scalar(0));
     if (p.size() == 11)
         for (int i = 0; i < 5; ++i) d.at<double>(i) = p[size_t(6 + i)];
     return d;
@@ -200,14 +200,16 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
         for (int c = 0; c < 3; ++c) a.K[r * 3 + c] = projectionA.at<double>(r, c);
     a.rectified = ownIsLeft ? leftRectified : rightRectified;
     a.pose = poseA * fw::SE3(quaternionOf(rotationA).conjugate(), pt::Point3d(0, 0, 0));
-    a.consistency = cv::Mat::ones(H, W, CV_8UC1);
+    a.consistency = cv::Mat(H, W, CV_8UC1, cv::Scalar(1));
 
     cv::erode(a.validMask, a.validMask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)), cv::Point(-1, -1), 1,
               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
 
+    // Matrices are filled rather than made by Mat::zeros or Mat::ones, whose
+    // shared expression state OpenCV makes lazily without a lock.
     // Only positive depths up to the range count; a rejected or negative
     // disparity gives none.
-    cv::Mat depth = cv::Mat::zeros(H, W, CV_32FC1);
+    cv::Mat depth = cv::Mat(H, W, CV_32FC1, cv::Scalar(0));
     const double bf = baseline * f;
     int64_t accepted = 0;
     for (int y = 0; y < H; ++y) {

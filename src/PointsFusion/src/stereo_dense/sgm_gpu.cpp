@@ -64,7 +64,7 @@ dv::Var SGM_GPU::compute(const cv::Mat& left, const cv::Mat& right, int dispMin,
         strip.rowRange(0, bottom - top).copyTo(stacked.rowRange(top, bottom));
     }
 
-    cv::Mat leftView = cv::Mat::zeros(height, width, CV_32FC1);
+    cv::Mat leftView = cv::Mat(height, width, CV_32FC1, cv::Scalar(0));
     cv::Mat shiftedView = leftView.colRange(dispMin, width);
     stacked.convertTo(shiftedView, CV_32F, 0.0625, double(dispMin));
     cv::Mat rightView = rightViewDisparity(leftView);
