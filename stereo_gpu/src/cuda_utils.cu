@@ -26,8 +26,6 @@ void checkCuda(cudaError_t err, const char* file, int line) {
 
 }  // namespace detail
 
-namespace {
-
 __global__ void cast_16bit_8bit_array_kernel(const uint16_t* src, uint8_t* dst, int count) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i < count) dst[i] = static_cast<uint8_t>(src[i]);
@@ -38,8 +36,6 @@ __global__ void cast_8bit_16bit_array_kernel(const uint8_t* src, uint16_t* dst, 
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i < count) dst[i] = src[i];
 }
-
-}  // namespace
 
 void cast16To8(const DeviceImage& src, DeviceImage& dst) {
     dst.create(src.rows, src.cols, ImageType::U8, src.step);
