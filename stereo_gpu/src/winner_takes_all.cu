@@ -21,7 +21,28 @@ __device__ inline uint32_t warpMin(uint32_t v) {
     return v;
 }
 
-template <int D, int PATHS, bool SUBPIXEL>
+// Output value of a unique winner: the disparity itself.
+struct compute_disparity_normal {
+    __device__ int operator()(int best, const uint32_t*, int) const { return best; }
+};
+
+// Output value of a unique winner in 1/16 pixel, refined by a parabola through
+// the neighbouring sums inside the range (den > 0: ties go to the smaller d).
+struct compute_disparity_subpixel {
+    __device__ int operator()(int best, const uint32_t* sums, int D) const {
+        int value = best * 16;
+        if (best > 0 && best < D - 1) {
+            const int l = static_cast<int>(sums[best - 1]);
+            const int c = static_cast<int>(sums[best]);
+            const int r = static_cast<int>(sums[best + 1]);
+            const int den = l - 2 * c + r;
+            value += ((l - r) * 16 + den) / (2 * den);
+        }
+        return value;
+    }
+};
+
+template <int D, int PATHS, class ComputeDisparity>
 __global__ void winner_takes_all_kernel(uint16_t* leftDisp, uint16_t* rightDisp, const uint8_t* costs,
                                         int width, int height, int pitch, float uniqueness) {
     constexpr int PER_LANE = D / 32;
@@ -65,21 +86,7 @@ __global__ void winner_takes_all_kernel(uint16_t* leftDisp, uint16_t* rightDisp,
         const bool unique = __all_sync(kFullMask, !fails);
         __syncwarp();
         if (lane == 0) {
-            int value;
-            if (!unique) {
-                value = kInvalid;
-            } else if (!SUBPIXEL) {
-                value = best;
-            } else {
-                value = best * 16;
-                if (best > 0 && best < D - 1) {
-                    const int l = static_cast<int>(rowSums[best - 1]);
-                    const int c = static_cast<int>(rowSums[best]);
-                    const int r = static_cast<int>(rowSums[best + 1]);
-                    const int den = l - 2 * c + r;
-                    value += ((l - r) * 16 + den) / (2 * den);
-                }
-            }
+            const int value = unique ? ComputeDisparity()(best, rowSums, D) : kInvalid;
             leftRow[x] = static_cast<uint16_t>(value);
             // Right column x - D has seen all its disparities; its slot is reused below.
             if (x >= D) rightRow[x - D] = static_cast<uint16_t>(rowRing[(x - D) % D] & 0xffffu);
@@ -110,13 +117,13 @@ void launchWinnerTakesAll(const DeviceImage& costs, DeviceImage& left, DeviceIma
     uint16_t* r = right.ptr<uint16_t>();
     const uint8_t* c = costs.ptr<uint8_t>();
     if (pathType == PathType::EightPaths && subpixel)
-        winner_takes_all_kernel<D, 8, true><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
+        winner_takes_all_kernel<D, 8, compute_disparity_subpixel><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
     else if (pathType == PathType::FourPaths && subpixel)
-        winner_takes_all_kernel<D, 4, true><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
+        winner_takes_all_kernel<D, 4, compute_disparity_subpixel><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
     else if (pathType == PathType::EightPaths)
-        winner_takes_all_kernel<D, 8, false><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
+        winner_takes_all_kernel<D, 8, compute_disparity_normal><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
     else
-        winner_takes_all_kernel<D, 4, false><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
+        winner_takes_all_kernel<D, 4, compute_disparity_normal><<<grid, block>>>(l, r, c, width, height, left.step, uniqueness);
     SGM_CUDA_CHECK_LAUNCH();
 }
 

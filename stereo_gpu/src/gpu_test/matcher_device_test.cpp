@@ -39,7 +39,7 @@ struct DeviceBlock {
     void* data = nullptr;
 };
 
-TEST(MatcherDeviceTest, EveryExecuteModeMatchesTheReference) {
+TEST(GpuMatcherTest, EveryExecuteModeMatchesTheReference) {
     const int w = 157, h = 61, D = 64;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, 23, 21, left, right);
@@ -75,7 +75,7 @@ TEST(MatcherDeviceTest, EveryExecuteModeMatchesTheReference) {
     }
 }
 
-TEST(MatcherDeviceTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
+TEST(GpuMatcherTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
     const int w = 200, h = 90, D = 128;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, 40, 5, left, right);
@@ -91,7 +91,7 @@ TEST(MatcherDeviceTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
     EXPECT_EQ(first, sgm::ref::disparity(left.data(), right.data(), w, h, D, settingsOf(p)));
 }
 
-TEST(MatcherDeviceTest, EntryOfTheDenseStage) {
+TEST(GpuMatcherTest, EntryOfTheDenseStage) {
     const int w = 301, h = 77, shift = 37;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, shift, 8, left, right);

@@ -32,7 +32,7 @@ struct RefusedCase {
     const char* message;
 };
 
-TEST(MatcherConstructionTest, RefusesWithFixedMessages) {
+TEST(SgmMatcherConstructionTest, RefusesWithFixedMessages) {
     const RefusedCase cases[] = {
         {64, 12, 16, params(true, 0), "src depth bits must be 8, 16 or 32"},
         {64, 8, 32, params(true, 0), "dst depth bits must be 8 or 16"},
@@ -64,7 +64,7 @@ bool deviceAbsent() {
     return cudaGetDeviceCount(&count) != cudaSuccess || count == 0;
 }
 
-TEST(MatcherConstructionTest, ValidArgumentsWithoutDeviceFailLoudly) {
+TEST(SgmMatcherConstructionTest, ValidArgumentsWithoutDeviceFailLoudly) {
     if (!deviceAbsent()) GTEST_SKIP() << "a device is present; the device tests cover this";
     // 16 bits with sub-pixel at D 256 passes the range check (largest value
     // 4095), then the first allocation fails: a line and an exception.

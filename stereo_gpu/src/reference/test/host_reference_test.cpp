@@ -27,7 +27,7 @@ void shiftedPair(int width, int height, int shift, unsigned seed, cv::Mat& left,
     right = wide(cv::Rect(shift, 0, width, height)).clone();
 }
 
-TEST(CensusTest, BordersStayZeroAndInteriorIsCoded) {
+TEST(ReferenceCensusTest, BordersStayZeroAndInteriorIsCoded) {
     const int w = 17, h = 11;
     std::vector<uint8_t> img(w * h);
     std::mt19937 rng(3);
@@ -50,7 +50,7 @@ TEST(CensusTest, BordersStayZeroAndInteriorIsCoded) {
     EXPECT_GT(coded, 0);
 }
 
-TEST(CensusTest, BitOrderOnRampAndPeak) {
+TEST(ReferenceCensusTest, BitOrderOnRampAndPeak) {
     // Horizontal ramp: a neighbour is smaller exactly when it lies to the left.
     const int w = 12, h = 9, pitch = 13;
     std::vector<uint16_t> ramp(pitch * h);
@@ -71,7 +71,7 @@ TEST(CensusTest, BitOrderOnRampAndPeak) {
     EXPECT_EQ(sgm::ref::census(peak.data(), w, h, w)[4 * w + 5], 0x00FFFFFFFFFFFFFFull);
 }
 
-TEST(AggregationTest, WorkedExampleOfOneRow) {
+TEST(ReferenceAggregationTest, WorkedExampleOfOneRow) {
     // W 2, H 1, D 4, minDisparity -3: x = 0 compares right columns 3, 2, 1, 0;
     // x = 1 compares 4, 3, 2, 1 (outside columns count as code 0).
     const std::vector<uint32_t> left = {0xFF, 0x01};
@@ -89,7 +89,7 @@ TEST(AggregationTest, WorkedExampleOfOneRow) {
     EXPECT_EQ(leftward, (std::vector<uint8_t>{8, 8, 0, 7, 1, 1, 1, 7}));
 }
 
-TEST(AggregationTest, EachPathCarriesAChangeOnlyAlongItsDirection) {
+TEST(ReferenceAggregationTest, EachPathCarriesAChangeOnlyAlongItsDirection) {
     // Changing one left code changes the costs of that pixel only; on plane p
     // the aggregated values may then differ only on the ray that starts there
     // and follows the path's step.
@@ -130,7 +130,7 @@ struct WtaCase {
     int expected;
 };
 
-TEST(WinnerTakesAllTest, HandCases) {
+TEST(ReferenceWinnerTakesAllTest, HandCases) {
     const int D = 64;
     const std::vector<WtaCase> cases = {
         {"best 0 exact", {{0, 4}, {1, 9}}, true, 0},
@@ -154,7 +154,7 @@ TEST(WinnerTakesAllTest, HandCases) {
     }
 }
 
-TEST(WinnerTakesAllTest, RightViewTakesSmallestOnDiagonal) {
+TEST(ReferenceWinnerTakesAllTest, RightViewTakesSmallestOnDiagonal) {
     // Row of 3 pixels, D 4, one path: sum(x, d) = 10 except where set.
     const int w = 3, D = 4;
     std::vector<uint8_t> costs(4 * w * D, 0);
@@ -167,7 +167,7 @@ TEST(WinnerTakesAllTest, RightViewTakesSmallestOnDiagonal) {
     EXPECT_EQ(right, (std::vector<uint16_t>{1, 0, 0}));
 }
 
-TEST(FilterStagesTest, MedianBorderAndInterior) {
+TEST(ReferenceFilterTest, MedianBorderAndInterior) {
     const int w = 5, h = 4;
     std::vector<uint16_t> src(w * h), dst(w * h, 77);
     for (int i = 0; i < w * h; ++i) src[i] = static_cast<uint16_t>((i * 37) % 23);
@@ -186,7 +186,7 @@ TEST(FilterStagesTest, MedianBorderAndInterior) {
         }
 }
 
-TEST(FilterStagesTest, ConsistencyRules) {
+TEST(ReferenceFilterTest, ConsistencyRules) {
     // One row of 6; right view says disparity 2 everywhere.
     const int w = 6;
     const std::vector<uint16_t> right(w, 2);
@@ -202,7 +202,7 @@ TEST(FilterStagesTest, ConsistencyRules) {
     EXPECT_EQ(left2, (std::vector<uint16_t>{2, 3, 2, kInvalidDisparity, 4, 3}));
 }
 
-TEST(FilterStagesTest, RangeCorrectionAndCast) {
+TEST(ReferenceFilterTest, RangeCorrectionAndCast) {
     std::vector<uint16_t> d = {0, 17, kInvalidDisparity, 65535 - 1};
     sgm::ref::correctDisparityRange(d.data(), 4, 1, 4, 5 * 16, (5 - 1) * 16);
     EXPECT_EQ(d, (std::vector<uint16_t>{80, 97, 64, 78}));  // last wraps modulo 2^16
@@ -212,7 +212,7 @@ TEST(FilterStagesTest, RangeCorrectionAndCast) {
     EXPECT_EQ(low, (std::vector<uint8_t>{0x34, 0xFF, 0xF0, 7}));
 }
 
-TEST(PipelineTest, FlatImageGivesZeroEverywhere) {
+TEST(ReferencePipelineTest, FlatImageGivesZeroEverywhere) {
     const int w = 20, h = 10;
     std::vector<uint8_t> flat(w * h, 120);
     for (bool symmetric : {true, false}) {
@@ -223,7 +223,7 @@ TEST(PipelineTest, FlatImageGivesZeroEverywhere) {
     }
 }
 
-TEST(PipelineTest, InvalidValuesFollowRangeAndScale) {
+TEST(ReferencePipelineTest, InvalidValuesFollowRangeAndScale) {
     const int w = 24, h = 12;
     std::vector<uint8_t> flat(w * h, 120);
     flat[5 * w + 7] = 0;  // zero source pixel: always invalid
@@ -241,7 +241,7 @@ TEST(PipelineTest, InvalidValuesFollowRangeAndScale) {
     }
 }
 
-TEST(PipelineTest, MatchesOpenCvSemiGlobalMatcherOnShiftedTexture) {
+TEST(ReferencePipelineTest, MatchesOpenCvSemiGlobalMatcherOnShiftedTexture) {
     const int w = 256, h = 96, shift = 37;
     cv::Mat left, right;
     shiftedPair(w, h, shift, 11, left, right);
