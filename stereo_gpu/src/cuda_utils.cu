@@ -15,6 +15,9 @@ bool reportCuda(cudaError_t err, const char* file, int line) noexcept {
     std::printf("[CUDA Error] %s (code: %d) at %s:%d\n", cudaGetErrorString(err),
                 static_cast<int>(err), file, line);
     std::fflush(stdout);
+    // Clears the runtime's last-error state so that a later launch check
+    // does not report this failure again.
+    (void)cudaGetLastError();
     return false;
 }
 

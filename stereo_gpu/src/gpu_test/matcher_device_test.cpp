@@ -118,4 +118,20 @@ TEST(GpuMatcherTest, EntryOfTheDenseStage) {
     }
 }
 
+TEST(GpuMatcherTest, FailedRuntimeCallEndsExecuteWithAnException) {
+    // 16384 x 16384 fits the construction's images (4.5 GiB) but not the
+    // cost volume of the first execution (256 GiB): that allocation fails.
+    const int side = 16384;
+    Params p;
+    p.subpixel = true;
+    sgm::SemiGlobalMatcher matcher(side, side, 256, 8, 16, sgm::EXECUTE_INOUT_HOST2HOST, p);
+    std::vector<uint8_t> image(static_cast<size_t>(side) * side, 7);
+    std::vector<uint16_t> out(static_cast<size_t>(side) * side);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(matcher.execute(image.data(), image.data(), out.data()), std::runtime_error);
+    const std::string line = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(line.rfind("[CUDA Error] ", 0), 0u) << line;
+    EXPECT_NE(line.find("(code: 2)"), std::string::npos) << line;  // cudaErrorMemoryAllocation
+}
+
 }  // namespace
