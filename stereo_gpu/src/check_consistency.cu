@@ -6,31 +6,12 @@
 
 #include "cuda_utils.h"
 #include "launchers.h"
+#include "check_consistency.cuh"
 
 namespace sgm {
 namespace {
 
-constexpr uint16_t kInvalid = 0xFFFF;
-
-template <class T>
-__global__ void check_consistency_kernel(uint16_t* leftDisp, const uint16_t* rightDisp, const T* srcLeft, int width,
-                                         int height, int srcPitch, int dstPitch, bool subpixel, int lrMaxDiff) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    uint16_t* p = leftDisp + static_cast<size_t>(y) * dstPitch + x;
-    const uint16_t v = *p;
-    if (srcLeft[static_cast<size_t>(y) * srcPitch + x] == 0 || v == kInvalid) {
-        *p = kInvalid;
-        return;
-    }
-    const int d = subpixel ? (v >> 4) : v;
-    const int k = x - d;
-    if (k >= 0 && k < width && lrMaxDiff >= 0) {
-        const int r = rightDisp[static_cast<size_t>(y) * dstPitch + k];
-        if (abs(r - d) > lrMaxDiff) *p = kInvalid;
-    }
-}
+using namespace kernels;
 
 template <class T>
 void launch(DeviceImage& left, const DeviceImage& right, const DeviceImage& src, bool subpixel, int lrMaxDiff) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cuda_utils.cuh"
 #include "launchers.h"
 
 namespace sgm {
@@ -29,16 +30,7 @@ void checkCuda(cudaError_t err, const char* file, int line) {
 
 }  // namespace detail
 
-__global__ void cast_16bit_8bit_array_kernel(const uint16_t* src, uint8_t* dst, int count) {
-    const int i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i < count) dst[i] = static_cast<uint8_t>(src[i]);
-}
-
-// Kept for symmetry with the 16-to-8 cast; the pipeline never widens.
-__global__ void cast_8bit_16bit_array_kernel(const uint8_t* src, uint16_t* dst, int count) {
-    const int i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i < count) dst[i] = src[i];
-}
+using namespace kernels;
 
 void cast16To8(const DeviceImage& src, DeviceImage& dst) {
     dst.create(src.rows, src.cols, ImageType::U8, src.step);
