@@ -1,24 +1,5 @@
 #include "stereo_dense/gpu_devices.h"
 
-#include <sstream>
-#include <string>
-
-#define ZEL_STRINGIFY_(...) #__VA_ARGS__
-#define ZEL_STRINGIFY(...) ZEL_STRINGIFY_(__VA_ARGS__)
-
-std::vector<int> builtKernelArchs() {
-    std::vector<int> archs;
-#ifdef ZEL_CUDA_ARCHS
-    // A list such as 75;90 or 75,90.
-    std::string text = ZEL_STRINGIFY(ZEL_CUDA_ARCHS);
-    for (char& c : text)
-        if (c == ';' || c == ',') c = ' ';
-    std::istringstream in(text);
-    int arch = 0;
-    while (in >> arch) archs.push_back(arch);
-#endif
-    return archs;
-}
 
 bool kernelImageFor(int major, int minor, const std::vector<int>& archs) {
     if (major < 0 || minor < 0 || minor > 9) return false;
