@@ -24,10 +24,17 @@ ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600
 # into the repository. See image_meta/README.md for a longer run.
 fuzz_build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEL_BUILD_TESTS=OFF -DZEL_IMAGE_META_FUZZ=ON \
+  -DZEL_BUILD_TESTS=OFF -DZEL_IMAGE_META_FUZZ=ON -DZEL_TILES_FUZZ=ON \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
 cmake --build "$fuzz_build" -j "$jobs" --target image_meta_fuzzer
 rm -rf "$fuzz_build/corpus" && mkdir -p "$fuzz_build/corpus"
 cp "$root"/image_meta/fuzz/corpus/* "$fuzz_build/corpus/"
 "$fuzz_build/image_meta/image_meta_fuzzer" -runs=20000 -max_len=8192 -print_final_stats=1 \
   -artifact_prefix="$fuzz_build/" "$fuzz_build/corpus"
+
+# ---- tiles: libFuzzer run over the PNG tile decoder (same clang tree) ---------
+cmake --build "$fuzz_build" -j "$jobs" --target png_decode_fuzzer
+rm -rf "$fuzz_build/png_corpus" && mkdir -p "$fuzz_build/png_corpus"
+cp "$root"/tiles/fuzz/corpus/* "$fuzz_build/png_corpus/"
+"$fuzz_build/tiles/png_decode_fuzzer" -runs=20000 -max_len=4096 -print_final_stats=1 \
+  -artifact_prefix="$fuzz_build/png_" "$fuzz_build/png_corpus"
