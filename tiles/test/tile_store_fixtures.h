@@ -100,6 +100,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return writes[{x, y, z}];
     }
+    // The stored value, -1 when the store has no tile there.
+    int valueAt(int x, int y, int z) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = values.find({x, y, z});
+        return it == values.end() ? -1 : it->second;
+    }
     int totalWrites() {
         std::lock_guard<std::mutex> lock(mutex);
         return int(writeOrder.size());
