@@ -71,7 +71,8 @@ std::string insertBlob(sqlite3* db, int x, int row, int z, const void* data, siz
     Statement stmt(db, kInsert);
     if (!stmt.ok()) return "prepare failed " + std::to_string(stmt.code()) + " (" + sqlite3_errmsg(db) + ")";
     stmt.bindKey(z, x, row);
-    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_TRANSIENT) != SQLITE_OK)
+    // The bytes stay alive until the statement has stepped.
+    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_STATIC) != SQLITE_OK)
         return std::string("bind failed (") + sqlite3_errmsg(db) + ")";
     const int step = sqlite3_step(stmt.get());
     if (step != SQLITE_DONE) return "step failed " + std::to_string(step) + " (" + sqlite3_errmsg(db) + ")";
@@ -360,14 +361,12 @@ bool TileManagerFileSystemMultiFileMbtiles::SetTile(int x, int y, int z, std::sh
             FW_LOG(Error) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
             return false;
         }
-        std::ostringstream serial(std::ios::binary);
-        if (!multi->serialize(serial) || !serial) {
+        if (!tilestore::serializeTile(*multi, serial_)) {
             FW_LOG(Error) << "Can't serialize tile. (" << key << ")";
             return false;
         }
         const int row = tmsRow(y, z);
-        const std::string data = serial.str();
-        std::string failure = insertBlob(tileDb_, x, row, z, data.data(), data.size());
+        std::string failure = insertBlob(tileDb_, x, row, z, serial_.data(), serial_.size());
         if (!failure.empty()) {
             FW_LOG(Error) << failure << "x,y,z" << key << " (tile.db)";
             return false;
