@@ -71,8 +71,7 @@ std::string insertBlob(sqlite3* db, int x, int row, int z, const void* data, siz
     Statement stmt(db, kInsert);
     if (!stmt.ok()) return "prepare failed " + std::to_string(stmt.code()) + " (" + sqlite3_errmsg(db) + ")";
     stmt.bindKey(z, x, row);
-    // The bytes stay alive until the statement has stepped.
-    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_STATIC) != SQLITE_OK)
+    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_TRANSIENT) != SQLITE_OK)
         return std::string("bind failed (") + sqlite3_errmsg(db) + ")";
     const int step = sqlite3_step(stmt.get());
     if (step != SQLITE_DONE) return "step failed " + std::to_string(step) + " (" + sqlite3_errmsg(db) + ")";
