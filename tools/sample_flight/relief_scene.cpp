@@ -1,6 +1,7 @@
 #include "survey/relief_scene.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -130,12 +131,10 @@ ReliefScene::ReliefScene(double eastMin, double northMin, double eastMax, double
         }
     }
     // Sunlight on the terrain's slopes.
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) {
-            const double e = eastMin + (c + 0.5) * cell, n = northMax - (r + 0.5) * cell;
-            const double d = 0.05;
-            const double gx = (terrainAt(e + d, n) - terrainAt(e - d, n)) / (2 * d);
-            const double gy = (terrainAt(e, n + d) - terrainAt(e, n - d)) / (2 * d);
+    for (int r = 1; r + 1 < rows; ++r)
+        for (int c = 1; c + 1 < cols; ++c) {
+            const double gx = (terrain_.at<double>(r, c + 1) - terrain_.at<double>(r, c - 1)) / (2 * cell);
+            const double gy = (terrain_.at<double>(r - 1, c) - terrain_.at<double>(r + 1, c)) / (2 * cell);
             colour.at<cv::Vec3d>(r, c) *= shadeOf(cv::normalize(cv::Vec3d(-gx, -gy, 1.0))) / shadeOf({0, 0, 1});
         }
     // Roofs: their height and their own colour.
@@ -198,9 +197,13 @@ cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv
     };
     std::vector<Box> boxes;
     for (const Building& b : buildings_) boxes.push_back({std::cos(b.rotation * kDegree), std::sin(b.rotation * kDegree), &b});
-    int64_t off = 0;
+    std::atomic<int64_t> off{0};
 
-    for (int y = 0; y < size.height; ++y)
+    // Rows in parallel: every pixel is computed on its own, so the result
+    // does not depend on the split.
+    cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& range) {
+    int64_t rangeOff = 0;
+    for (int y = range.start; y < range.end; ++y)
         for (int x = 0; x < size.width; ++x) {
             const cv::Vec3d d = toLocal * cv::Vec3d(x, y, 1.0);
             // The terrain: Newton's method kept inside the bracket between the
@@ -253,7 +256,7 @@ cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv
                     hitBox = &box;
                 }
             }
-            if (!onGrid) ++off;
+            if (!onGrid) ++rangeOff;
             const double e = C[0] + t * d[0], n = C[1] + t * d[1], z = C[2] + t * d[2];
             if (face == 0 || face == 1) {
                 const Building& b = *hitBox->b;
@@ -273,6 +276,8 @@ cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv
             mapX.at<float>(y, x) = static_cast<float>(g.x);
             mapY.at<float>(y, x) = static_cast<float>(g.y);
         }
+    off += rangeOff;
+    });
     if (missed) *missed = off;
     cv::Mat out;
     cv::remap(colour_, out, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
