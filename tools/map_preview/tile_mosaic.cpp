@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -34,6 +35,10 @@ bool layout(const std::vector<TileFile>& tiles, int zoom, int tileSize, int maxS
         xMax = std::max(xMax, t.x);
         yMax = std::max(yMax, t.y);
     }
+    if (static_cast<int64_t>(xMax) - out.xMin >= (1 << 30) || static_cast<int64_t>(yMax) - out.yMin >= (1 << 30)) {
+        error = "tile numbers out of range at zoom " + std::to_string(zoom);
+        return false;
+    }
     out.xCount = xMax - out.xMin + 1;
     out.yCount = yMax - out.yMin + 1;
     const double full = static_cast<double>(std::max(out.xCount, out.yCount)) * tileSize;
@@ -41,19 +46,21 @@ bool layout(const std::vector<TileFile>& tiles, int zoom, int tileSize, int maxS
     return true;
 }
 
-// Picture columns (or rows) [first, second) of tile pixels [from, from + n).
-std::pair<int, int> span(int from, int n, double scale) {
-    return {static_cast<int>(std::lround(from * scale)), static_cast<int>(std::lround((from + n) * scale))};
+// Picture columns (or rows) [first, second) of tiles [from, from + n); the
+// picture is never larger than the size asked for, so these fit an int.
+std::pair<int, int> span(double from, double n, int tileSize, double scale) {
+    return {static_cast<int>(std::lround(from * tileSize * scale)),
+            static_cast<int>(std::lround((from + n) * tileSize * scale))};
 }
 
 cv::Rect target(const Mosaic& m, const TileFile& t, int tileSize) {
-    const auto [x0, x1] = span((t.x - m.xMin) * tileSize, tileSize, m.scale);
-    const auto [y0, y1] = span((t.y - m.yMin) * tileSize, tileSize, m.scale);
+    const auto [x0, x1] = span(static_cast<double>(t.x) - m.xMin, 1, tileSize, m.scale);
+    const auto [y0, y1] = span(static_cast<double>(t.y) - m.yMin, 1, tileSize, m.scale);
     return cv::Rect(x0, y0, x1 - x0, y1 - y0);
 }
 
 cv::Size pictureSize(const Mosaic& m, int tileSize) {
-    return {span(0, m.xCount * tileSize, m.scale).second, span(0, m.yCount * tileSize, m.scale).second};
+    return {span(0, m.xCount, tileSize, m.scale).second, span(0, m.yCount, tileSize, m.scale).second};
 }
 
 cv::Mat toBgra(const cv::Mat& tile) {
@@ -178,7 +185,8 @@ cv::Vec2d cellSize(const Mosaic& m, int tileSize) {
     const double latitude = std::atan(std::sinh(kPi * (1.0 - 2.0 * yMiddle / tiles)));
     const double ground = 2 * kPi * kEarthRadius * std::cos(latitude) / (tiles * tileSize);
     const cv::Size size = m.image.size();
-    return {ground * m.xCount * tileSize / std::max(1, size.width), ground * m.yCount * tileSize / std::max(1, size.height)};
+    return {ground * m.xCount * tileSize / std::max(1, size.width),
+            ground * m.yCount * tileSize / std::max(1, size.height)};
 }
 
 cv::Mat hillshade(const cv::Mat& elevation, cv::Vec2d cell) {

@@ -96,8 +96,7 @@ int main(int argc, char** argv) {
     const bool surveyMode = !surveyName.empty();
     if (usage || folder.empty() || (surveyMode && !survey::SurveyPlan::byName(surveyName, plan)) ||
         (options.embedMetadata && !surveyMode)) {
-        std::cerr << "usage: sample_flight FOLDER\n"
-                     "       sample_flight --survey small|large [--embed-metadata] FOLDER"
+        std::cerr << "usage: sample_flight FOLDER | sample_flight --survey small|large [--embed-metadata] FOLDER"
                   << std::endl;
         return 1;
     }

@@ -206,6 +206,11 @@ cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv
     for (int y = range.start; y < range.end; ++y)
         for (int x = 0; x < size.width; ++x) {
             const cv::Vec3d d = toLocal * cv::Vec3d(x, y, 1.0);
+            if (!(d[2] < 0.0)) {  // a ray that does not come down misses the ground
+                ++rangeOff;
+                mapX.at<float>(y, x) = mapY.at<float>(y, x) = -1.0f;
+                continue;
+            }
             // The terrain: Newton's method kept inside the bracket between the
             // terrain's highest and lowest samples.
             double lo = (C[2] - terrainMax_) / -d[2], hi = (C[2] - terrainMin_) / -d[2];
