@@ -2,6 +2,9 @@
 // missing): six JPEG frames of a textured ground seen straight down along an
 // east-bound flight line, and "frames.json", the dataset file of their frame
 // records. Prints the dataset file's path.
+// sample_flight --survey small|large [--embed-metadata] FOLDER: a survey of
+// a ground with relief in parallel strips, with its ground truth.
+#include "survey/survey_writer.h"
 #include "synthetic/synthetic_scene.h"
 
 #include <exception>
@@ -75,12 +78,31 @@ std::string writeFlight(const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || argv[1][0] == '\0') {
-        std::cerr << "usage: sample_flight FOLDER" << std::endl;
+    std::string folder, surveyName;
+    survey::SurveyOptions options;
+    bool usage = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--survey" && i + 1 < argc)
+            surveyName = argv[++i];
+        else if (arg == "--embed-metadata")
+            options.embedMetadata = true;
+        else if (folder.empty() && !arg.empty() && arg[0] != '-')
+            folder = arg;
+        else
+            usage = true;
+    }
+    survey::SurveyPlan plan;
+    const bool surveyMode = !surveyName.empty();
+    if (usage || folder.empty() || (surveyMode && !survey::SurveyPlan::byName(surveyName, plan)) ||
+        (options.embedMetadata && !surveyMode)) {
+        std::cerr << "usage: sample_flight FOLDER | sample_flight --survey small|large [--embed-metadata] FOLDER"
+                  << std::endl;
         return 1;
     }
     try {
-        std::cout << writeFlight(fs::absolute(argv[1]).lexically_normal()) << std::endl;
+        const std::string path = fs::absolute(folder).lexically_normal().string();
+        std::cout << (surveyMode ? survey::writeSurvey(plan, path, options) : writeFlight(path)) << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "sample_flight: " << e.what() << std::endl;
         return 1;
