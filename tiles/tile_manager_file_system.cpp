@@ -20,26 +20,6 @@ int64_t nanosSince(std::chrono::steady_clock::time_point from, std::chrono::stea
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
 }
 
-// Reads a string stream over bytes without copying them.
-class ByteStreamBuf : public std::streambuf {
-public:
-    ByteStreamBuf(const uint8_t* data, size_t size) {
-        char* p = const_cast<char*>(reinterpret_cast<const char*>(data));
-        setg(p, p, p + size);
-    }
-
-protected:
-    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-        char* target = dir == std::ios_base::beg ? eback() + off : dir == std::ios_base::cur ? gptr() + off : egptr() + off;
-        if (target < eback() || target > egptr()) return pos_type(off_type(-1));
-        setg(eback(), target, egptr());
-        return pos_type(target - eback());
-    }
-    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
-        return seekoff(off_type(pos), std::ios_base::beg, which);
-    }
-};
-
 }  // namespace
 
 namespace fw {
@@ -170,7 +150,7 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile::GetTile(int x, int
         std::vector<uint8_t> bytes;
         if (!tilestore::readFile(tilePath(x, y, z), bytes) || bytes.empty()) return nullptr;
         auto tile = std::make_shared<TerrainFusionMultiTile>();
-        ByteStreamBuf buf(bytes.data(), bytes.size());
+        tilestore::ByteStreamBuf buf(bytes.data(), bytes.size());
         std::istream in(&buf);
         if (!tile->deserialize(in)) {
             FW_LOG(Error) << "Obtained buffer but can't load tile. compressed ";
@@ -290,6 +270,12 @@ bool TileManagerFileSystemMultiFile::SetTile(int x, int y, int z, std::shared_pt
         FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: tile " << key << " not written: " << e.what();
         return false;
     }
+}
+
+void setTileAreaZoom(fw::TileManager& manager, int zoom) {
+    TileArea a = manager.getTileArea();
+    a.z = zoom;
+    manager.setTileArea(a);
 }
 
 void logTileTimingReport(const std::list<std::vector<int64_t>>& domWrites,

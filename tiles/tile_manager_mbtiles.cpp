@@ -284,7 +284,8 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles::GetTile(int
         }
         auto tile = std::make_shared<TerrainFusionMultiTile>();
         {
-            std::istringstream in(std::string(blob.begin(), blob.end()), std::ios::binary);
+            tilestore::ByteStreamBuf buf(blob.data(), blob.size());
+            std::istream in(&buf);
             if (!tile->deserialize(in)) {
                 FW_LOG(Error) << "Obtained buffer but can't load tile. compressed ";
                 return nullptr;

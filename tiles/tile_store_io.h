@@ -7,6 +7,7 @@
 #include "tiles/terrain_fusion_tile.h"
 
 #include <cstdint>
+#include <streambuf>
 #include <list>
 #include <string>
 #include <vector>
@@ -18,6 +19,27 @@ constexpr int kDomTileSize = 256;
 constexpr int kDsmTileSize = 64;
 // DSM cells without weight.
 constexpr double kNoElevation = -1000000000.0;
+
+// Reads a string stream over bytes without copying them.
+class ByteStreamBuf : public std::streambuf {
+public:
+    ByteStreamBuf(const uint8_t* data, size_t size) {
+        char* p = const_cast<char*>(reinterpret_cast<const char*>(data));
+        setg(p, p, p + size);
+    }
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        const off_type size = egptr() - eback();
+        const off_type base = dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? gptr() - eback() : size;
+        if (off < -base || off > size - base) return pos_type(off_type(-1));
+        setg(eback(), eback() + (base + off), egptr());
+        return pos_type(base + off);
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+};
 
 // "x,y,z" of a key, for messages.
 std::string keyText(int x, int y, int z);

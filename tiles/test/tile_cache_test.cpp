@@ -199,10 +199,9 @@ TEST(TileCache, StoreThatThrowsIsReported) {
 
 TEST(TileCache, AreaWidensAtTheStoresZoomOnly) {
     auto store = storeWith({});
-    TileArea a;
-    a.z = 16;
-    store->setTileArea(a);
     fw::TileManagerCached cache(store, 8);
+    setTileAreaZoom(cache, 16);
+    EXPECT_EQ(store->getTileArea().z, 16);
     cache.SetTile(5, 6, 17, smallTile({5, 6, 17}, 1));
     EXPECT_EQ(cache.getTileArea().xMax, std::numeric_limits<int32_t>::min());
     cache.SetTile(5, 6, 16, smallTile({5, 6, 16}, 1));
@@ -330,4 +329,20 @@ TEST(TileCache, TileSetBackIsReleasedWithItsLastCopy) {
     ASSERT_TRUE(cache.SetTile(2, 0, 5, smallTile({2, 0, 5}, 1)));
     EXPECT_EQ(store->valueAt(1, 0, 5), 14);
     EXPECT_EQ(cache.size(), 1u);
+}
+
+// A tile still out when the cache goes: its release later does nothing.
+TEST(TileCache, TileOutlivingTheCache) {
+    auto store = storeWith({{{1, 0, 5}, 10}});
+    std::shared_ptr<fw::TileBase> kept;
+    {
+        fw::TileManagerCached cache(store, 1);
+        kept = cache.GetTile(1, 0, 5);
+        modify(kept, 15);
+    }
+    // The flush at destruction wrote it even though it was out.
+    EXPECT_EQ(store->valueAt(1, 0, 5), 15);
+    modify(kept, 16);
+    kept.reset();
+    EXPECT_EQ(store->valueAt(1, 0, 5), 15);
 }

@@ -86,6 +86,10 @@ private:
     std::list<std::vector<int64_t>> domReadTimes_;
 };
 
+// Sets the zoom level of a manager's area (through the cache it reaches the
+// held store).
+void setTileAreaZoom(fw::TileManager& manager, int zoom);
+
 // The three lines of the multi-file and MBTiles stores' timing report, each
 // logged only when its list has samples.
 void logTileTimingReport(const std::list<std::vector<int64_t>>& domWrites,
