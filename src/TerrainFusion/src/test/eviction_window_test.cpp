@@ -140,9 +140,12 @@ Output flight(const std::string& dir, int cacheSize, int storage) {
     return out;
 }
 
-TEST(CacheSize, SmallCacheGivesTheSameTiles) {
-    for (int storage : {1, 2}) {
-        SCOPED_TRACE(storage);
+// One test per store, so that the two can run side by side.
+class CacheSize : public testing::TestWithParam<int> {};
+
+TEST_P(CacheSize, SmallCacheGivesTheSameTiles) {
+    {
+        const int storage = GetParam();
         testsupport::TempDir small("tf-small"), large("tf-large");
         const Output a = flight(small.path(), 16, storage);
         const Output b = flight(large.path(), 100000, storage);
@@ -187,5 +190,7 @@ TEST(CacheSize, SmallCacheGivesTheSameTiles) {
                   << valued << ", -1e9 in both " << emptyBoth << ", in one run only " << emptyOne << std::endl;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, CacheSize, testing::Values(1, 2));
 
 }  // namespace
