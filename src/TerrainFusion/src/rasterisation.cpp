@@ -64,8 +64,14 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         FW_LOG(Error) << "Zero point was passed in - " << "Frame ID: " << frame->id << "Point Cnt: " << points.size();
         return false;
     }
-    const GeoReference geo = geoReference();
-    const int zoom = zoomLevel();
+    // One consistent copy of the geo-reference and zoom for the whole frame.
+    GeoReference geo;
+    int zoom = 0;
+    {
+        std::lock_guard<std::mutex> lock(zoomMutex_);
+        geo = geo_;
+        zoom = zoomLevel_;
+    }
     const std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
     if (!camera) return false;
 

@@ -173,7 +173,7 @@ bool TerrainFusion::valid() { return true; }
 bool TerrainFusion::setContext(void*) { return true; }
 
 bool TerrainFusion::busy() const {
-    std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(poolMutex_));
+    std::lock_guard<std::mutex> lock(poolMutex_);
     return pool_ && (pool_->pendingCount() > 0 || pool_->runningCount() > 0);
 }
 

@@ -157,6 +157,13 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
     }
     node->call("flush_tile_cache", nullptr);
     EXPECT_TRUE(log.has("Writing tiles..."));
+
+    // With the pool made, frames are queued; a frame without keypoints fails
+    // in its task, which still releases the image.
+    EXPECT_TRUE(node->feedFrame(frame));
+    node.reset();  // the queued task finishes first
+    EXPECT_TRUE(log.has("Terrainfusion is working on 7"));
+    EXPECT_TRUE(log.has("Too few key points", fw::kError));
 }
 
 TEST(TerrainFusionNode, RenderZoomsAreClamped) {

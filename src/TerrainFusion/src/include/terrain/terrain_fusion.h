@@ -162,7 +162,7 @@ private:
     mutable std::mutex zoomMutex_;
     std::mutex stitchMutex_;
     std::shared_ptr<fw::detail::ThreadPool> pool_;
-    std::mutex poolMutex_;
+    mutable std::mutex poolMutex_;
     std::string domFolder_, dsmFolder_;
     nlohmann::json config_;
     std::string workDir_, tilesFolder_;
