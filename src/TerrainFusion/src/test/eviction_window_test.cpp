@@ -51,7 +51,9 @@ TEST(EvictionWindow, WindowLengthTable) {
             node->AdaptiveRemoveTileCache(static_cast<double>(i + 1));
             EXPECT_EQ(log.count("Cache Out: "), c.linesAfterEachCall[i]) << "call " << i + 1;
         }
-        if (c.linesAfterEachCall.back() > 0) EXPECT_TRUE(log.has("Cache Out: 0, In Cache: 0, time: "));
+        if (c.linesAfterEachCall.back() > 0) {
+            EXPECT_TRUE(log.has("Cache Out: 0, In Cache: 0, time: "));
+        }
     }
 }
 
