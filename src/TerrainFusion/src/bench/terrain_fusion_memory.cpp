@@ -7,6 +7,7 @@
 #include "tiles/tile_manager_cached.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
