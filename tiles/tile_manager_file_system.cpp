@@ -74,14 +74,12 @@ bool TileManagerFileSystem<TileT>::SetTile(int x, int y, int z, std::shared_ptr<
             FW_LOG(Error) << "TileManagerFileSystem - SetTile: no folder for " << key << ": " << path;
             return false;
         }
-        std::ostringstream bytes(std::ios::binary);
-        if (!imageTile->serialize(bytes) || !bytes) {
+        if (!tilestore::serializeTile(*imageTile, serial_)) {
             FW_LOG(Error) << "TileManagerFileSystem - SetTile: can't serialize tile " << key;
             return false;
         }
-        const std::string data = bytes.str();
         std::string error;
-        if (!tilestore::writeFileReplacing(path, data.data(), data.size(), error)) {
+        if (!tilestore::writeFileReplacing(path, serial_.data(), serial_.size(), error)) {
             FW_LOG(Error) << "TileManagerFileSystem - SetTile: tile " << key << " not written: " << error;
             return false;
         }
@@ -207,15 +205,13 @@ bool TileManagerFileSystemMultiFile::SetTile(int x, int y, int z, std::shared_pt
             FW_LOG(Error) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
             return false;
         }
-        std::ostringstream serial(std::ios::binary);
-        if (!multi->serialize(serial) || !serial) {
+        if (!tilestore::serializeTile(*multi, serial_)) {
             FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: can't serialize tile " << key;
             return false;
         }
-        const std::string data = serial.str();
         std::string error;
         const std::string path = tilePath(x, y, z);
-        if (!tilestore::writeFileReplacing(path, data.data(), data.size(), error)) {
+        if (!tilestore::writeFileReplacing(path, serial_.data(), serial_.size(), error)) {
             FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't open file " << path << " for write. ("
                           << key << ": " << error << ")";
             return false;
@@ -223,8 +219,8 @@ bool TileManagerFileSystemMultiFile::SetTile(int x, int y, int z, std::shared_pt
         bool ok = true;
         if (multi->image.data != nullptr) {
             const auto t0 = Clock::now();
-            std::vector<uint8_t> rgba;
-            std::vector<uint8_t> png;
+            std::vector<uint8_t>& rgba = rgba_;
+            std::vector<uint8_t>& png = png_;
             const std::string pngPath = domTilePath(x, y, z);
             const bool composed = tilestore::composeDomRgba(*multi, rgba, error);
             const auto t1 = Clock::now();

@@ -360,14 +360,12 @@ bool TileManagerFileSystemMultiFileMbtiles::SetTile(int x, int y, int z, std::sh
             FW_LOG(Error) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
             return false;
         }
-        std::ostringstream serial(std::ios::binary);
-        if (!multi->serialize(serial) || !serial) {
+        if (!tilestore::serializeTile(*multi, serial_)) {
             FW_LOG(Error) << "Can't serialize tile. (" << key << ")";
             return false;
         }
         const int row = tmsRow(y, z);
-        const std::string data = serial.str();
-        std::string failure = insertBlob(tileDb_, x, row, z, data.data(), data.size());
+        std::string failure = insertBlob(tileDb_, x, row, z, serial_.data(), serial_.size());
         if (!failure.empty()) {
             FW_LOG(Error) << failure << "x,y,z" << key << " (tile.db)";
             return false;

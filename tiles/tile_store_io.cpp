@@ -16,6 +16,17 @@ namespace fs = std::filesystem;
 
 namespace tilestore {
 
+bool serializeTile(const fw::ImageTile& tile, std::vector<uint8_t>& out) {
+    out.clear();
+    if (const auto* multi = dynamic_cast<const TerrainFusionMultiTile*>(&tile)) {
+        const int64_t size = multi->serialSize();
+        if (size > 0) out.reserve(size_t(size));
+    }
+    ByteSink sink(out);
+    std::ostream stream(&sink);
+    return tile.serialize(stream) && stream.good();
+}
+
 std::string keyText(int x, int y, int z) {
     std::ostringstream s;
     s << x << "," << y << "," << z;

@@ -41,6 +41,30 @@ protected:
     }
 };
 
+// Appends what is written to a byte vector (one copy, no string growth).
+class ByteSink : public std::streambuf {
+public:
+    explicit ByteSink(std::vector<uint8_t>& out) : out_(out) {}
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        out_.insert(out_.end(), reinterpret_cast<const uint8_t*>(s), reinterpret_cast<const uint8_t*>(s) + n);
+        return n;
+    }
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) out_.push_back(uint8_t(traits_type::to_char_type(c)));
+        return traits_type::not_eof(c);
+    }
+
+private:
+    std::vector<uint8_t>& out_;
+};
+
+// The tile's serial form into out (emptied first; its capacity is kept, so
+// a buffer reused from tile to tile allocates once). False when the tile
+// cannot be serialised.
+bool serializeTile(const fw::ImageTile& tile, std::vector<uint8_t>& out);
+
 // "x,y,z" of a key, for messages.
 std::string keyText(int x, int y, int z);
 

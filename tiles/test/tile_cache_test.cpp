@@ -346,3 +346,20 @@ TEST(TileCache, TileOutlivingTheCache) {
     kept.reset();
     EXPECT_EQ(store->valueAt(1, 0, 5), 15);
 }
+
+// A held tile replaced at its key is not written, not even by a "saveCache"
+// that was waiting for its release.
+TEST(TileCache, ReplacedHeldTileIsNotWrittenAtRelease) {
+    auto store = storeWith({{{1, 1, 1}, 10}});
+    {
+        fw::TileManagerCached cache(store, 8);
+        auto a = cache.GetTile(1, 1, 1);
+        modify(a, 11);
+        cache.call("saveCache", nullptr);
+        ASSERT_TRUE(cache.SetTile(1, 1, 1, smallTile({1, 1, 1}, 12)));
+        a.reset();
+        EXPECT_EQ(store->totalWrites(), 0);
+    }
+    EXPECT_EQ(store->writesOf(1, 1, 1), 1);
+    EXPECT_EQ(store->valueAt(1, 1, 1), 12);
+}

@@ -40,6 +40,8 @@ public:
 protected:
     std::string folder_;
     mutable std::mutex mutex_;
+    // Serial form of the tile being written, kept from write to write (under mutex_).
+    std::vector<uint8_t> serial_;
 };
 
 extern template class TileManagerFileSystem<TerrainFusionMultiTile>;
@@ -81,6 +83,9 @@ private:
     std::string domFolder_;
     std::string dsmFolder_;
     bool ready_ = false;
+    // Buffers of the DOM being written, kept from write to write (under mutex_).
+    std::vector<uint8_t> rgba_;
+    std::vector<uint8_t> png_;
     std::list<std::vector<int64_t>> domWriteTimes_;
     std::list<std::vector<int64_t>> demWriteTimes_;
     std::list<std::vector<int64_t>> domReadTimes_;
