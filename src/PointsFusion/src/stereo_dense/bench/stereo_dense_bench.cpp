@@ -144,7 +144,6 @@ BENCHMARK(BM_StageTwentyPairs)->Unit(benchmark::kMillisecond)->UseRealTime()->It
 BENCHMARK(BM_StageTwentyPairsWithoutMatching)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 int main(int argc, char** argv) {
-    fw::Settings::instance().setvar("pointsfusion.dense_thread_num", "4", true);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
