@@ -96,3 +96,18 @@ SE3 SE3::inverse() const {
 }
 
 }  // namespace fw
+
+namespace fw {
+
+pt::Point3d SIM3::operator*(const pt::Point3d& p) const {
+    const pt::Point3d scaled{p.x * scale, p.y * scale, p.z * scale};
+    const pt::Point3d r = rotation * scaled;
+    return {r.x + translation.x, r.y + translation.y, r.z + translation.z};
+}
+
+SIM3 SIM3::operator*(const SIM3& b) const {
+    const pt::Point3d t = (*this) * b.translation;
+    return SIM3(SE3(rotation * b.rotation, t), scale * b.scale);
+}
+
+}  // namespace fw

@@ -168,9 +168,11 @@ void ThreadPool::workerLoop(const std::shared_ptr<State>& state) {
             if (state->tasks.empty()) break;
             task = std::move(state->tasks.front());
             state->tasks.pop_front();
+            state->busy.fetch_add(1);  // before the queue count drops, so work is never seen as none
             state->pending.fetch_sub(1);
         }
         runPoolTask(task);
+        state->busy.fetch_sub(1);
     }
     state->running.fetch_sub(1);
 }
@@ -189,6 +191,8 @@ void ThreadPool::enqueue(std::function<void()> task) {
 }
 
 size_t ThreadPool::pendingCount() const { return state_->pending.load(); }
+
+size_t ThreadPool::runningCount() const { return static_cast<size_t>(state_->busy.load()); }
 
 void ThreadPool::dropOldest() {
     std::function<void()> dropped;

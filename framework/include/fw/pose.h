@@ -40,8 +40,8 @@ struct SE3 {
     SE3 inverse() const;
 };
 
-// Rigid pose with a scale; the type of a frame's pose. It carries no maths of
-// its own: the inherited operations would drop the scale, so they are hidden.
+// Rigid pose with a scale; the type of a frame's pose. The inherited rigid
+// product and inverse would drop the scale, so they are hidden.
 struct SIM3 : SE3 {
     double scale = 1.0;
 
@@ -50,8 +50,12 @@ struct SIM3 : SE3 {
 
     SE3 se3() const { return SE3(rotation, translation); }
 
+    // R (s p) + t.
+    pt::Point3d operator*(const pt::Point3d& p) const;
+    // Rotation qa qb, translation sa Ra tb + ta, scale sa sb.
+    SIM3 operator*(const SIM3& b) const;
+
     SE3 operator*(const SE3&) const = delete;
-    pt::Point3d operator*(const pt::Point3d&) const = delete;
     SE3 inverse() const = delete;
 };
 

@@ -42,6 +42,8 @@ public:
 
     // Tasks queued and not yet taken by a worker; a hint, it may be stale.
     size_t pendingCount() const;
+    // Workers running a task now; a hint, it may be stale.
+    size_t runningCount() const;
 
     // Removes the oldest waiting task without running it (its future reports
     // a broken promise). Nothing happens when no task waits.
@@ -56,7 +58,8 @@ private:
         std::condition_variable condition;
         bool stop = false;
         std::atomic<size_t> pending{0};
-        std::atomic<int> running{0};
+        std::atomic<int> running{0};  // workers alive
+        std::atomic<int> busy{0};     // workers inside a task
     };
 
     static void workerLoop(const std::shared_ptr<State>& state);

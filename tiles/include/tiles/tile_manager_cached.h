@@ -29,8 +29,15 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace fw {
+
+// Result of an eviction by age: entries removed, entries left in the cache.
+struct EvictionResult {
+    uint32_t evicted = 0;
+    uint32_t remaining = 0;
+};
 
 class TileManagerCached : public TileManager {
 public:
@@ -147,4 +154,20 @@ public:
     // The tiles of the area at the store's zoom level on one canvas, written
     // by OpenCV's image writer; zero where no tile exists.
     bool exportPng(const std::string& file);
+
+    // Eviction by age (tile_cache_eviction.cpp). From the least recently used
+    // end, entries leave until the first whose tile's time stamp is at least
+    // limit (absences leave whatever the limit). Held tiles stay and are
+    // passed over; a modified tile leaves only once it is written, so a tile
+    // whose write fails stays cached and modified. Both hold the cache's lock
+    // for their whole run.
+    fw::EvictionResult evictOlderThan(double limit);
+    // The same, writing the leaving tiles in one transaction per database of
+    // the held MBTiles store; tiles the batch did not write are written one
+    // at a time afterwards. With another held store it acts as evictOlderThan.
+    fw::EvictionResult evictOlderThanToMbtiles(double limit);
+
+private:
+    // Entries that may leave, back to front, up to the first young one.
+    std::vector<LruList::iterator> oldEntries(double limit);
 };

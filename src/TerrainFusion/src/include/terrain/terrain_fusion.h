@@ -1,0 +1,179 @@
+#pragma once
+// The terrain fusion node "legacy_tf": grids the dense points of each frame
+// into local DSM, DOM and weight rasters and blends them into cached web-map
+// tiles, which it evicts to the tile store by age.
+//
+// Threads: call(), feedFrame() and feedPointCloud() may be called from any
+// thread (point clouds from one feeder, which may wait while more than 8
+// tasks are queued); the per-frame work runs on the node's pool, several
+// frames at once. Locks, always taken in this order:
+//   zoomMutex_ (settling origin and zoom; guards the geo-reference and zoom),
+//   stitchMutex_ (every tile read-modify-write of the tile writers, the tile
+//     area and the tileset update; rasterisation runs outside it),
+//   the cache's lock, then its store's lock (taken inside the manager's calls).
+// frameWindowMutex_ (the eviction window) comes before the cache's lock and is
+// never held with zoomMutex_ or stitchMutex_. The process-wide undistorter
+// lock is held alone. stitchMutex_ is never taken inside the cache's lock,
+// and the cache neither writes nor evicts a tile that a writer holds, so the
+// writers and the eviction cannot deadlock.
+
+#include "fw/map_fusion.h"
+#include "fw/map_frame.h"
+#include "fw/map_projection.h"
+#include "fw/pose.h"
+#include "fw/settings.h"
+#include "fw/thread_pool.h"
+#include "tiles/tile_manager.h"
+#include "zel/node.h"
+#include "dv/var.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core/mat.hpp>
+
+namespace zel {
+class Chain;
+}
+namespace fw {
+class UndistorterImpl;
+}
+
+class TerrainFusion : public fw::MapFusion, public zel::Node {
+public:
+    // One frame's rasters over a whole rectangle of tiles at the node's zoom.
+    struct LocalDSMData {
+        double timestamp = 0.0;
+        int64_t xMin = 0, yMin = 0, xMax = 0, yMax = 0;
+        int64_t pixelOriginX = 0, pixelOriginY = 0;
+        int64_t pixelCornerX = 0, pixelCornerY = 0;
+        int32_t width = 0, height = 0;
+        int64_t tileWidth = 0, tileHeight = 0;
+        int64_t dsmTileWidth = 0, dsmTileHeight = 0;
+        cv::Mat dom;     // 8-bit BGR, width x height, white where no data
+        cv::Mat weight;  // 8-bit, width x height, 0 where no data
+        cv::Mat dsm;     // float, (width / 4) x (height / 4), -1e9 where no data
+        double meanHeight = 0.0;
+    };
+
+    // Most tiles a frame's rectangle may hold; a frame whose points spread
+    // further (outlier points) is refused with an ERROR.
+    static constexpr int64_t kMaxFrameTiles = 800;
+
+    // config: the "legacy_tf" object as JSON text. Failures are logged and
+    // stop the construction where they happen (see setUpOk()).
+    TerrainFusion(const std::string& config, zel::Node* parent);
+    // Finishes the queued tasks, then writes every modified cached tile.
+    ~TerrainFusion() override;
+
+    std::string type() const override;
+    // "TerrainFusion_Progress" (double*), "point_cloud" and
+    // "point_cloud_with_dsmdom" (dv::Var*), "flush_tile_cache".
+    void call(const std::string& command, void* arg) override;
+    bool valid() override;
+    // Queues processFrame on the pool; false before the first point cloud.
+    bool feedFrame(const std::shared_ptr<fw::MapFrame>& frame) override;
+    bool setContext(void* context) override;
+    // [frame, points]: queues the frame's work; refused by a node whose set-up
+    // failed and for an undefined frame.
+    virtual void feedPointCloud(const dv::Var& message);
+    // [index, text, zoom part, zoom part, frame, DSM, DOM, weight], on the
+    // caller's thread.
+    virtual void feedPointCloudWithDsmDom(const dv::Var& message);
+
+    // Whether the construction ran to its end (tile manager made).
+    bool setUpOk() const { return setUpOk_; }
+
+    // Per-frame work.
+    bool processPointCloud(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points);
+    bool processFrame(const std::shared_ptr<fw::MapFrame>& frame);
+    bool identifyZoom(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
+    bool identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
+    bool prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY, int32_t zoomIn,
+                             const std::shared_ptr<fw::MapFrame>& frame, LocalDSMData& record, cv::Mat dsm,
+                             cv::Mat dom, cv::Mat weight);
+    bool makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, LocalDSMData& record,
+                     const std::vector<pt::Point3d>& points);
+    bool processDsmDomFrame(int index, const std::string& text, int zoomA, int zoomB,
+                            const std::shared_ptr<fw::MapFrame>& frame, cv::Mat dsm, cv::Mat dom, cv::Mat weight);
+
+    // Tile writers.
+    bool stitchMultiband(const LocalDSMData& record);
+    bool stitchDSM(const LocalDSMData& record);
+    void renderLowerZooms(int x, int y, int z);
+    void updateTilesets();
+    // Records a frame's time and evicts the tiles older than the window.
+    void AdaptiveRemoveTileCache(double frameTime);
+
+    // The zoom after the DOM scale rule: z - round(log2 scale), capped.
+    static int applyScaleRule(int z, float scale, int maxZoom);
+    // Number of lower levels rendered ("terrainfusion.render_zooms", 1..7).
+    int renderZooms();
+    // Pyramid levels of the tile writers.
+    int pyramidLevels();
+
+    int zoomLevel() const;
+    bool zoomSettled() const;
+    std::shared_ptr<fw::TileManager> tileManager() const { return tileManager_; }
+    std::shared_ptr<fw::PureProjection> projection() const { return projection_; }
+    fw::Settings& store() { return store_; }
+    int storageKind() const { return storageKind_; }
+    const std::string& domFolder() const { return domFolder_; }
+    const std::string& dsmFolder() const { return dsmFolder_; }
+    // Tasks queued or running.
+    bool busy() const;
+
+    // Geo-reference of the map, copied under zoomMutex_.
+    struct GeoReference {
+        fw::SE3 enuToEcef;
+        fw::SE3 ecefToEnu;
+        fw::SIM3 sceneToEcef;
+        float heightOffset = 0.0f;
+    };
+    GeoReference geoReference() const;
+
+private:
+    bool setupTileManager();
+    // Settles origin and zoom before a frame; false when the frame must fail.
+    bool settleZoom(const std::shared_ptr<fw::MapFrame>& frame);
+    bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name);
+    void writeInspectionFiles(uint64_t name, const LocalDSMData& record);
+    void ensurePool();
+    void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points);
+    void releaseImage(const std::shared_ptr<fw::MapFrame>& frame);
+    bool stitchTiles(const LocalDSMData& record, bool multiband);
+
+    fw::Settings store_;
+    std::deque<double> frameWindow_;
+    std::mutex frameWindowMutex_;
+    bool zoomPending_ = true;
+    bool zoomPrecomputed_ = false;
+    bool fetchGps_ = false;
+    int zoomLevel_ = 0;
+    int renderMode_ = 3;
+    GeoReference geo_;
+    std::shared_ptr<fw::TileManager> tileManager_;
+    std::shared_ptr<fw::PureProjection> projection_;
+    mutable std::mutex zoomMutex_;
+    std::mutex stitchMutex_;
+    std::shared_ptr<fw::detail::ThreadPool> pool_;
+    mutable std::mutex poolMutex_;
+    std::string domFolder_, dsmFolder_;
+    nlohmann::json config_;
+    std::string workDir_, tilesFolder_;
+    float scale_ = 1.0f;
+    int maxZoom_ = 26;
+    int storageKind_ = 1;
+    bool setUpOk_ = false;
+};
+
+// Factory of the "legacy_tf" node; messenger (fw::Messenger*) and logSinks
+// (std::shared_ptr<fw::LogSinkSet>*) are adopted when both are given. The
+// node is returned even when its set-up failed (see setUpOk()).
+std::shared_ptr<TerrainFusion> createTerrainFusionInstance(const std::string& config, zel::Chain* owner,
+                                                           void* messenger, void* logSinks);

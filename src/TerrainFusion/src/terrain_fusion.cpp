@@ -1,0 +1,361 @@
+#include "terrain/terrain_fusion.h"
+
+#include "fw/log.h"
+#include "fw/messenger.h"
+#include "tiles/png_codec.h"
+#include "tiles/tile_manager_cached.h"
+#include "tiles/tile_manager_file_system.h"
+#include "tiles/tile_manager_mbtiles.h"
+#include "zel/tileset.h"
+#include "zel/wall_clock.h"
+
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+double steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() /
+           1e9;
+}
+
+}  // namespace
+
+TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel::Node("legacy_tf", parent) {
+    FW_LOG(Info) << "[TERRAINFUSION] start inition";
+    try {
+        config_ = nlohmann::json::parse(config);
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: " << e.what();
+        return;
+    }
+    if (!config_.is_object() || !config_.contains("work_dir") || !config_["work_dir"].is_string()) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: work_dir is missing";
+        return;
+    }
+    workDir_ = config_["work_dir"].get<std::string>();
+    namespace fs = std::filesystem;
+    {
+        std::error_code ec;
+        if (!fs::is_directory(workDir_, ec)) {
+            fs::create_directories(workDir_, ec);
+            if (ec || !fs::is_directory(workDir_, ec)) {
+                FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to create work folder: " << workDir_;
+                return;
+            }
+        }
+    }
+    tilesFolder_ = (fs::path(workDir_) / "tiles").string();
+    if (!config_.contains("dom") || !config_["dom"].is_object() || !config_.contains("dsm") ||
+        !config_["dsm"].is_object()) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: dom or dsm is missing";
+        return;
+    }
+    const nlohmann::json& dom = config_["dom"];
+    const nlohmann::json& dsm = config_["dsm"];
+    scale_ = dom.contains("scale") && dom["scale"].is_number() ? dom["scale"].get<float>() : 1.0f;
+    maxZoom_ = dom.contains("max_zoom_level") && dom["max_zoom_level"].is_number()
+                   ? static_cast<int>(dom["max_zoom_level"].get<double>())
+                   : 26;
+    if (!(scale_ > 0.0f) || !std::isfinite(scale_)) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: dom scale must be a positive number, got " << scale_;
+        return;
+    }
+    maxZoom_ = std::max(0, std::min(maxZoom_, 26));
+    auto folderOf = [&](const nlohmann::json& section, const char* fallback) {
+        if (section.contains("tiling") && section["tiling"].is_object() && section["tiling"].contains("location") &&
+            section["tiling"]["location"].is_string())
+            return section["tiling"]["location"].get<std::string>();
+        return (fs::path(workDir_) / fallback).string();
+    };
+    domFolder_ = folderOf(dom, "dom");
+    dsmFolder_ = folderOf(dsm, "dsm");
+    storageKind_ = dom.contains("tiling") && dom["tiling"].is_object() && dom["tiling"].contains("storage") &&
+                           dom["tiling"]["storage"].is_number()
+                       ? static_cast<int>(dom["tiling"]["storage"].get<double>())
+                       : 1;
+    if (config_.contains("specific") && config_["specific"].is_object())
+        fw::Settings::loadJson(config_["specific"], store_, "");
+    renderMode_ = store_.GetInt("terrainfusion.render_mode", 3);
+
+    bool managerMade = false;
+    try {
+        managerMade = setupTileManager();
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: " << e.what();
+    }
+    if (!managerMade) {
+        tileManager_.reset();
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to set up tile manager";
+        return;
+    }
+    FW_LOG(Info) << "[TERRAINFUSION] normal config init done";
+
+    if (config_.contains("zoom_level") && config_["zoom_level"].is_number() && config_.contains("fetch_gps") &&
+        config_["fetch_gps"].is_boolean()) {
+        FW_LOG(Info) << "[TERRAINFUSION] using precomputed zoom level";
+        zoomLevel_ = applyScaleRule(static_cast<int>(config_["zoom_level"].get<double>()), scale_, maxZoom_);
+        FW_LOG(Info) << "[TERRAINFUSION] Using input tile zoom level:" << zoomLevel_;
+        TileArea area = tileManager_->getTileArea();
+        area.z = zoomLevel_;
+        tileManager_->setTileArea(area);
+        zoomPrecomputed_ = true;
+        fetchGps_ = config_["fetch_gps"].get<bool>();
+    } else {
+        FW_LOG(Info) << "[TERRAINFUSION] wait to compute inner zoom level";
+        zoomPrecomputed_ = false;
+    }
+    PngCodec::init();
+    auto domItem = std::make_shared<TfTileset>("dom");
+    domItem->name = "dom_01";
+    domItem->location = domFolder_;
+    auto dsmItem = std::make_shared<TfTileset>("dsm");
+    dsmItem->name = "dsm_01";
+    dsmItem->location = dsmFolder_;
+    {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        outputs_ = {domItem, dsmItem};
+    }
+    setUpOk_ = true;
+    FW_LOG(Info) << "[TERRAINFUSION] init done";
+}
+
+TerrainFusion::~TerrainFusion() {
+    try {
+        std::shared_ptr<fw::detail::ThreadPool> pool;
+        {
+            std::lock_guard<std::mutex> lock(poolMutex_);
+            pool.swap(pool_);
+        }
+        pool.reset();  // finishes every queued task
+        if (tileManager_) {
+            FW_LOG(Info) << "Writing tiles...: ";
+            tileManager_->call("saveCache", nullptr);
+        }
+    } catch (...) {
+    }
+}
+
+bool TerrainFusion::setupTileManager() {
+    std::shared_ptr<fw::TileManager> held;
+    if (storageKind_ == 1) {
+        held = std::make_shared<TileManagerFileSystemMultiFile>(tilesFolder_, domFolder_, dsmFolder_);
+    } else if (storageKind_ == 2) {
+        auto mbtiles = std::make_shared<TileManagerFileSystemMultiFileMbtiles>(tilesFolder_, domFolder_, dsmFolder_);
+        if (!mbtiles->ready()) return false;
+        held = mbtiles;
+    } else {
+        return false;
+    }
+    const std::string coordinate = store_.GetString("terrainfusion.coordinate", "GPS");
+    if (coordinate == "GCJ") {
+        projection_ = std::make_shared<fw::GCJ02Projection>();
+    } else if (coordinate == "BAIDU") {
+        projection_ = std::make_shared<fw::BaiduProjection>();
+    } else {
+        projection_ = std::make_shared<fw::MercatorProjection>();
+    }
+    const int capacity = store_.GetInt("terrainfusion.cache_size", 1000);
+    tileManager_ = std::make_shared<TileManagerCachedGDAL>(projection_, held,
+                                                           static_cast<uint32_t>(std::max(capacity, 1)));
+    return true;
+}
+
+std::string TerrainFusion::type() const { return "TerrainFusion"; }
+
+bool TerrainFusion::valid() { return true; }
+
+bool TerrainFusion::setContext(void*) { return true; }
+
+bool TerrainFusion::busy() const {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    return pool_ && (pool_->pendingCount() > 0 || pool_->runningCount() > 0);
+}
+
+void TerrainFusion::call(const std::string& command, void* arg) {
+    if (command == "TerrainFusion_Progress") {
+        if (arg) *static_cast<double*>(arg) = busy() ? 1.0 : 0.0;
+    } else if (command == "point_cloud") {
+        if (arg) feedPointCloud(*static_cast<dv::Var*>(arg));
+    } else if (command == "point_cloud_with_dsmdom") {
+        if (arg) feedPointCloudWithDsmDom(*static_cast<dv::Var*>(arg));
+    } else if (command == "flush_tile_cache") {
+        if (tileManager_) {
+            FW_LOG(Info) << "Writing tiles...";
+            tileManager_->call("saveCache", nullptr);
+        }
+    } else {
+        FW_LOG(Error) << "TerrainFusion::call: unknown command: " << command;
+    }
+}
+
+void TerrainFusion::ensurePool() {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (pool_) return;
+    const int threads = store_.GetInt("terrainfusion.threads", static_cast<int>(std::thread::hardware_concurrency() / 2) + 1);
+    pool_ = std::make_shared<fw::detail::ThreadPool>(std::max(threads, 1));
+}
+
+void TerrainFusion::releaseImage(const std::shared_ptr<fw::MapFrame>& frame) {
+    try {
+        if (!frame->setImage(fw::GImage(), 0, 0)) FW_LOG(Warning) << "Failed to release image!";
+    } catch (const std::exception& e) {
+        FW_LOG(Warning) << "Failed to release image! " << e.what();
+    }
+}
+
+bool TerrainFusion::feedFrame(const std::shared_ptr<fw::MapFrame>& frame) {
+    std::shared_ptr<fw::detail::ThreadPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        pool = pool_;
+    }
+    if (!pool || !frame) return false;
+    pool->Add([this, frame] {
+        try {
+            processFrame(frame);
+        } catch (const std::exception& e) {
+            FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed: " << e.what();
+        } catch (...) {
+            FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed";
+        }
+        releaseImage(frame);
+    });
+    return true;
+}
+
+void TerrainFusion::feedPointCloud(const dv::Var& message) {
+    if (!setUpOk_) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloud: failed to set up tile manager";
+        return;
+    }
+    ensurePool();
+    const dv::Var frameItem = message[0];
+    if (frameItem.isUndefined() || frameItem.isNull()) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloud: message without a frame";
+        return;
+    }
+    auto frame = frameItem.convert<std::shared_ptr<fw::MapFrame>>();
+    auto points = message[1].convert<std::vector<pt::Point3d>>();
+    if (!frame) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloud: message without a frame";
+        return;
+    }
+    if (points.empty()) {
+        FW_LOG(Warning) << "No points in frame: " << frame->id;
+        return;
+    }
+    std::shared_ptr<fw::detail::ThreadPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        pool = pool_;
+    }
+    auto shared = std::make_shared<std::vector<pt::Point3d>>(std::move(points));
+    pool->Add([this, frame, shared] { runPointCloudTask(frame, *shared); });
+    while (pool->pendingCount() > 8) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+void TerrainFusion::runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame,
+                                      const std::vector<pt::Point3d>& points) {
+    bool ok = false;
+    try {
+        FW_LOG(Info) << "Frame (" << frame->id << "):: Node:TF";
+        ok = processPointCloud(frame, points);
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed: " << e.what();
+    } catch (...) {
+        FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed";
+    }
+    releaseImage(frame);
+    try {
+        if (ok) updateTilesets();
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion: tilesets not updated: " << e.what();
+    } catch (...) {
+    }
+    try {
+        AdaptiveRemoveTileCache(steadySeconds());
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion: eviction failed: " << e.what();
+    } catch (...) {
+    }
+}
+
+void TerrainFusion::feedPointCloudWithDsmDom(const dv::Var& message) {
+    if (!setUpOk_) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloudWithDsmDom: failed to set up tile manager";
+        return;
+    }
+    const int index = message[0].convert<int>();
+    const std::string text = message[1].convert<std::string>();
+    const int zoomA = message[2].convert<int>();
+    const int zoomB = message[3].convert<int>();
+    if (message[4].isUndefined() || message[4].isNull()) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloudWithDsmDom: message without a frame";
+        return;
+    }
+    auto frame = message[4].convert<std::shared_ptr<fw::MapFrame>>();
+    cv::Mat dsm = message[5].convert<cv::Mat>();
+    cv::Mat dom = message[6].convert<cv::Mat>();
+    cv::Mat weight = message[7].convert<cv::Mat>();
+    if (!frame) {
+        FW_LOG(Error) << "TerrainFusion::feedPointCloudWithDsmDom: message without a frame";
+        return;
+    }
+    FW_LOG(Info) << "Frame (" << index << "):: Node:TF";
+    bool ok = false;
+    try {
+        ok = processDsmDomFrame(index, text, zoomA, zoomB, frame, dsm, dom, weight);
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << "TerrainFusion: frame " << index << " failed: " << e.what();
+    }
+    releaseImage(frame);
+    if (ok) updateTilesets();
+    FW_LOG(Info) << "TerrainFusion process ind: " << index << ", start to AdaptiveRemoveTileCache";
+    AdaptiveRemoveTileCache(steadySeconds());
+    FW_LOG(Info) << "TerrainFusion process ind: " << index << ", AdaptiveRemoveTileCache process done, ready to return";
+}
+
+int TerrainFusion::renderZooms() {
+    const int n = store_.GetInt("terrainfusion.render_zooms", 6);
+    return std::max(1, std::min(n, 7));
+}
+
+void TerrainFusion::updateTilesets() {
+    if (!tileManager_) return;
+    TileArea area;
+    int maxZoom = 0;
+    {
+        std::lock_guard<std::mutex> lock(stitchMutex_);
+        area = tileManager_->getTileArea();
+        maxZoom = tileManager_->maxZoomLevel();
+    }
+    const int minZoom = std::max(0, maxZoom - renderZooms() + 1);
+    const double now = zel::wallClockSeconds();
+    for (const std::shared_ptr<zel::OutputItem>& item : outputs()) {
+        auto tileset = std::dynamic_pointer_cast<zel::Tileset>(item);
+        if (!tileset) {
+            FW_LOG(Error) << "Failed to cast tileset";
+            continue;
+        }
+        tileset->geometry = {static_cast<double>(area.xMin), static_cast<double>(area.yMin),
+                             static_cast<double>(area.xMax), static_cast<double>(area.yMax)};
+        tileset->zoomRange = {maxZoom, minZoom};
+        tileset->time = now;
+        tileset->state = 10;
+        setOutput(tileset);
+    }
+}
+
+std::shared_ptr<TerrainFusion> createTerrainFusionInstance(const std::string& config, zel::Chain* owner,
+                                                           void* messenger, void* logSinks) {
+    if (messenger && logSinks)
+        fw::setGlobalServices(static_cast<fw::Messenger*>(messenger),
+                              *static_cast<std::shared_ptr<fw::LogSinkSet>*>(logSinks));
+    return std::shared_ptr<TerrainFusion>(new TerrainFusion(config, owner));
+}

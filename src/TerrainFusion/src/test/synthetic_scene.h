@@ -1,0 +1,152 @@
+#pragma once
+// Test fixtures of terrain fusion: a log capture, node configurations and a
+// synthetic flight over flat ground with a box, rendered by ray casting, with
+// dense points taken from the scene's true depth.
+
+#include "fw/camera.h"
+#include "fw/dense_map_frame.h"
+#include "fw/geodetic.h"
+#include "fw/log.h"
+#include "terrain/ground_plane.h"
+#include "terrain/terrain_fusion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+namespace tftest {
+
+// Every log line, thread-safe.
+class LogCapture : public fw::LogSink {
+public:
+    LogCapture() { fw::getLogSinks()->insert(this); }
+    ~LogCapture() override { fw::getLogSinks()->erase(this); }
+    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back({severity, std::string(text, length)});
+    }
+    void flush() override {}
+    // Lines that contain text (at the severity, when given).
+    size_t count(const std::string& text, int severity = 99) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& l : lines_)
+            if (l.second.find(text) != std::string::npos && (severity == 99 || l.first == severity)) ++n;
+        return n;
+    }
+    bool has(const std::string& text, int severity = 99) const { return count(text, severity) > 0; }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& l : lines_) out.push_back(l.second);
+        return out;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<int, std::string>> lines_;
+};
+
+// A "legacy_tf" configuration in workDir; specific holds node settings.
+inline nlohmann::json config(const std::string& workDir, const nlohmann::json& specific = nlohmann::json::object(),
+                             int storage = 1) {
+    nlohmann::json c;
+    c["work_dir"] = workDir;
+    c["dom"] = {{"tiling", {{"storage", storage}}}};
+    c["dsm"] = nlohmann::json::object();
+    c["specific"] = specific;
+    return c;
+}
+
+struct Box {
+    double e0 = 5.0, e1 = 15.0, n0 = -5.0, n1 = 5.0, height = 5.0;
+};
+
+// Flat ground at ellipsoid height 0 around (lon0, lat0), a box on it, and a
+// texture that varies smoothly in east and north. Cameras look straight down.
+struct Scene {
+    double lon0 = 10.0, lat0 = 50.0;
+    double altitude = 100.0;
+    int width = 640, height = 480;
+    double focal = 800.0;
+    Box box;
+    pt::Point3d origin = fw::geodeticToECEF(50.0, 10.0, 0.0);
+    fw::SO3 enu = enuRotation(10.0, 50.0);
+
+    static double texture(double e, double n) {
+        return 128.0 + 50.0 * std::sin(2.0 * M_PI * e / 15.0) * std::cos(2.0 * M_PI * n / 11.0);
+    }
+    bool inBox(double e, double n) const { return e >= box.e0 && e <= box.e1 && n >= box.n0 && n <= box.n1; }
+    double surface(double e, double n) const { return inBox(e, n) ? box.height : 0.0; }
+
+    std::shared_ptr<fw::CameraPinhole> camera() const {
+        return std::make_shared<fw::CameraPinhole>(width, height, focal, focal, width / 2.0, height / 2.0);
+    }
+    pt::Point3d toEcef(const pt::Point3d& local) const {
+        const pt::Point3d r = enu * local;
+        return {origin.x + r.x, origin.y + r.y, origin.z + r.z};
+    }
+    // Camera to earth-centred pose of a camera over (e, n).
+    fw::SE3 pose(double e, double n) const {
+        return fw::SE3(enu * fw::SO3(1.0, 0.0, 0.0, 0.0), toEcef({e, n, altitude}));
+    }
+    // The first surface point along the ray of pixel (u, v) of a camera over (e, n).
+    pt::Point3d cast(double e, double n, double u, double v) const {
+        const double dx = (u - width / 2.0) / focal, dy = (v - height / 2.0) / focal;
+        // Camera x east, y south, z down.
+        const double de = dx, dn = -dy, du = -1.0;
+        double tNear = -1e18, tFar = 1e18;
+        const double o[3] = {e, n, altitude}, d[3] = {de, dn, du};
+        const double lo[3] = {box.e0, box.n0, 0.0}, hi[3] = {box.e1, box.n1, box.height};
+        bool hit = true;
+        for (int i = 0; i < 3 && hit; ++i) {
+            if (std::fabs(d[i]) < 1e-15) {
+                if (o[i] < lo[i] || o[i] > hi[i]) hit = false;
+                continue;
+            }
+            double t0 = (lo[i] - o[i]) / d[i], t1 = (hi[i] - o[i]) / d[i];
+            if (t0 > t1) std::swap(t0, t1);
+            tNear = std::max(tNear, t0);
+            tFar = std::min(tFar, t1);
+            if (tNear > tFar) hit = false;
+        }
+        const double t = hit && tNear > 0.0 ? tNear : altitude;  // ground at u = 0: t = altitude
+        return {e + t * de, n + t * dn, altitude + t * du};
+    }
+    // The image of a camera over (e, n), sampled at pixel centres.
+    cv::Mat render(double e, double n) const {
+        cv::Mat image(height, width, CV_8UC3);
+        for (int v = 0; v < height; ++v) {
+            for (int u = 0; u < width; ++u) {
+                const pt::Point3d p = cast(e, n, u + 0.5, v + 0.5);
+                const auto grey = cv::saturate_cast<uint8_t>(texture(p.x, p.y) + (p.z > 1.0 ? 40.0 : 0.0));
+                image.at<cv::Vec3b>(v, u) = cv::Vec3b(grey, grey, grey);
+            }
+        }
+        return image;
+    }
+    // Earth-centred points of every stride-th pixel.
+    std::vector<pt::Point3d> points(double e, double n, int stride = 2) const {
+        std::vector<pt::Point3d> out;
+        for (int v = 0; v < height; v += stride)
+            for (int u = 0; u < width; u += stride) out.push_back(toEcef(cast(e, n, u + 0.5, v + 0.5)));
+        return out;
+    }
+    // A frame over (e, n) whose image is written to path.
+    std::shared_ptr<MapFrame> frame(uint64_t id, double e, double n, const std::string& path) const {
+        cv::imwrite(path, render(e, n));
+        auto f = std::make_shared<MapFrame>(id, static_cast<double>(id), fw::GImage(), path, camera(),
+                                            std::vector<double>{lon0, lat0, altitude, 0.1, 0.1, 0.1}, 1);
+        f->setPose(pose(e, n));
+        return f;
+    }
+};
+
+}  // namespace tftest

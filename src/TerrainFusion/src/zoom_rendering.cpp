@@ -1,0 +1,80 @@
+#include "terrain/terrain_fusion.h"
+
+#include "fw/log.h"
+#include "terrain/grid_elevation.h"
+#include "terrain/pyramid.h"
+#include "tiles/terrain_fusion_tile.h"
+
+#include <chrono>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+double steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() /
+           1e9;
+}
+
+}  // namespace
+
+// Runs with stitchMutex_ held (called by the tile writers).
+void TerrainFusion::renderLowerZooms(int x, int y, int z) {
+    const int n = renderZooms();
+    if (n < 2) return;
+    auto base = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tileManager_->GetTile(x, y, z));
+    if (!base) return;  // no longer available
+    const cv::Mat image = base->image, weight = base->weight, elevation = base->elevation;
+    if (image.type() != CV_8UC3 || image.rows != 256 || image.cols != 256 || weight.type() != CV_8UC1 ||
+        weight.size() != image.size() || elevation.type() != CV_32FC1 || elevation.rows != 64 || elevation.cols != 64)
+        return;
+    std::vector<cv::Mat> colours{image}, weights{weight}, elevations{elevation};
+    for (int k = 1; k < n; ++k) {
+        cv::Mat w, e, c;
+        halveImage(weights[k - 1], w);
+        halveImage(elevations[k - 1], e);
+        cv::pyrDown(colours[k - 1], c);
+        weights.push_back(w);
+        elevations.push_back(e);
+        colours.push_back(c);
+    }
+    for (int k = 1; k < n && z - k >= 0; ++k) {
+        const int d = 1 << k;
+        const int px = x >> k, py = y >> k;
+        const int colourSize = 256 / d, elevationSize = 64 / d;
+        const cv::Rect colourRect((x % d) * colourSize, (y % d) * colourSize, colourSize, colourSize);
+        const cv::Rect elevationRect((x % d) * elevationSize, (y % d) * elevationSize, elevationSize, elevationSize);
+        auto parent = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tileManager_->GetTile(px, py, z - k));
+        bool fits = false;
+        if (parent) {
+            const cv::Mat pi = parent->image, pw = parent->weight, pe = parent->elevation;
+            fits = pi.type() == CV_8UC3 && pi.rows == 256 && pi.cols == 256 && pw.type() == CV_8UC1 &&
+                   pw.size() == pi.size() && pe.type() == CV_32FC1 && pe.rows == 64 && pe.cols == 64;
+        }
+        if (fits) {
+            cv::Mat pi = parent->image, pw = parent->weight, pe = parent->elevation;
+            cv::Mat ci = pi(colourRect), cw = pw(colourRect), ce = pe(elevationRect);
+            colours[k].copyTo(ci);
+            weights[k].copyTo(cw);
+            elevations[k].copyTo(ce);
+            parent->setTimestamp(steadySeconds());
+            parent->setModified(true);
+            tileManager_->SetTile(px, py, z - k, parent);
+        } else {
+            cv::Mat pi(256, 256, CV_8UC3, cv::Scalar::all(0));
+            cv::Mat pw(256, 256, CV_8UC1, cv::Scalar(0));
+            cv::Mat pe(64, 64, CV_32FC1, cv::Scalar(kNoElevation));
+            colours[k].copyTo(pi(colourRect));
+            weights[k].copyTo(pw(colourRect));
+            elevations[k].copyTo(pe(elevationRect));
+            auto made = std::make_shared<TerrainFusionMultiTile>(fw::GImage(pi), fw::GImage(pe),
+                                                                 TileKey{px, py, z - k}, steadySeconds(),
+                                                                 fw::GImage(pw), fw::GImage(), 0);
+            made->setModified(true);
+            tileManager_->SetTile(px, py, z - k, made);
+        }
+    }
+}
