@@ -117,10 +117,8 @@ TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel
     auto dsmItem = std::make_shared<TfTileset>("dsm");
     dsmItem->name = "dsm_01";
     dsmItem->location = dsmFolder_;
-    {
-        std::lock_guard<std::mutex> lock(outputMutex_);
-        outputs_ = {domItem, dsmItem};
-    }
+    keepOutput(domItem);
+    keepOutput(dsmItem);
     setUpOk_ = true;
     FW_LOG(Info) << "[TERRAINFUSION] init done";
 }
@@ -347,7 +345,7 @@ void TerrainFusion::updateTilesets() {
                              static_cast<double>(area.xMax), static_cast<double>(area.yMax)};
         tileset->zoomRange = {maxZoom, minZoom};
         tileset->time = now;
-        tileset->state = 10;
+        tileset->state = zel::ItemState::Updating;
         setOutput(tileset);
     }
 }

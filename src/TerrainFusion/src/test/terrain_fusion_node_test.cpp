@@ -153,7 +153,7 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
         EXPECT_EQ(tileset->name, i == 0 ? "dom_01" : "dsm_01");
         EXPECT_EQ(tileset->zoomRange[0], 21);
         EXPECT_EQ(tileset->zoomRange[1], 16);
-        EXPECT_EQ(tileset->state, 10);
+        EXPECT_EQ(tileset->state, zel::ItemState::Updating);
     }
     node->call("flush_tile_cache", nullptr);
     EXPECT_TRUE(log.has("Writing tiles..."));
