@@ -199,11 +199,12 @@ size_t TileManagerCached::saveCache() {
     size_t failed = 0;
     for (TileCacheEntry& entry : lru_) {
         Holder& holder = *entry.holder;
-        if (!modified(holder.tile)) continue;
+        // A held tile may be changing: not even its flag is read now.
         if (isHeld(holder)) {
             holder.flushPending = true;
             continue;
         }
+        if (!modified(holder.tile)) continue;
         ImageTile* t = asImageTile(holder.tile);
         bool ok = false;
         try {
@@ -358,10 +359,11 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
         trim();
     }
     auto* t = dynamic_cast<fw::ImageTile*>(tile.get());
-    if (!t) return 0.0;
+    // A tile held by a caller may be changing: it counts as not ready.
+    if (!t || (cached && isHeld(*found->second->holder))) return 0.0;
     const double stamp = t->getTimestamp();
     if (limit >= stamp) return 0.0;
-    if (cached && !isHeld(*found->second->holder)) {
+    if (cached) {
         bool ok = false;
         try {
             ok = held_->SetTile(x, y, z, tile);

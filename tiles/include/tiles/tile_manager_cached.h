@@ -142,7 +142,7 @@ public:
     // Extension "png": exportPng; "tif": true without writing; others false.
     bool exportMap(const std::string& file) override;
     // The tile's time stamp when it is above limit (written to the store when
-    // it was cached and is not held), else 0.0.
+    // it was cached), else 0.0; 0.0 too for a tile a caller holds.
     double checkTile(int x, int y, int z, double limit);
     // The tiles of the area at the store's zoom level on one canvas, written
     // by OpenCV's image writer; zero where no tile exists.
