@@ -174,10 +174,13 @@ void TarnMapperImpl::run() {
         FW_LOG(Info) << "Track time cost = " << trackMs;
         if (frontEnd_) frontEnd_->finish();
         frontEnd_.reset();
+        // A back end that refused frames because it could not build its chain made nothing.
+        bool backEndFailed = false;
+        if (backEnd_) backEnd_->call("PointsFusion_Failed", &backEndFailed);
         backEnd_.reset();
         FW_LOG(Info) << "both frontend and backend is reset.";
         finishOutputs();
-        setState(stopRequested_.load() ? kStopped : kDone);
+        setState(backEndFailed ? kFailed : (stopRequested_.load() ? kStopped : kDone));
     } catch (const std::exception& e) {
         FW_LOG(Error) << "Mapping failed: " << e.what();
         frontEnd_.reset();
