@@ -3,8 +3,8 @@
 #include <sstream>
 #include <string>
 
-#define ZEL_STRINGIFY_(x) #x
-#define ZEL_STRINGIFY(x) ZEL_STRINGIFY_(x)
+#define ZEL_STRINGIFY_(...) #__VA_ARGS__
+#define ZEL_STRINGIFY(...) ZEL_STRINGIFY_(__VA_ARGS__)
 
 std::vector<int> builtKernelArchs() {
     std::vector<int> archs;

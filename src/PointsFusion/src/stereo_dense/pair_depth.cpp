@@ -9,6 +9,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -138,7 +139,8 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
         FW_LOG(Info) << "Failed to read depth range from sparse cloud.";
         return false;
     }
-    if (!std::isfinite(dmin) || !std::isfinite(dmax) || dmin <= 0.0 || dmax < dmin) {
+    // Depths are kept as floats.
+    if (!std::isfinite(dmin) || !(dmax <= double(FLT_MAX)) || dmin <= 0.0 || dmax < dmin) {
         FW_LOG(Warning) << "Invalid depth range from sparse cloud - FRAME: " << a.frame->id << " min: " << dmin
                         << " max: " << dmax;
         return false;

@@ -37,6 +37,9 @@ bool kernelImageFor(int major, int minor, const std::vector<int>& archs);
 // when driver and runtime versions are both at least 11080; -1 for none, or
 // for any error of the runtime.
 int usableCudaDevice(GpuDevices& devices, const std::vector<int>& archs);
+inline bool isCudaDeviceUsable(GpuDevices& devices, const std::vector<int>& archs) {
+    return usableCudaDevice(devices, archs) >= 0;
+}
 
 // Free memory of device in whole MiB (it becomes the calling thread's
 // current device); false on any error.
