@@ -204,10 +204,15 @@ void TarnMapperImpl::run() {
         FW_LOG(Info) << "Track time cost = " << trackMs;
         if (front) front->finish();
         front.reset();  // the front end goes first
+        // A back end that refused frames because it could not build its chain made nothing.
+        bool backEndFailed = false;
+        if (auto back = backEnd()) back->call("PointsFusion_Failed", &backEndFailed);
         releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
         finishOutputs();
-        if (stopRequested_.load()) {
+        if (backEndFailed) {
+            setState(JobState::Failed);
+        } else if (stopRequested_.load()) {
             setState(JobState::Stopped);
         } else if (framesLoaded == 0 || framesToBackEnd_.load() == 0) {
             // Nothing was made: no frame could be loaded, or none was located.

@@ -120,6 +120,11 @@ public:
         journal_.add("back count " + std::to_string(count));
         fw::MapFusion::setFrameCount(count);
     }
+    // A back end that could not build its chain says so when asked.
+    void call(const std::string& command, void* arg) override {
+        if (command == "PointsFusion_Failed" && failing) *static_cast<bool*>(arg) = true;
+    }
+    bool failing = false;
 
 private:
     Journal& journal_;
@@ -132,6 +137,7 @@ struct Fixture {
     Journal journal;
     FrontEndScript script;
     bool backEndThrows = false;
+    bool backEndFails = false;
     int frontEndsMade = 0, backEndsMade = 0;
     int datasets = 0;
 
@@ -145,7 +151,9 @@ struct Fixture {
         };
         c.legacyPf = [this](const std::string&, zel::Chain* owner, void*, void*) {
             ++backEndsMade;
-            return std::make_shared<TestBackEnd>(journal, owner, backEndThrows);
+            auto backEnd = std::make_shared<TestBackEnd>(journal, owner, backEndThrows);
+            backEnd->failing = backEndFails;
+            return backEnd;
         };
         return c;
     }
@@ -348,6 +356,19 @@ TEST(MapperRun, FileDatasetRunsToTwelve) {
     ASSERT_EQ(status.outputs.size(), 1u);
     EXPECT_EQ(status.outputs[0]->name, "dom_01");
     EXPECT_EQ(status.outputs[0]->state, zel::ItemState::Finished);
+}
+
+// A back end that refused its frames leaves the job failed, not done.
+TEST(MapperRun, ABackEndThatRefusedItsFramesEndsMinus14) {
+    Fixture f;
+    f.script.locateMap = true;
+    f.backEndFails = true;
+    auto job = f.make(f.fileJob(6));
+    job->start();
+    EXPECT_EQ(runToEnd(*job).state, -14);
+    job.reset();
+    const auto calls = f.journal.all();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "back released"), calls.end()) << ::testing::PrintToString(calls);
 }
 
 TEST(MapperRun, FramesArePassedOnAndReleased) {

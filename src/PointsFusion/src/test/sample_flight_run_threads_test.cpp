@@ -1,0 +1,107 @@
+// zel_mapper with the dense back end on the bundled sample flight, its
+// terrain node a stand-in: the job ends done with its point-cloud tileset.
+#include "testsupport/mapper_lines.h"
+#include "testsupport/run_process.h"
+#include "testsupport/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string exampleTask(const fs::path& home, const fs::path& flight) {
+    std::string text = readFile(EXAMPLE_TASK_PATH);
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"@HOME@", home.string()},
+                                     {"@FLIGHT@", flight.string()}}) {
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    }
+    return text;
+}
+
+size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
+    size_t n = 0;
+    for (const auto& line : lines)
+        if (line.find(part) != std::string::npos) ++n;
+    return n;
+}
+
+TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
+    testsupport::TempDir dir("dense-flight-test");
+    const fs::path flight = dir.file("flight"), home = dir.file("home");
+    fs::create_directories(home);
+    const auto made = testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+
+    const auto r = testsupport::runProcess(
+        {ZEL_MAPPER_STAND_IN_TERRAIN_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
+    EXPECT_TRUE(lines.errors.empty()) << r.err;
+    ASSERT_FALSE(lines.status.empty()) << r.err;
+    const json& last = lines.status.back();
+    EXPECT_EQ(last["state"], 12) << r.err;
+
+    // The point-cloud item is finished and names a tileset that was written.
+    const json* cloud = nullptr;
+    for (const json& item : last["output"])
+        if (item.value("id", "") == "pointcloud_01") cloud = &item;
+    ASSERT_NE(cloud, nullptr) << last.dump();
+    const fs::path tileset = home / "dense" / "tileset.json";
+    ASSERT_TRUE(fs::exists(tileset)) << r.err;
+    const json master = json::parse(readFile(tileset));
+    EXPECT_FALSE(master["root"]["children"].empty());
+
+    // Frames whose pair depth succeeded and that a neighbour checked reached
+    // the terrain node, in id order, each with points, before it was released.
+    std::vector<int> ids;
+    for (const auto& line : lines.text) {
+        const size_t at = line.find("stand-in terrain: frame ");
+        if (at == std::string::npos) continue;
+        ids.push_back(std::stoi(line.substr(at + 24)));
+        EXPECT_EQ(line.find(", 0 points"), std::string::npos) << line;
+    }
+    EXPECT_GE(ids.size(), 2u) << r.err;
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()) && std::adjacent_find(ids.begin(), ids.end()) == ids.end());
+    EXPECT_EQ(countLines(lines.text, "stand-in terrain: released after " + std::to_string(ids.size()) + " frames"), 1u);
+    EXPECT_EQ(countLines(lines.text, "cant find library terrainfusion"), 0u);
+    // "Map Fusion" progress: the job's whole progress ends full.
+    EXPECT_NEAR(last["progress"]["total"].get<double>(), 1.0, 1e-6);
+}
+
+#ifndef ZEL_HAS_TERRAIN_FUSION
+// Without the terrain library the chain cannot be made: the back end says so,
+// refuses the frames, and the job ends failed.
+TEST(SampleFlightDense, WithoutTheTerrainLibraryTheJobFails) {
+    testsupport::TempDir dir("dense-flight-test");
+    const fs::path flight = dir.file("flight"), home = dir.file("home");
+    fs::create_directories(home);
+    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
+    const auto r = testsupport::runProcess(
+        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
+    ASSERT_FALSE(lines.status.empty()) << r.err;
+    EXPECT_EQ(lines.status.back()["state"], -14);
+    EXPECT_EQ(countLines(lines.text, "cant find library terrainfusion"), 1u) << r.err;
+    EXPECT_EQ(countLines(lines.text, "[POINTSFUSION] processing chain not built, frames refused"), 1u);
+}
+#endif
+
+}  // namespace
