@@ -365,7 +365,7 @@ TEST(MapperRun, ABackEndThatRefusedItsFramesEndsMinus14) {
     f.backEndFails = true;
     auto job = f.make(f.fileJob(6));
     job->start();
-    EXPECT_EQ(runToEnd(*job).state, -14);
+    EXPECT_EQ(zel::code(runToEnd(*job).state), -14);
     job.reset();
     const auto calls = f.journal.all();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "back released"), calls.end()) << ::testing::PrintToString(calls);
