@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -101,6 +102,53 @@ TEST(SampleFlightDense, WithoutTheTerrainLibraryTheJobFails) {
     EXPECT_EQ(lines.status.back()["state"], -14);
     EXPECT_EQ(countLines(lines.text, "cant find library terrainfusion"), 1u) << r.err;
     EXPECT_EQ(countLines(lines.text, "[POINTSFUSION] processing chain not built, frames refused"), 1u);
+}
+#else
+// With the terrain library the example task makes its maps: DOM and DSM tiles
+// that OpenCV reads, and the point-cloud tileset, all listed as finished.
+TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
+    testsupport::TempDir dir("dense-flight-test");
+    const fs::path flight = dir.file("flight"), home = dir.file("home");
+    fs::create_directories(home);
+    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
+    const auto r = testsupport::runProcess(
+        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
+    EXPECT_TRUE(lines.errors.empty()) << r.err;
+    ASSERT_FALSE(lines.status.empty()) << r.err;
+    const json& last = lines.status.back();
+    EXPECT_EQ(last["state"], 12) << r.err;
+    for (const char* id : {"dom_01", "dsm_01", "pointcloud_01"}) {
+        const json* found = nullptr;
+        for (const json& item : last["output"])
+            if (item.value("id", "") == id) found = &item;
+        EXPECT_NE(found, nullptr) << id << " " << last.dump();
+    }
+    EXPECT_TRUE(fs::exists(home / "dense" / "tileset.json"));
+
+    size_t domTiles = 0, dsmTiles = 0, heights = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(home / "dom")) {
+        if (entry.path().extension() != ".png") continue;
+        const cv::Mat tile = cv::imread(entry.path().string(), cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(tile.empty()) << entry.path();
+        EXPECT_EQ(tile.size(), cv::Size(256, 256)) << entry.path();
+        ++domTiles;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(home / "dsm")) {
+        if (entry.path().extension() != ".tiff") continue;
+        const cv::Mat tile = cv::imread(entry.path().string(), cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(tile.empty()) << entry.path();
+        EXPECT_EQ(tile.type(), CV_32FC1) << entry.path();
+        EXPECT_EQ(tile.size(), cv::Size(64, 64)) << entry.path();
+        for (float h : cv::Mat_<float>(tile))
+            if (h > -1e8f) ++heights;
+        ++dsmTiles;
+    }
+    EXPECT_GT(domTiles, 0u);
+    EXPECT_GT(dsmTiles, 0u);
+    EXPECT_GT(heights, 0u);
 }
 #endif
 
