@@ -1,5 +1,6 @@
 #include "terrain/terrain_fusion.h"
 
+#include "steady_seconds.h"
 #include "fw/log.h"
 #include "fw/messenger.h"
 #include "tiles/png_codec.h"
@@ -14,17 +15,6 @@
 #include <exception>
 #include <filesystem>
 #include <thread>
-
-namespace {
-
-double steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count() /
-           1e9;
-}
-
-}  // namespace
 
 TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel::Node("legacy_tf", parent) {
     FW_LOG(Info) << "[TERRAINFUSION] start inition";

@@ -1,5 +1,6 @@
 #include "terrain/terrain_fusion.h"
 
+#include "steady_seconds.h"
 #include "fw/log.h"
 #include "terrain/grid_elevation.h"
 #include "terrain/pyramid.h"
@@ -12,13 +13,6 @@
 #include <opencv2/imgproc.hpp>
 
 namespace {
-
-double steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count() /
-           1e9;
-}
 
 cv::Mat matOf(const fw::GImage& image) { return static_cast<cv::Mat>(image); }
 

@@ -1,5 +1,6 @@
 #include "terrain/terrain_fusion.h"
 
+#include "steady_seconds.h"
 #include "fw/log.h"
 #include "terrain/grid_elevation.h"
 #include "terrain/pyramid.h"
@@ -9,17 +10,6 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-
-namespace {
-
-double steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count() /
-           1e9;
-}
-
-}  // namespace
 
 // Runs with stitchMutex_ held (called by the tile writers).
 void TerrainFusion::renderLowerZooms(int x, int y, int z) {

@@ -4,6 +4,7 @@
 #include "fw/log.h"
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,19 @@ public:
         for (const auto& l : lines_)
             if (l.first == severity) out.push_back(l.second);
         return out;
+    }
+    // Every record (severity, text), in order.
+    std::vector<std::pair<int, std::string>> records() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // Records whose text holds part, of that severity when one is given.
+    size_t count(const std::string& part, std::optional<int> severity = std::nullopt) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& l : lines_)
+            if (l.second.find(part) != std::string::npos && (!severity || l.first == *severity)) ++n;
+        return n;
     }
     // Whether a record of that severity starts with prefix.
     bool has(int severity, const std::string& prefix) const {

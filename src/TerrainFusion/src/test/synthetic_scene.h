@@ -9,6 +9,7 @@
 #include "fw/log.h"
 #include "terrain/ground_plane.h"
 #include "terrain/terrain_fusion.h"
+#include "testsupport/captured_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,34 +25,18 @@
 namespace tftest {
 
 // Every log line, thread-safe.
-class LogCapture : public fw::LogSink {
+class LogCapture : public testsupport::CapturedLog {
 public:
-    LogCapture() { fw::getLogSinks()->insert(this); }
-    ~LogCapture() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back({severity, std::string(text, length)});
-    }
-    void flush() override {}
     // Lines that contain text (at the severity, when given).
     size_t count(const std::string& text, int severity = 99) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& l : lines_)
-            if (l.second.find(text) != std::string::npos && (severity == 99 || l.first == severity)) ++n;
-        return n;
+        return CapturedLog::count(text, severity == 99 ? std::nullopt : std::optional<int>(severity));
     }
     bool has(const std::string& text, int severity = 99) const { return count(text, severity) > 0; }
     std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> out;
-        for (const auto& l : lines_) out.push_back(l.second);
+        for (const auto& l : records()) out.push_back(l.second);
         return out;
     }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
 };
 
 // A "legacy_tf" configuration in workDir; specific holds node settings.
