@@ -240,9 +240,9 @@ TEST_F(PointsFusionChain, TheSixLinesAndTheZoomReachTheTerrainNode) {
     };
     std::vector<std::string> seen;
     for (const auto& r : log.records())
-        if (r.text.rfind("[POINTSFUSION] First frame input", 0) == 0) {
-            EXPECT_EQ(r.severity, fw::kInfo);
-            seen.push_back(r.text);
+        if (r.second.rfind("[POINTSFUSION] First frame input", 0) == 0) {
+            EXPECT_EQ(r.first, fw::kInfo);
+            seen.push_back(r.second);
         }
     EXPECT_EQ(seen, std::vector<std::string>(std::begin(lines), std::end(lines)));
     EXPECT_EQ(log.count("[POINTSFUSION] pointfusion feed 2 frames in", fw::kInfo), 1u);
