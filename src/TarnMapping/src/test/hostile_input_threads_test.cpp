@@ -1,6 +1,7 @@
 // Hostile inputs, as a new user might try them, against the built zel_mapper:
 // each case checks the exit status, the last status line, the ERROR texts
 // and the -9 lines.
+#include "frame_records.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -25,27 +26,8 @@ namespace {
 // zel_mapper with a stand-in dense back end, so that a job can finish.
 const std::string kProgram = ZEL_MAPPER_TEST_BACK_END_PATH;
 
-// A frame record of a 200 x 150 image looking down, 10 m apart along east;
-// the image is written unless the uri is given.
-json frameRecord(const testsupport::TempDir& dir, int i, const std::string& uri = "") {
-    std::string image = uri;
-    if (image.empty()) {
-        image = dir.file("img" + std::to_string(i) + ".png");
-        cv::Mat pixels(150, 200, CV_8UC3);
-        cv::RNG rng(static_cast<uint64>(i) + 7);
-        rng.fill(pixels, cv::RNG::UNIFORM, 0, 256);
-        cv::imwrite(image, pixels);
-    }
-    return {{"uri", image},
-            {"timestamp", 1733650000.0 + i},
-            {"gps", {{"longitude", 113.9 + i * 1e-4}, {"latitude", 22.5}, {"altitude", 100.0}}},
-            {"rtk_std", {{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}},
-            {"relative_altitude", 100.0},
-            {"attitude", {{"pitch", -90.0}, {"yaw", 0.0}, {"roll", 0.0}}},
-            {"calibration", {{"width", 200}, {"height", 150}, {"fx", 160}, {"fy", 160}, {"cx", 100}, {"cy", 75}}}};
-}
-
-std::string frameLine(const json& record) { return json{{"frame", record.dump()}}.dump() + "\n"; }
+using mappertest::frameLine;
+using mappertest::frameRecord;
 
 struct Case {
     std::string name;

@@ -1,6 +1,7 @@
 // zel_mapper as a host runs it: datasets that cannot be mapped, the home
 // folder, the log file, a live stream with bad lines, image_meta's line as a
 // live frame, a missing image.
+#include "frame_records.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
@@ -38,22 +39,9 @@ std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A frame record of a 200 x 150 image looking down, 10 m apart along east.
+// Records whose image is written unless writeImage is false.
 json frameRecord(const TempDir& dir, int i, bool writeImage = true) {
-    const std::string image = dir.file("img" + std::to_string(i) + ".png");
-    if (writeImage) {
-        cv::Mat pixels(150, 200, CV_8UC3);
-        cv::RNG rng(static_cast<uint64>(i) + 7);
-        rng.fill(pixels, cv::RNG::UNIFORM, 0, 256);
-        cv::imwrite(image, pixels);
-    }
-    return {{"uri", image},
-            {"timestamp", 1733650000.0 + i},
-            {"gps", {{"longitude", 113.9 + i * 1e-4}, {"latitude", 22.5}, {"altitude", 100.0}}},
-            {"rtk_std", {{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}},
-            {"relative_altitude", 100.0},
-            {"attitude", {{"pitch", -90.0}, {"yaw", 0.0}, {"roll", 0.0}}},
-            {"calibration", {{"width", 200}, {"height", 150}, {"fx", 160}, {"fy", 160}, {"cx", 100}, {"cy", 75}}}};
+    return mappertest::frameRecord(dir, i, writeImage ? "" : dir.file("img" + std::to_string(i) + ".png"));
 }
 
 std::string writeDataset(const TempDir& dir, const std::string& text) {
@@ -168,7 +156,7 @@ TEST(ZelMapperChain, WithoutTheDenseBackEndTheJobFails) {
 TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
     TempDir dir;
     std::string input;
-    auto frameLine = [&](int i) { return json{{"frame", frameRecord(dir, i).dump()}}.dump() + "\n"; };
+    auto frameLine = [&](int i) { return mappertest::frameLine(frameRecord(dir, i)); };
     input += frameLine(0);
     input += "not json\n";
     input += frameLine(1);
@@ -206,7 +194,7 @@ TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
 
 TEST(ZelMapperLive, EndOfInputEndsTheStream) {
     TempDir dir;
-    const std::string input = json{{"frame", frameRecord(dir, 0).dump()}}.dump() + "\n";
+    const std::string input = mappertest::frameLine(frameRecord(dir, 0));
     const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
     EXPECT_FALSE(r.timedOut);
     const ErrLines lines = parseErr(r.err);
