@@ -26,6 +26,23 @@ bool cameraUsable(const std::shared_ptr<fw::CameraImpl>& camera) {
     return camera && camera->parameterVector().size() >= 3;
 }
 
+// The frame's key points with a positive inverse depth, in camera axes.
+std::vector<pt::Point3d> keyPointsInCamera(fw::MapFrame& frame, const fw::CameraImpl& camera) {
+    std::vector<pt::Point3d> points;
+    const size_t count = frame.keyPointCount();
+    for (size_t i = 0; i < count; ++i) {
+        pt::Point2f pixel;
+        pt::Point2d inverseDepth;
+        if (!frame.getKeyPointPosition(static_cast<int>(i), pixel)) continue;
+        if (!frame.getKeyPointInverseDepth(static_cast<int>(i), inverseDepth)) continue;
+        if (!(inverseDepth.x > 0.0)) continue;
+        const pt::Point3d ray = camera.unproject(pt::Point2d(pixel.x, pixel.y));
+        const double d = 1.0 / inverseDepth.x;
+        points.push_back({ray.x * d, ray.y * d, ray.z * d});
+    }
+    return points;
+}
+
 }  // namespace
 
 int TerrainFusion::applyScaleRule(int z, float scale, int maxZoom) {
@@ -84,18 +101,8 @@ bool TerrainFusion::identifyZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
     const std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
     if (!cameraUsable(camera)) return false;
     const fw::SE3 local = geo.ecefToEnu * pose;
-    std::vector<pt::Point3d> points;
-    const size_t count = frame->keyPointCount();
-    for (size_t i = 0; i < count; ++i) {
-        pt::Point2f pixel;
-        pt::Point2d inverseDepth;
-        if (!frame->getKeyPointPosition(static_cast<int>(i), pixel)) continue;
-        if (!frame->getKeyPointInverseDepth(static_cast<int>(i), inverseDepth)) continue;
-        if (!(inverseDepth.x > 0.0)) continue;
-        const pt::Point3d ray = camera->unproject(pt::Point2d(pixel.x, pixel.y));
-        const double d = 1.0 / inverseDepth.x;
-        points.push_back(local * pt::Point3d{ray.x * d, ray.y * d, ray.z * d});
-    }
+    std::vector<pt::Point3d> points = keyPointsInCamera(*frame, *camera);
+    for (pt::Point3d& p : points) p = local * p;
     if (points.empty()) return false;
     std::vector<vec1d> heights;
     heights.reserve(points.size());
@@ -145,18 +152,7 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     }
     const std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
     if (!cameraUsable(camera)) return false;
-    std::vector<pt::Point3d> points;
-    const size_t count = frame->keyPointCount();
-    for (size_t i = 0; i < count; ++i) {
-        pt::Point2f pixel;
-        pt::Point2d inverseDepth;
-        if (!frame->getKeyPointPosition(static_cast<int>(i), pixel)) continue;
-        if (!frame->getKeyPointInverseDepth(static_cast<int>(i), inverseDepth)) continue;
-        if (!(inverseDepth.x > 0.0)) continue;
-        const pt::Point3d ray = camera->unproject(pt::Point2d(pixel.x, pixel.y));
-        const double d = 1.0 / inverseDepth.x;
-        points.push_back({ray.x * d, ray.y * d, ray.z * d});
-    }
+    const std::vector<pt::Point3d> points = keyPointsInCamera(*frame, *camera);
     fw::SE3 ground;
     std::vector<uint32_t> outliers;
     CalcPlane(points, ground, outliers, 0.1 * median);
