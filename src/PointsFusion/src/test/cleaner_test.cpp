@@ -7,6 +7,7 @@
 #include "fw/messenger.h"
 #include "fw/settings.h"
 #include "../../stereo_dense/test/log_capture.h"
+#include "cleaned_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -128,32 +129,7 @@ std::shared_ptr<ImageScaled> record(uint64_t id) {
     return r;
 }
 
-class CleanedFrames {
-public:
-    CleanedFrames() {
-        subscriber_ = fw::Messenger::instance().subscribe("sbt.cleaned_frames", 0, &CleanedFrames::add, this);
-    }
-    ~CleanedFrames() { subscriber_.shutdown(); }
-    void add(const std::shared_ptr<ImageScaled>& r) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records_.push_back(r);
-    }
-    std::vector<uint64_t> ids() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<uint64_t> out;
-        for (const auto& r : records_) out.push_back(r->frame->id);
-        return out;
-    }
-    std::vector<std::shared_ptr<ImageScaled>> records() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<ImageScaled>> records_;
-    fw::Subscriber subscriber_;
-};
+using pftest::CleanedFrames;
 
 class CleanerWindow : public ::testing::Test {
 protected:

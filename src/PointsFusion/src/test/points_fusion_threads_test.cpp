@@ -7,6 +7,7 @@
 
 #include "../../stereo_dense/test/log_capture.h"
 #include "../../stereo_dense/test/stereo_scene.h"
+#include "cleaned_frames.h"
 
 #include "fw/map.h"
 #include "fw/messenger.h"
@@ -59,25 +60,7 @@ private:
     Journal& journal_;
 };
 
-// Cleaned frames as the pruner sees them.
-class Cleaned {
-public:
-    Cleaned() { subscriber_ = fw::Messenger::instance().subscribe("sbt.cleaned_frames", 0, &Cleaned::add, this); }
-    ~Cleaned() { subscriber_.shutdown(); }
-    void add(const std::shared_ptr<ImageScaled>& r) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records_.push_back(r);
-    }
-    std::vector<std::shared_ptr<ImageScaled>> records() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<ImageScaled>> records_;
-    fw::Subscriber subscriber_;
-};
+using Cleaned = pftest::CleanedFrames;
 
 // 240 x 180 images, 20 m between frames at 100 m: 40 px of disparity.
 struct SmallPlane : PlaneScene {
