@@ -89,26 +89,43 @@ std::vector<double> SurveyComparison::pointErrors(const std::vector<cv::Vec3d>& 
     return errors;
 }
 
-cv::Mat SurveyComparison::trueColour(const DomMosaic& m) const {
-    cv::Mat out(m.image.size(), CV_8UC3, cv::Scalar::all(0));
-    // Samples around a pixel centre by the local metres per pixel, which
-    // hardly change across a survey.
+namespace {
+
+// Local east-north of the pixel positions of a mosaic: affine about its
+// centre, the metres per pixel hardly changing across a survey.
+struct PixelToLocal {
+    cv::Vec3d centre, alongX, alongY;
+    cv::Point2d middle;
+    cv::Vec3d operator()(double x, double y) const {
+        return centre + (x - middle.x) * alongX + (y - middle.y) * alongY;
+    }
+};
+
+PixelToLocal pixelToLocal(const SurveyComparison& truth, const DomMosaic& m) {
     const auto at = [&](double x, double y) {
         const LatLon g = pixelToLatLon(m.origin.x + x, m.origin.y + y, m.zoom);
-        return local(g.latitude, g.longitude, 0.0);
+        return truth.local(g.latitude, g.longitude, 0.0);
     };
-    const cv::Vec3d centre = at(out.cols / 2.0, out.rows / 2.0);
-    const cv::Vec3d alongX = at(out.cols / 2.0 + 1.0, out.rows / 2.0) - centre;
-    const cv::Vec3d alongY = at(out.cols / 2.0, out.rows / 2.0 + 1.0) - centre;
+    PixelToLocal f;
+    f.middle = {m.image.cols / 2.0, m.image.rows / 2.0};
+    f.centre = at(f.middle.x, f.middle.y);
+    f.alongX = at(f.middle.x + 1.0, f.middle.y) - f.centre;
+    f.alongY = at(f.middle.x, f.middle.y + 1.0) - f.centre;
+    return f;
+}
+
+}  // namespace
+
+cv::Mat SurveyComparison::trueColour(const DomMosaic& m) const {
+    cv::Mat out(m.image.size(), CV_8UC3, cv::Scalar::all(0));
+    const PixelToLocal toLocal = pixelToLocal(*this, m);
     constexpr int kSamples = 4;
     for (int r = 0; r < out.rows; ++r)
         for (int c = 0; c < out.cols; ++c) {
-            const cv::Vec3d p = at(c + 0.5, r + 0.5);
             cv::Vec3d sum(0, 0, 0);
             for (int i = 0; i < kSamples; ++i)
                 for (int j = 0; j < kSamples; ++j) {
-                    const double u = (j + 0.5) / kSamples - 0.5, v = (i + 0.5) / kSamples - 0.5;
-                    const cv::Vec3d q = p + u * alongX + v * alongY;
+                    const cv::Vec3d q = toLocal(c + (j + 0.5) / kSamples, r + (i + 0.5) / kSamples);
                     const cv::Vec3b colour = truth_.colourAt(q[0], q[1]);
                     sum += cv::Vec3d(colour[0], colour[1], colour[2]);
                 }
@@ -121,63 +138,40 @@ cv::Mat SurveyComparison::trueColour(const DomMosaic& m) const {
 
 cv::Mat SurveyComparison::awayFromEdges(const DomMosaic& m, double minEdgeDistance) const {
     cv::Mat out(m.image.size(), CV_8UC1, cv::Scalar::all(0));
+    const PixelToLocal toLocal = pixelToLocal(*this, m);
     for (int r = 0; r < out.rows; ++r)
         for (int c = 0; c < out.cols; ++c) {
-            const LatLon g = pixelToLatLon(m.origin.x + c + 0.5, m.origin.y + r + 0.5, m.zoom);
-            const cv::Vec3d p = local(g.latitude, g.longitude, 0.0);
+            const cv::Vec3d p = toLocal(c + 0.5, r + 0.5);
             if (edgeDistance(p[0], p[1]) >= minEdgeDistance) out.at<uchar>(r, c) = 255;
         }
     return out;
 }
 
-namespace {
-
-double correlation(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask, int dx, int dy) {
-    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-    size_t n = 0;
-    for (int r = 0; r < a.rows; ++r) {
-        const int rb = r + dy;
-        if (rb < 0 || rb >= b.rows) continue;
-        for (int c = 0; c < a.cols; ++c) {
-            const int cb = c + dx;
-            if (cb < 0 || cb >= b.cols || !mask.at<uchar>(r, c) || !mask.at<uchar>(rb, cb)) continue;
-            const double x = a.at<float>(r, c), y = b.at<float>(rb, cb);
-            sa += x, sb += y, saa += x * x, sbb += y * y, sab += x * y;
-            ++n;
-        }
-    }
-    if (n < 2) return -1.0;
-    const double va = saa - sa * sa / double(n), vb = sbb - sb * sb / double(n);
-    if (!(va > 0 && vb > 0)) return -1.0;
-    return (sab - sa * sb / double(n)) / std::sqrt(va * vb);
-}
-
-}  // namespace
-
 cv::Point2d bestShift(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask, int range, double* peak) {
-    const int side = 2 * range + 1;
-    cv::Mat scores(side, side, CV_64F);
-    cv::Point best(range, range);
-    for (int dy = -range; dy <= range; ++dy)
-        for (int dx = -range; dx <= range; ++dx) {
-            const double s = correlation(a, b, mask, dx, dy);
-            scores.at<double>(dy + range, dx + range) = s;
-            if (s > scores.at<double>(best.y, best.x)) best = {dx + range, dy + range};
-        }
+    // b's inner part, masked, as the template slid over a.
+    const cv::Rect inner(range, range, b.cols - 2 * range, b.rows - 2 * range);
+    cv::Mat weight;
+    mask(inner).convertTo(weight, CV_32F, 1.0 / 255.0);
+    cv::Mat scores;
+    cv::matchTemplate(a, b(inner), scores, cv::TM_CCORR_NORMED, weight);
+    cv::Point best;
+    double top = 0;
+    cv::minMaxLoc(scores, nullptr, &top, nullptr, &best);
     // Parabola through the peak and its neighbours along each axis.
-    const auto refine = [&](double left, double centre, double right) {
-        const double d = left - 2 * centre + right;
-        return d < 0 ? 0.5 * (left - right) / d : 0.0;
+    const auto refine = [](float left, float centre, float right) {
+        const double d = double(left) - 2.0 * centre + right;
+        return d < 0 ? 0.5 * (double(left) - right) / d : 0.0;
     };
-    cv::Point2d shift(best.x - range, best.y - range);
-    if (best.x > 0 && best.x + 1 < side)
-        shift.x += refine(scores.at<double>(best.y, best.x - 1), scores.at<double>(best.y, best.x),
-                          scores.at<double>(best.y, best.x + 1));
-    if (best.y > 0 && best.y + 1 < side)
-        shift.y += refine(scores.at<double>(best.y - 1, best.x), scores.at<double>(best.y, best.x),
-                          scores.at<double>(best.y + 1, best.x));
-    if (peak) *peak = scores.at<double>(best.y, best.x);
-    return shift;
+    cv::Point2d at(best.x, best.y);
+    if (best.x > 0 && best.x + 1 < scores.cols)
+        at.x += refine(scores.at<float>(best.y, best.x - 1), scores.at<float>(best.y, best.x),
+                       scores.at<float>(best.y, best.x + 1));
+    if (best.y > 0 && best.y + 1 < scores.rows)
+        at.y += refine(scores.at<float>(best.y - 1, best.x), scores.at<float>(best.y, best.x),
+                       scores.at<float>(best.y + 1, best.x));
+    if (peak) *peak = top;
+    // b(p + range) sits on a(p + at): b(p + shift) = a(p) with shift = range - at.
+    return {range - at.x, range - at.y};
 }
 
 }  // namespace mapcheck

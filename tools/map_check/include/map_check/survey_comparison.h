@@ -51,10 +51,11 @@ private:
     cv::Mat edgeDistance_;  // metres, on the truth's grid
 };
 
-// Shift (dx, dy) in pixels that best aligns b to a where both masks are set:
-// b(p + shift) matches a(p), by normalised cross-correlation of the two
-// single-channel float pictures over shifts up to range pixels, refined to a
-// fraction of a pixel. peak receives the correlation at the best shift.
+// Shift (dx, dy) in pixels that best aligns b to a: b(p + shift) matches
+// a(p), by normalised cross-correlation (OpenCV's template matching) of b's
+// pixels where mask is set with a, over shifts up to range pixels, refined to
+// a fraction of a pixel. Both pictures are single-channel float of one size;
+// peak receives the correlation at the best shift.
 cv::Point2d bestShift(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask, int range, double* peak = nullptr);
 
 }  // namespace mapcheck
