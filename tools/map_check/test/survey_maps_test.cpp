@@ -404,7 +404,7 @@ TEST(SurveyMaps, FileDatasetMakesMapsTrueToTheSurvey) {
     // DOM at the finest zoom: its texture lies where the truth has it, moved
     // only by the rules: half a pixel south-east (a pixel takes the colour of
     // its north-west corner), up to the north drift, and the parallax of the
-    // DSM's bias.
+    // DSM's bias; with half a pixel more for the matching itself.
     {
         SCOPED_TRACE("DOM at zoom " + std::to_string(finest));
         std::vector<std::string> unreadable;
