@@ -9,7 +9,7 @@ packages=(
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtinyxml2-dev qtbase5-dev
   sqlite3 libimage-exiftool-perl
-  proj-bin pngcheck gdal-bin
+  proj-bin pngcheck gdal-bin time
   clang libclang-rt-14-dev
   nodejs
 )
