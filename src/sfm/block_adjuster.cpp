@@ -53,6 +53,16 @@ struct PositionPrior {
     cv::Vec3d gps, sigma;
 };
 
+struct StepPrior {
+    StepPrior(const cv::Vec3d& step, const cv::Vec3d& sigma) : step(step), sigma(sigma) {}
+    template <typename T>
+    bool operator()(const T* centre, const T* previous, T* residual) const {
+        for (int k = 0; k < 3; ++k) residual[k] = (centre[k] - previous[k] - T(step[k])) / T(sigma[k]);
+        return true;
+    }
+    cv::Vec3d step, sigma;
+};
+
 struct AttitudePrior {
     AttitudePrior(const cv::Vec3d& attitude, double sigma) : sigma(sigma) {
         const double aa[3] = {attitude[0], attitude[1], attitude[2]};
@@ -153,6 +163,10 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
         if (f.gpsSigma[0] > 0 && f.gpsSigma[1] > 0 && f.gpsSigma[2] > 0)
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 3>(new PositionPrior(f.gps, f.gpsSigma)),
                                      nullptr, f.centre.val);
+        if (f.previous >= 0 && static_cast<size_t>(f.previous) < frames.size() && used[static_cast<size_t>(f.previous)] &&
+            f.stepSigma[0] > 0 && f.stepSigma[1] > 0 && f.stepSigma[2] > 0)
+            problem.AddResidualBlock(new ceres::AutoDiffCostFunction<StepPrior, 3, 3, 3>(new StepPrior(f.step, f.stepSigma)),
+                                     nullptr, f.centre.val, frames[static_cast<size_t>(f.previous)].centre.val);
         if (f.attitudePrior && f.attitudeSigma > 0)
             problem.AddResidualBlock(
                 new ceres::AutoDiffCostFunction<AttitudePrior, 3, 3>(new AttitudePrior(f.attitude, f.attitudeSigma)), nullptr,

@@ -8,8 +8,13 @@ namespace {
 
 // For each keypoint of query, its nearest keypoint of train when it passes the ratio test; -1 otherwise.
 std::vector<int> nearest(const ImageFeatures& query, const ImageFeatures& train, double ratio) {
-    if (!train.index)
+    if (!train.index) {
+        // The trees are random: a fixed seed makes every run match alike.
+        const cv::RNG saved = cv::theRNG();
+        cv::theRNG() = cv::RNG(20241208);
         train.index = std::make_shared<cv::flann::Index>(train.descriptors, cv::flann::KDTreeIndexParams(4));
+        cv::theRNG() = saved;
+    }
     cv::Mat indices, distances;
     train.index->knnSearch(query.descriptors, indices, distances, 2, cv::flann::SearchParams(32));
     std::vector<int> best(static_cast<size_t>(query.descriptors.rows), -1);

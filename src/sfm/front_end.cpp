@@ -26,6 +26,8 @@ constexpr double kDegree = 3.14159265358979323846 / 180.0;
 // Without gimbal angles the camera is taken to look down, its image top
 // along the flight; a loose prior, for the rotation about the flight line.
 constexpr double kNadirSigma = 10.0 * kDegree;
+// Live: how much looser the absolute GPS prior of a frame is than its record says.
+constexpr double kLiveGpsLoosening = 20.0;
 // The gimbal's attitude is a weak prior: never tighter than this.
 constexpr double kAttitudeSigmaFloor = 1.0 * kDegree;
 
@@ -45,6 +47,10 @@ cv::Matx33d nearestRotation(const cv::Matx33d& M) {
 // A relative rotation of two frames of one flight: mostly about the
 // viewing direction. Anything else is a wrong decomposition of the pair.
 bool plausibleTurn(const cv::Matx33d& relative) { return relative(2, 2) > std::cos(20.0 * kDegree); }
+
+// Along a strip neighbours keep their heading: a larger relative rotation
+// is a turn or a wrong decomposition, and the images' chain breaks there.
+bool sameHeading(const cv::Matx33d& relative) { return (cv::trace(relative) - 1.0) / 2.0 > std::cos(5.0 * kDegree); }
 
 }  // namespace
 
@@ -103,7 +109,9 @@ int FrontEnd::cameraFor(const std::shared_ptr<fw::CameraImpl>& camera) {
     for (size_t k = 0; k < cameraRecords_.size(); ++k)
         if (cameraRecords_[k] == p) return static_cast<int>(k);
     cameraRecords_.push_back(p);
-    cameras_.push_back(BlockCamera::fromParameters(p, settings_.refineIntrinsics));
+    // A live window is too short to tell the intrinsics from the poses, and
+    // frames already handed on keep theirs: live, the calibration is kept.
+    cameras_.push_back(BlockCamera::fromParameters(p, settings_.refineIntrinsics && !settings_.live));
     return static_cast<int>(cameras_.size() - 1);
 }
 
@@ -268,7 +276,7 @@ void FrontEnd::initialRotations() {
         size_t end = start + 1;
         while (end < n && !order[end]->gimbal) {
             auto pair = pairs_.find({order[end - 1]->index, order[end]->index});
-            if (pair == pairs_.end() || !plausibleTurn(pair->second.rotation)) break;
+            if (pair == pairs_.end() || !sameHeading(pair->second.rotation)) break;
             chain.push_back(pair->second.rotation * chain.back());
             ++end;
         }
@@ -320,9 +328,22 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
     std::vector<BlockFrame> frames;
     std::map<int, int> position;  // frame index -> block position
     for (Frame* f : block) {
-        position[f->index] = static_cast<int>(frames.size());
+        const int at = static_cast<int>(frames.size());
+        position[f->index] = at;
         frames.push_back(f->block);
-        frames.back().fixed = fixPublished && f->published;
+        BlockFrame& b = frames.back();
+        b.fixed = fixPublished && f->published;
+        if (settings_.live && at > 0) {
+            // Live, the published frames hold the block: a new frame's GPS
+            // position would bend it wherever the first frames' scale was
+            // off. Its step from the previous frame tells the scale; its
+            // position is a loose prior only.
+            const BlockFrame& p = frames[static_cast<size_t>(at - 1)];
+            b.previous = at - 1;
+            b.step = b.gps - p.gps;
+            for (int k = 0; k < 3; ++k) b.stepSigma[k] = std::hypot(b.gpsSigma[k], p.gpsSigma[k]);
+            b.gpsSigma *= kLiveGpsLoosening;
+        }
     }
     std::vector<BlockTrack> tracks;
     std::vector<int64_t> ids;

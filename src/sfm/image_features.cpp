@@ -8,6 +8,11 @@
 #include <opencv2/imgproc.hpp>
 
 namespace sfm {
+namespace {
+
+constexpr double kSiftOffset = 0.25;
+
+}  // namespace
 
 cv::Mat greyImage(const cv::Mat& image) {
     if (image.empty()) return cv::Mat();
@@ -63,7 +68,11 @@ ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera,
 
     out.pixels.reserve(keyPoints.size());
     for (const cv::KeyPoint& k : keyPoints) {
-        out.pixels.emplace_back(static_cast<float>((k.pt.x + 0.5) * sx - 0.5), static_cast<float>((k.pt.y + 0.5) * sy - 0.5));
+        // OpenCV 4.6's SIFT halves the coordinates of its doubled first
+        // octave without the half-pixel shift of the doubling: its points
+        // lie a quarter pixel down and right of where they are.
+        const double x = k.pt.x - kSiftOffset, y = k.pt.y - kSiftOffset;
+        out.pixels.emplace_back(static_cast<float>((x + 0.5) * sx - 0.5), static_cast<float>((y + 0.5) * sy - 0.5));
         out.sizes.push_back(static_cast<float>(k.size * sx));
     }
     out.descriptors = descriptors;

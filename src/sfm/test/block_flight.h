@@ -39,7 +39,13 @@ public:
     synthetic::GroundScene scene = synthetic::GroundScene::make(4000, 0.1);
     std::vector<synthetic::Shot> shots;  // the truth, in flight order
 
-    BlockFlight() { synthetic::placeScene(scene, kLat, kLon); }
+    // The ground slopes up towards the north by slope (rise over run), so
+    // that the views see a range of depths.
+    explicit BlockFlight(double slope = 0.0) {
+        synthetic::placeScene(scene, kLat, kLon);
+        const cv::Vec3d up = scene.up();
+        scene.north = (scene.north + slope * up) / std::sqrt(1.0 + slope * slope);
+    }
 
     // strips of frames flown east and west in turn, spacing metres apart,
     // the strips stripSpacing apart, at the given height.

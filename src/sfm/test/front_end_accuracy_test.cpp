@@ -96,7 +96,7 @@ struct NoisyCase {
 class NoisyRecords : public ::testing::TestWithParam<NoisyCase> {
 protected:
     static void SetUpTestSuite() {
-        flight = new BlockFlight();
+        flight = new BlockFlight(0.15);
         flight->plan(kStrips, kPerStrip, 20.0, 60.0, 100.0);
     }
     static void TearDownTestSuite() { delete flight; }
@@ -114,7 +114,13 @@ double acceptedFraction(DenseDepth& stage, const std::shared_ptr<fw::MapFrame>& 
     auto b = std::make_shared<ImageScaled>();
     b->frame = partner;
     b->loadImage();
-    stage.computePairDepth(a, b);
+    const bool ok = stage.computePairDepth(a, b);
+    if (getenv("SFM_TEST_VERBOSE")) {
+        const fw::SE3 p = own->getPose();
+        pt::Point2d inv;
+        std::cout << "dense " << ok << " depth range " << a->minDepth << " " << a->maxDepth << " pose " << vec(p.translation)
+                  << " obs " << own->observationCount() << " inv " << own->getKeyPointInverseDepth(0, inv) << " " << inv.x << std::endl;
+    }
     if (a->depth.empty()) return 0.0;
     return cv::countNonZero(a->depth) / static_cast<double>(a->depth.total());
 }
@@ -189,3 +195,55 @@ TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
 INSTANTIATE_TEST_SUITE_P(Block, NoisyRecords,
                          ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false}),
                          [](const auto& info) { return info.param.gimbal ? "Gimbal" : "NoGimbal"; });
+
+// Exact records (centimetre GPS, exact gimbal angles) stay exact: the
+// adjustment moves no pose by 1 cm or 0.005 degrees, refining the
+// intrinsics or not.
+TEST(ExactRecords, StayExact) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 5, 20.0, 60.0, 100.0);
+    for (const char* refinement : {"NONE", "ADJUST_ALL"}) {
+        SCOPED_TRACE(refinement);
+        const std::string config =
+            std::string(R"({"live":false,"specific":{"globalsfm.intrinsic_refinement":")") + refinement + R"("}})";
+        const auto frames = runFrontEnd(flight, RecordNoise(), config);
+        ASSERT_EQ(frames.size(), flight.shots.size());
+        double worstAngle = 0.0, worstShift = 0.0;
+        for (const auto& f : frames) {
+            const synthetic::Shot& s = flight.shots[f->id];
+            worstAngle = std::max(worstAngle, angleOf(rotationOf(f->getPose()).t() * s.R));
+            worstShift = std::max(worstShift, cv::norm(vec(f->getPose().translation) - s.C));
+            if (getenv("SFM_TEST_VERBOSE"))
+                std::cout << f->id << " " << angleOf(rotationOf(f->getPose()).t() * s.R) << " " << f->observationCount() << std::endl;
+        }
+        EXPECT_LT(worstAngle, 0.005);
+        EXPECT_LT(worstShift, 0.01);
+        std::cout << refinement << ": " << worstAngle << " deg, " << worstShift << " m" << std::endl;
+    }
+}
+
+// The live path on the noisy block: each frame handed on once the next is
+// tracked, in flight order. Its window holds the frames already handed on,
+// so the neighbours' rotations come from the images; the scale is what
+// the first frames' GPS steps gave and is not checked here.
+TEST(LiveFlight, NeighboursAgreeWithTheTruth) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 8, 20.0, 60.0, 100.0);
+    RecordNoise noise;
+    noise.horizontal = 2.0;
+    noise.vertical = 3.0;
+    noise.attitude = 1.0;
+    ImageDataset dataset(flight.write(noise));
+    sfm_test::RecordingChain chain;
+    auto frontEnd = createSfmInstance(R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", &chain,
+                                      nullptr, nullptr);
+    ASSERT_TRUE(frontEnd);
+    sfm_test::track(*frontEnd, dataset, [&](size_t n) { EXPECT_EQ(chain.events.size(), n) << "after frame " << n; });
+    const auto frames = located(chain);
+    ASSERT_EQ(frames.size(), flight.shots.size());
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->id, i);
+    const Errors e = errorsOf(flight, frames, 8);
+    std::cout << "live: rotation " << e.rotation << " deg, translation " << e.translation * 100 << " % of baseline, block "
+              << e.block << " m" << std::endl;
+    EXPECT_LT(e.rotation, 0.04);
+}

@@ -36,6 +36,11 @@ struct BlockFrame {
     cv::Vec3d attitude{0, 0, 0};  // angle-axis, world to camera
     double attitudeSigma = 0.0;   // radians
     bool fixed = false;
+    // A prior on the displacement from another frame of the block (its
+    // position there; -1: none): the GPS step between them.
+    int previous = -1;
+    cv::Vec3d step{0, 0, 0};
+    cv::Vec3d stepSigma{0, 0, 0};
 
     cv::Matx33d worldToCamera() const;
     void setWorldToCamera(const cv::Matx33d& R);
