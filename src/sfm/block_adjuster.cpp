@@ -87,6 +87,26 @@ struct AttitudePrior {
     double sigma;
 };
 
+// The viewing direction (the camera's z axis in the world) of a rotation.
+struct ViewPrior {
+    ViewPrior(const cv::Vec3d& attitude, double sigma) : sigma(sigma) {
+        cv::Matx33d R;
+        cv::Rodrigues(attitude, R);
+        for (int k = 0; k < 3; ++k) view[k] = R(2, k);
+    }
+    template <typename T>
+    bool operator()(const T* rotation, T* residual) const {
+        const T inverse[3] = {-rotation[0], -rotation[1], -rotation[2]};
+        const T z[3] = {T(0.0), T(0.0), T(1.0)};
+        T v[3];
+        ceres::AngleAxisRotatePoint(inverse, z, v);
+        for (int k = 0; k < 3; ++k) residual[k] = (v[k] - T(view[k])) / T(sigma);
+        return true;
+    }
+    double view[3];
+    double sigma;
+};
+
 struct IntrinsicsPrior {
     explicit IntrinsicsPrior(const BlockCamera& camera) {
         for (int k = 0; k < 5; ++k) prior[k] = camera.prior[k];
@@ -167,7 +187,10 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
             f.stepSigma[0] > 0 && f.stepSigma[1] > 0 && f.stepSigma[2] > 0)
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<StepPrior, 3, 3, 3>(new StepPrior(f.step, f.stepSigma)),
                                      nullptr, f.centre.val, frames[static_cast<size_t>(f.previous)].centre.val);
-        if (f.attitudePrior && f.attitudeSigma > 0)
+        if (f.attitudePrior && f.attitudeSigma > 0 && f.viewOnly)
+            problem.AddResidualBlock(new ceres::AutoDiffCostFunction<ViewPrior, 3, 3>(new ViewPrior(f.attitude, f.attitudeSigma)),
+                                     nullptr, f.rotation.val);
+        else if (f.attitudePrior && f.attitudeSigma > 0)
             problem.AddResidualBlock(
                 new ceres::AutoDiffCostFunction<AttitudePrior, 3, 3>(new AttitudePrior(f.attitude, f.attitudeSigma)), nullptr,
                 f.rotation.val);

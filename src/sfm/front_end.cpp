@@ -23,13 +23,19 @@ namespace sfm {
 namespace {
 
 constexpr double kDegree = 3.14159265358979323846 / 180.0;
-// Without gimbal angles the camera is taken to look down, its image top
-// along the flight; a loose prior, for the rotation about the flight line.
+// Without gimbal angles the camera is taken to look down (its image top
+// along the flight, for a start only): a loose prior on the viewing
+// direction, for the rotation about a single strip's line.
 constexpr double kNadirSigma = 10.0 * kDegree;
+// Depth support of a handed-on point: of its nearest keypoints in the
+// image, this many must lie within the tolerance of its depth.
+constexpr size_t kSupportNeighbours = 8;
+constexpr int kMinSupport = 2;
+constexpr double kSupportTolerance = 0.01;
 // Live: how much looser the absolute GPS prior of a frame is than its record says.
 constexpr double kLiveGpsLoosening = 20.0;
-// The gimbal's attitude is a weak prior: never tighter than this.
-constexpr double kAttitudeSigmaFloor = 1.0 * kDegree;
+// The gimbal's attitude is a prior as loose as its record says, never tighter than this.
+constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
 
 // The nearest rotation to a 3x3 matrix.
 cv::Matx33d nearestRotation(const cv::Matx33d& M) {
@@ -217,6 +223,7 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
                     previous->block.attitude = previous->block.rotation;
                     previous->block.attitudePrior = true;
                     previous->block.attitudeSigma = kNadirSigma;
+                    previous->block.viewOnly = true;
                     previous->rotationSet = true;
                 }
             }
@@ -224,6 +231,7 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
             frame.block.attitude = frame.block.rotation;
             frame.block.attitudePrior = previous != nullptr;
             frame.block.attitudeSigma = kNadirSigma;
+            frame.block.viewOnly = true;
             frame.rotationSet = previous != nullptr;
             if (pair != pairs_.end() && plausibleTurn(pair->second.rotation))
                 frame.block.setWorldToCamera(pair->second.rotation * previous->block.worldToCamera());
@@ -288,6 +296,7 @@ void FrontEnd::initialRotations() {
             cv::Rodrigues(heading[k], b.attitude);
             b.attitudePrior = true;
             b.attitudeSigma = kNadirSigma;
+            b.viewOnly = true;
             b.setWorldToCamera(chain[k - start] * Q);
         }
         start = end;
@@ -416,8 +425,12 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     out->setPose(fw::SE3(rotation, pt::Point3d(centre[0], centre[1], centre[2])));
     out->label = f.label;
 
-    std::vector<fw::KeyPoint> keyPoints;
-    std::vector<std::shared_ptr<fw::MapPoint>> points;
+    struct Candidate {
+        FeatureTrack* track;
+        int keyPoint;
+        double depth;
+    };
+    std::vector<Candidate> candidates;
     const cv::Matx33d R = f.block.worldToCamera();
     for (int64_t id : tracks_.tracksOfFrame(f.index)) {
         FeatureTrack* track = tracks_.find(id);
@@ -428,16 +441,42 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
             if (o.frame == f.index) keyPoint = o.keyPoint;
         }
         if (keyPoint < 0 || seen < 2) continue;
-        if ((R * (track->point - f.block.centre))[2] < 0.1) continue;
-        if (!track->handedOn) {
-            const cv::Vec3d p = tangent_.toEcef(track->point);
-            track->handedOn = std::make_shared<fw::MapPoint>(nextPointId_++, pt::Point3d(p[0], p[1], p[2]));
+        const double depth = (R * (track->point - f.block.centre))[2];
+        if (depth < 0.1) continue;
+        candidates.push_back({track, keyPoint, depth});
+    }
+
+    // A point is handed on when its image neighbours back its depth: a
+    // match of two keypoints a pixel or two apart along their epipolar
+    // line fits both views but stands out of the surface around it.
+    std::vector<fw::KeyPoint> keyPoints;
+    std::vector<std::shared_ptr<fw::MapPoint>> points;
+    const std::vector<cv::Point2f>& pixels = f.features.pixels;
+    std::vector<std::pair<float, double>> near;
+    for (const Candidate& c : candidates) {
+        const cv::Point2f p = pixels[static_cast<size_t>(c.keyPoint)];
+        near.clear();
+        for (const Candidate& o : candidates) {
+            if (&o == &c) continue;
+            const cv::Point2f d = pixels[static_cast<size_t>(o.keyPoint)] - p;
+            near.emplace_back(d.x * d.x + d.y * d.y, o.depth);
         }
-        fw::KeyPoint k;
-        k.x = f.features.pixels[static_cast<size_t>(keyPoint)].x;
-        k.y = f.features.pixels[static_cast<size_t>(keyPoint)].y;
-        k.size = f.features.sizes[static_cast<size_t>(keyPoint)];
-        keyPoints.push_back(k);
+        const size_t k = std::min<size_t>(near.size(), kSupportNeighbours);
+        std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(k), near.end());
+        int support = 0;
+        for (size_t n = 0; n < k; ++n)
+            if (std::abs(near[n].second - c.depth) <= kSupportTolerance * c.depth) ++support;
+        if (support < kMinSupport) continue;
+        FeatureTrack* track = c.track;
+        if (!track->handedOn) {
+            const cv::Vec3d w = tangent_.toEcef(track->point);
+            track->handedOn = std::make_shared<fw::MapPoint>(nextPointId_++, pt::Point3d(w[0], w[1], w[2]));
+        }
+        fw::KeyPoint key;
+        key.x = p.x;
+        key.y = p.y;
+        key.size = f.features.sizes[static_cast<size_t>(c.keyPoint)];
+        keyPoints.push_back(key);
         points.push_back(track->handedOn);
     }
     out->setKeyPoints(keyPoints, fw::GImage());

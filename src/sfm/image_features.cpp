@@ -11,6 +11,8 @@ namespace sfm {
 namespace {
 
 constexpr double kSiftOffset = 0.25;
+// Largest keypoint kept, in processing pixels.
+constexpr float kMaxKeyPointSize = 12.0f;
 
 }  // namespace
 
@@ -62,8 +64,20 @@ ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera,
     cv::Mat descriptors;
     const int wanted = std::max(settings.minFeatures,
                                 static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6));
-    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(wanted);
-    sift->detectAndCompute(small, cv::noArray(), keyPoints, descriptors);
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(2 * wanted);
+    sift->detect(small, keyPoints);
+    // Blobs of the coarse octaves are placed a pixel or two off: a match of
+    // two such points puts its point a per cent off in depth.
+    keyPoints.erase(std::remove_if(keyPoints.begin(), keyPoints.end(),
+                                   [](const cv::KeyPoint& k) { return k.size > kMaxKeyPointSize; }),
+                    keyPoints.end());
+    if (keyPoints.size() > static_cast<size_t>(wanted)) {
+        std::sort(keyPoints.begin(), keyPoints.end(),
+                  [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+        keyPoints.resize(static_cast<size_t>(wanted));
+    }
+    if (keyPoints.empty()) return out;
+    sift->compute(small, keyPoints, descriptors);
     if (keyPoints.empty()) return out;
 
     out.pixels.reserve(keyPoints.size());

@@ -80,7 +80,6 @@ Errors errorsOf(const BlockFlight& flight, const std::vector<std::shared_ptr<fw:
         const fw::SE3 pa = frames[i]->getPose(), pb = frames[i + 1]->getPose();
         const cv::Matx33d Ra = rotationOf(pa), Rb = rotationOf(pb);
         e.rotation = std::max(e.rotation, angleOf((Ra.t() * Rb).t() * (a.R.t() * b.R)));
-        if (getenv("SFM_TEST_VERBOSE")) std::cout << "pair " << i << " " << angleOf((Ra.t() * Rb).t() * (a.R.t() * b.R)) << " cam " << cv::Mat(frames[i]->getCamera(0)->parameterVector()).t() << std::endl;
         const cv::Vec3d found = Ra.t() * (vec(pb.translation) - vec(pa.translation));
         const cv::Vec3d truth = a.R.t() * (b.C - a.C);
         e.translation = std::max(e.translation, cv::norm(found - truth) / cv::norm(truth));
@@ -114,13 +113,7 @@ double acceptedFraction(DenseDepth& stage, const std::shared_ptr<fw::MapFrame>& 
     auto b = std::make_shared<ImageScaled>();
     b->frame = partner;
     b->loadImage();
-    const bool ok = stage.computePairDepth(a, b);
-    if (getenv("SFM_TEST_VERBOSE")) {
-        const fw::SE3 p = own->getPose();
-        pt::Point2d inv;
-        std::cout << "dense " << ok << " depth range " << a->minDepth << " " << a->maxDepth << " pose " << vec(p.translation)
-                  << " obs " << own->observationCount() << " inv " << own->getKeyPointInverseDepth(0, inv) << " " << inv.x << std::endl;
-    }
+    stage.computePairDepth(a, b);
     if (a->depth.empty()) return 0.0;
     return cv::countNonZero(a->depth) / static_cast<double>(a->depth.total());
 }
@@ -213,8 +206,6 @@ TEST(ExactRecords, StayExact) {
             const synthetic::Shot& s = flight.shots[f->id];
             worstAngle = std::max(worstAngle, angleOf(rotationOf(f->getPose()).t() * s.R));
             worstShift = std::max(worstShift, cv::norm(vec(f->getPose().translation) - s.C));
-            if (getenv("SFM_TEST_VERBOSE"))
-                std::cout << f->id << " " << angleOf(rotationOf(f->getPose()).t() * s.R) << " " << f->observationCount() << std::endl;
         }
         EXPECT_LT(worstAngle, 0.005);
         EXPECT_LT(worstShift, 0.01);

@@ -35,6 +35,7 @@ struct BlockFrame {
     bool attitudePrior = false;
     cv::Vec3d attitude{0, 0, 0};  // angle-axis, world to camera
     double attitudeSigma = 0.0;   // radians
+    bool viewOnly = false;        // the prior holds the viewing direction only, not the heading
     bool fixed = false;
     // A prior on the displacement from another frame of the block (its
     // position there; -1: none): the GPS step between them.
