@@ -50,9 +50,9 @@ cv::Matx33d nearestRotation(const cv::Matx33d& M) {
     return R;
 }
 
-// A relative rotation of two frames of one flight: mostly about the
-// viewing direction. Anything else is a wrong decomposition of the pair.
-bool plausibleTurn(const cv::Matx33d& relative) { return relative(2, 2) > std::cos(20.0 * kDegree); }
+// A turn between two frames of one flight is about the viewing direction;
+// a tilt is more likely the wrong one of the pair's decompositions.
+bool plausibleTurn(const cv::Matx33d& relative) { return relative(2, 2) > std::cos(3.0 * kDegree); }
 
 // Along a strip neighbours keep their heading: a larger relative rotation
 // is a turn or a wrong decomposition, and the images' chain breaks there.
@@ -233,8 +233,14 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
             frame.block.attitudeSigma = kNadirSigma;
             frame.block.viewOnly = true;
             frame.rotationSet = previous != nullptr;
-            if (pair != pairs_.end() && plausibleTurn(pair->second.rotation))
-                frame.block.setWorldToCamera(pair->second.rotation * previous->block.worldToCamera());
+            // Over flat ground the essential matrix may decompose into a
+            // tilted twin: a matched neighbour starts from the previous
+            // frame's rotation, turned only by a turn of the images.
+            if (pair != pairs_.end()) {
+                const cv::Matx33d& turn = pair->second.rotation;
+                frame.block.setWorldToCamera(!sameHeading(turn) && plausibleTurn(turn) ? turn * previous->block.worldToCamera()
+                                                                                      : previous->block.worldToCamera());
+            }
         }
         std::vector<Frame*> block;
         for (auto& [i, f] : frames_) block.push_back(f.get());
@@ -259,9 +265,9 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
 
 void FrontEnd::initialRotations() {
     // Frames without gimbal angles: looking down along the flight, the
-    // heading from the neighbours' GPS; then each run of matched frames
-    // takes its rotations from the images, turned as a whole to fit those
-    // headings best.
+    // heading from the neighbours' GPS; each run of frames matched along a
+    // strip (the images see no turn) starts from one rotation, the one that
+    // fits those headings best.
     std::vector<Frame*> order;
     for (auto& [i, f] : frames_) order.push_back(f.get());
     const size_t n = order.size();
@@ -285,7 +291,7 @@ void FrontEnd::initialRotations() {
         while (end < n && !order[end]->gimbal) {
             auto pair = pairs_.find({order[end - 1]->index, order[end]->index});
             if (pair == pairs_.end() || !sameHeading(pair->second.rotation)) break;
-            chain.push_back(pair->second.rotation * chain.back());
+            chain.push_back(chain.back());
             ++end;
         }
         cv::Matx33d sum = cv::Matx33d::zeros();

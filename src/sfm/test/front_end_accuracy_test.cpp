@@ -236,5 +236,5 @@ TEST(LiveFlight, NeighboursAgreeWithTheTruth) {
     const Errors e = errorsOf(flight, frames, 8);
     std::cout << "live: rotation " << e.rotation << " deg, translation " << e.translation * 100 << " % of baseline, block "
               << e.block << " m" << std::endl;
-    EXPECT_LT(e.rotation, 0.04);
+    EXPECT_LT(e.rotation, 0.02);
 }

@@ -19,7 +19,7 @@ namespace sfm {
 
 struct FeatureSettings {
     double processingPixels = 1.0e6;  // the copy is scaled down to about this many pixels
-    double featuresPerMegapixel = 6000.0;  // of the processing copy
+    double featuresPerMegapixel = 4000.0;  // of the processing copy
     int minFeatures = 500;
 };
 
