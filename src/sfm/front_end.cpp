@@ -1,7 +1,6 @@
 #include "sfm/front_end.h"
 
 #include "fw/camera.h"
-#include "zel/event_names.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
 #include "fw/log.h"
@@ -9,68 +8,100 @@
 #include "fw/map_point.h"
 #include "fw/messenger.h"
 #include "sfm/gimbal_pose.h"
+#include "zel/event_names.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
 
 namespace sfm {
-
-struct FrontEnd::Located {
-    std::shared_ptr<::MapFrame> frame;        // what is handed on
-    std::shared_ptr<fw::CameraImpl> camera;   // the frame's own camera
-    PinholeView view;                         // empty grey without pixels
-    std::vector<fw::KeyPoint> keyPoints;      // in the frame's own pixels
-    std::vector<std::shared_ptr<fw::MapPoint>> points;
-
-    // A pixel of the grey copy in the frame's own (distorted) pixels.
-    fw::KeyPoint keyPointOf(const cv::Point2d& p) const {
-        const cv::Vec3d ray = view.K.inv() * cv::Vec3d(p.x, p.y, 1.0);
-        const pt::Point2d pixel = camera->project({ray[0] / ray[2], ray[1] / ray[2], 1.0});
-        fw::KeyPoint k;
-        k.x = static_cast<float>(pixel.x);
-        k.y = static_cast<float>(pixel.y);
-        k.size = 7.0f;
-        return k;
-    }
-};
-
 namespace {
 
-// An 8-bit grey copy of an image of 1, 3 or 4 channels (8 or 16 bits); empty otherwise.
-cv::Mat greyOf(const cv::Mat& image) {
-    if (image.empty()) return cv::Mat();
-    cv::Mat eight;
-    if (image.depth() == CV_8U)
-        eight = image;
-    else if (image.depth() == CV_16U)
-        image.convertTo(eight, CV_8U, 1.0 / 256.0);
-    else
-        return cv::Mat();
-    cv::Mat grey;
-    switch (eight.channels()) {
-    case 1:
-        grey = eight.clone();
-        break;
-    case 3:
-        cv::cvtColor(eight, grey, cv::COLOR_BGR2GRAY);
-        break;
-    case 4:
-        cv::cvtColor(eight, grey, cv::COLOR_BGRA2GRAY);
-        break;
-    default:
-        break;
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+// Without gimbal angles the camera is taken to look down (its image top
+// along the flight, for a start only): a loose prior on the viewing
+// direction, for the rotation about a single strip's line.
+constexpr double kNadirSigma = 10.0 * kDegree;
+// Depth support of a handed-on point: of its nearest keypoints in the
+// image, this many must lie within the tolerance of its depth.
+constexpr size_t kSupportNeighbours = 8;
+constexpr int kMinSupport = 2;
+constexpr double kSupportTolerance = 0.01;
+// Live: how much looser the absolute GPS prior of a frame is than its record says.
+constexpr double kLiveGpsLoosening = 20.0;
+// The gimbal's attitude is a prior as loose as its record says, never tighter than this.
+constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
+
+// The nearest rotation to a 3x3 matrix.
+cv::Matx33d nearestRotation(const cv::Matx33d& M) {
+    cv::Mat w, u, vt;
+    cv::SVD::compute(cv::Mat(M), w, u, vt);
+    cv::Matx33d R = cv::Matx33d(cv::Mat(u * vt));
+    if (cv::determinant(R) < 0) {
+        cv::Mat d = cv::Mat::eye(3, 3, CV_64F);
+        d.at<double>(2, 2) = -1.0;
+        R = cv::Matx33d(cv::Mat(u * d * vt));
     }
-    return grey;
+    return R;
 }
+
+// A turn between two frames of one flight is about the viewing direction;
+// a tilt is more likely the wrong one of the pair's decompositions.
+bool plausibleTurn(const cv::Matx33d& relative) { return relative(2, 2) > std::cos(3.0 * kDegree); }
+
+// Along a strip neighbours keep their heading: a larger relative rotation
+// is a turn or a wrong decomposition, and the images' chain breaks there.
+bool sameHeading(const cv::Matx33d& relative) { return (cv::trace(relative) - 1.0) / 2.0 > std::cos(5.0 * kDegree); }
 
 }  // namespace
 
-FrontEnd::FrontEnd(bool live, zel::Chain* owner) : zel::Node("FrontEnd", owner), owner_(owner), live_(live) {
+struct FrontEnd::Frame {
+    int index = 0;
+    uint64_t id = 0;
+    double timestamp = 0.0;
+    std::string path, label;
+    std::vector<double> gps;
+    ImageFeatures features;
+    BlockFrame block;          // current estimate and priors, local frame
+    bool gimbal = false;       // the record's attitude is used
+    bool rotationSet = false;  // from the gimbal or a matched neighbour
+    bool matched = false;
+    bool published = false;
+};
+
+FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* ok) {
+    FrontEndSettings s;
+    const nlohmann::json parsed = nlohmann::json::parse(config, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        if (ok) *ok = false;
+        return s;
+    }
+    if (ok) *ok = true;
+    auto live = parsed.find("live");
+    s.live = live != parsed.end() && live->is_boolean() && live->get<bool>();
+    auto specific = parsed.find("specific");
+    if (specific != parsed.end() && specific->is_object()) {
+        auto refinement = specific->find("globalsfm.intrinsic_refinement");
+        if (refinement != specific->end() && refinement->is_string()) {
+            const std::string value = refinement->get<std::string>();
+            if (value == "ADJUST_ALL")
+                s.refineIntrinsics = true;
+            else if (value != "NONE")
+                FW_LOG(Warning) << "Unknown intrinsic refinement " << value << ": the intrinsics are kept.";
+        }
+    }
+    s.threads = static_cast<int>(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
+    s.adjustment.threads = s.threads;
+    return s;
+}
+
+FrontEnd::FrontEnd(const FrontEndSettings& settings, zel::Chain* owner)
+    : zel::Node("FrontEnd", owner), settings_(settings), owner_(owner) {
     setProgressRecord(ProgressNode("Locate", 0.0, 1.0, 1.0f, -1.0));
 }
 
@@ -78,109 +109,414 @@ FrontEnd::~FrontEnd() = default;
 
 void FrontEnd::setFrameCount(int32_t count) { frameCount_ = count; }
 
-bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& frame) {
-    if (!frame) return false;
-    std::unique_ptr<Located> current = locate(frame);
-    if (current) {
-        if (previous_) {
-            pair(*previous_, *current);
-            publish(std::move(previous_));
-        }
-        previous_ = std::move(current);
-    }
-    ++tracked_;
-    advanceProgress();
-    return previous_ != nullptr;
+int FrontEnd::cameraFor(const std::shared_ptr<fw::CameraImpl>& camera) {
+    std::vector<double> p = camera->parameterVector();
+    if (p.size() == 6) p.insert(p.end(), {0.0, 0.0, 0.0, 0.0, 0.0});
+    for (size_t k = 0; k < cameraRecords_.size(); ++k)
+        if (cameraRecords_[k] == p) return static_cast<int>(k);
+    cameraRecords_.push_back(p);
+    // A live window is too short to tell the intrinsics from the poses, and
+    // frames already handed on keep theirs: live, the calibration is kept.
+    cameras_.push_back(BlockCamera::fromParameters(p, settings_.refineIntrinsics && !settings_.live));
+    return static_cast<int>(cameras_.size() - 1);
 }
 
-void FrontEnd::finish() {
-    if (previous_) publish(std::move(previous_));
-    if (!live_ && !located_.empty()) {
-        auto map = std::make_shared<fw::Map>();
-        for (const auto& frame : located_) map->addFrame(frame);
-        located_.clear();
-        if (owner_) owner_->handle(zel::events::kMapLocated, map);
-    }
-}
-
-std::unique_ptr<FrontEnd::Located> FrontEnd::locate(const std::shared_ptr<fw::MapFrame>& frame) {
+std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapFrame>& frame) {
     pt::Point3d lonLatAlt, pitchYawRoll;
     if (!frame->getGPSLLA(lonLatAlt)) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no usable GPS position.";
         return nullptr;
     }
-    if (!frame->getAttitude(pitchYawRoll)) {
-        FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no usable attitude.";
-        return nullptr;
-    }
     std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
-    if (!camera || !camera->isValid()) {
+    if (!camera || !camera->isValid() || !camera->intrinsics().hasPinhole) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no valid camera.";
         return nullptr;
     }
+    if (!haveTangent_) {
+        tangent_ = TangentFrame(lonLatAlt.y, lonLatAlt.x, 0.0);
+        haveTangent_ = true;
+    }
 
-    auto located = std::make_unique<Located>();
-    located->camera = camera;
+    auto f = std::make_unique<Frame>();
+    f->index = nextIndex_++;
+    f->id = frame->id;
+    f->timestamp = frame->timestamp;
+    f->label = frame->label;
+    frame->call("GetImagePath", &f->path);
+    frame->call("GetGPS", &f->gps);
+
+    BlockFrame& b = f->block;
+    b.camera = cameraFor(camera);
     const pt::Point3d centre = fw::geodeticToECEF(lonLatAlt.y, lonLatAlt.x, lonLatAlt.z);
-    located->view.centre = cv::Vec3d(centre.x, centre.y, centre.z);
-    located->view.R = cameraToEcef(lonLatAlt.y, lonLatAlt.x, pitchYawRoll.x, pitchYawRoll.y, pitchYawRoll.z);
+    b.gps = tangent_.toLocal(cv::Vec3d(centre.x, centre.y, centre.z));
+    b.centre = b.gps;
+    pt::Point3d sigma;
+    if (frame->getGPSLLASigma(sigma) && sigma.x > 0 && sigma.y > 0 && sigma.z > 0)
+        b.gpsSigma = cv::Vec3d(std::max(sigma.x, 0.005), std::max(sigma.y, 0.005), std::max(sigma.z, 0.005));
+    else
+        b.gpsSigma = cv::Vec3d(5.0, 5.0, 10.0);
+    if (frame->getAttitude(pitchYawRoll)) {
+        const cv::Matx33d toEcef = cameraToEcef(lonLatAlt.y, lonLatAlt.x, pitchYawRoll.x, pitchYawRoll.y, pitchYawRoll.z);
+        b.setWorldToCamera((tangent_.axes().t() * toEcef).t());
+        b.attitude = b.rotation;
+        b.attitudePrior = true;
+        pt::Point3d attitudeSigma;
+        double degrees = 5.0;
+        if (frame->getAttitudeSigma(attitudeSigma))
+            degrees = std::max({attitudeSigma.x, attitudeSigma.y, attitudeSigma.z});
+        b.attitudeSigma = std::max(degrees * kDegree, kAttitudeSigmaFloor);
+        f->gimbal = true;
+        f->rotationSet = true;
+    }
 
-    std::string path;
-    frame->call("GetImagePath", &path);
-    std::vector<double> gps;
-    frame->call("GetGPS", &gps);
-    located->frame = std::make_shared<::MapFrame>(frame->id, frame->timestamp, fw::GImage(), path, camera, gps, 1);
+    const cv::Mat image = frame->getImage(0, 0);
+    f->features = detectFeatures(image, camera->intrinsics(), settings_.features);
+    b.pixelScale = f->features.scale;
+    return f;
+}
+
+bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
+    if (frame.features.empty() || earlier.features.empty()) return false;
+    const double focal = 0.5 * (cameras_[static_cast<size_t>(frame.block.camera)].values[0] * frame.features.scale +
+                                cameras_[static_cast<size_t>(earlier.block.camera)].values[0] * earlier.features.scale);
+    PairMatch match;
+    if (!matchFeatures(earlier.features, frame.features, focal, match, settings_.matching)) return false;
+    for (const auto& [a, b] : match.inliers) tracks_.join(earlier.index, a, frame.index, b);
+    frame.matched = earlier.matched = true;
+    pairs_[{earlier.index, frame.index}] = match;
+    return true;
+}
+
+bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
+    if (!input) return false;
+    std::unique_ptr<Frame> located = locate(input);
+    ++tracked_;
+    if (!located) {
+        advanceProgress();
+        return false;
+    }
+    Frame& frame = *located;
+    const int index = frame.index;
+    frames_[index] = std::move(located);
+
+    // Recent neighbours in flight order.
+    Frame* previous = nullptr;
+    for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
+        if (it->first >= index) continue;
+        if (index - it->first > settings_.neighbours) break;
+        if (!previous) previous = it->second.get();
+        matchWith(frame, *it->second);
+    }
+
+    if (settings_.live) {
+        // The rotation: the gimbal's; else the previous frame's turned by the
+        // images' relative rotation; else looking down along the flight.
+        auto pair = previous ? pairs_.find({previous->index, index}) : pairs_.end();
+        if (!frame.gimbal) {
+            cv::Matx33d heading = cameraToEnu(-90.0, 0.0, 0.0).t();
+            if (previous) {
+                const cv::Vec3d d = frame.block.gps - previous->block.gps;
+                heading = cameraToEnu(-90.0, std::atan2(d[0], d[1]) / kDegree, 0.0).t();
+                // The first frame had no flight direction yet.
+                if (!previous->gimbal && !previous->published && !previous->rotationSet) {
+                    previous->block.setWorldToCamera(heading);
+                    previous->block.attitude = previous->block.rotation;
+                    previous->block.attitudePrior = true;
+                    previous->block.attitudeSigma = kNadirSigma;
+                    previous->block.viewOnly = true;
+                    previous->rotationSet = true;
+                }
+            }
+            frame.block.setWorldToCamera(heading);
+            frame.block.attitude = frame.block.rotation;
+            frame.block.attitudePrior = previous != nullptr;
+            frame.block.attitudeSigma = kNadirSigma;
+            frame.block.viewOnly = true;
+            frame.rotationSet = previous != nullptr;
+            // Over flat ground the essential matrix may decompose into a
+            // tilted twin: a matched neighbour starts from the previous
+            // frame's rotation, turned only by a turn of the images.
+            if (pair != pairs_.end()) {
+                const cv::Matx33d& turn = pair->second.rotation;
+                frame.block.setWorldToCamera(!sameHeading(turn) && plausibleTurn(turn) ? turn * previous->block.worldToCamera()
+                                                                                      : previous->block.worldToCamera());
+            }
+        }
+        std::vector<Frame*> block;
+        for (auto& [i, f] : frames_) block.push_back(f.get());
+        adjust(block, true, true);
+        if (previous && !previous->published) {
+            std::shared_ptr<fw::MapFrame> out = handOn(*previous);
+            if (owner_) owner_->handle(zel::events::kFrameLocated, out);
+        }
+        // Keep the window.
+        while (static_cast<int>(frames_.size()) > settings_.window) {
+            auto oldest = frames_.begin();
+            if (!oldest->second->published) break;
+            tracks_.dropFrame(oldest->first);
+            for (auto p = pairs_.begin(); p != pairs_.end();)
+                p = p->first.first == oldest->first || p->first.second == oldest->first ? pairs_.erase(p) : std::next(p);
+            frames_.erase(oldest);
+        }
+    }
+    advanceProgress();
+    return true;
+}
+
+void FrontEnd::initialRotations() {
+    // Frames without gimbal angles: looking down along the flight, the
+    // heading from the neighbours' GPS; each run of frames matched along a
+    // strip (the images see no turn) starts from one rotation, the one that
+    // fits those headings best.
+    std::vector<Frame*> order;
+    for (auto& [i, f] : frames_) order.push_back(f.get());
+    const size_t n = order.size();
+    std::vector<cv::Matx33d> heading(n, cv::Matx33d::eye());
+    for (size_t k = 0; k < n; ++k) {
+        const cv::Vec3d from = order[k > 0 ? k - 1 : k]->block.gps;
+        const cv::Vec3d to = order[k + 1 < n ? k + 1 : k]->block.gps;
+        const cv::Vec3d d = to - from;
+        const double yaw = std::hypot(d[0], d[1]) > 1e-6 ? std::atan2(d[0], d[1]) / kDegree : 0.0;
+        heading[k] = cameraToEnu(-90.0, yaw, 0.0).t();
+    }
+    size_t start = 0;
+    while (start < n) {
+        // A run: consecutive frames without gimbal whose pairs are verified.
+        if (order[start]->gimbal) {
+            ++start;
+            continue;
+        }
+        std::vector<cv::Matx33d> chain{cv::Matx33d::eye()};
+        size_t end = start + 1;
+        while (end < n && !order[end]->gimbal) {
+            auto pair = pairs_.find({order[end - 1]->index, order[end]->index});
+            if (pair == pairs_.end() || !sameHeading(pair->second.rotation)) break;
+            chain.push_back(chain.back());
+            ++end;
+        }
+        cv::Matx33d sum = cv::Matx33d::zeros();
+        for (size_t k = start; k < end; ++k) sum += chain[k - start].t() * heading[k];
+        const cv::Matx33d Q = nearestRotation(sum);
+        for (size_t k = start; k < end; ++k) {
+            BlockFrame& b = order[k]->block;
+            cv::Rodrigues(heading[k], b.attitude);
+            b.attitudePrior = true;
+            b.attitudeSigma = kNadirSigma;
+            b.viewOnly = true;
+            b.setWorldToCamera(chain[k - start] * Q);
+        }
+        start = end;
+    }
+}
+
+void FrontEnd::matchAcrossStrips() {
+    // Height over the ground from the points of the neighbour pairs.
+    std::vector<double> depths;
+    for (auto& [id, track] : tracks_.all()) {
+        if (!track.triangulated) continue;
+        const Frame& f = *frames_[track.observations.front().frame];
+        depths.push_back((f.block.worldToCamera() * (track.point - f.block.centre))[2]);
+    }
+    if (depths.empty()) return;
+    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
+    const double depth = depths[depths.size() / 2];
+    for (auto& [i, frame] : frames_) {
+        const BlockCamera& c = cameras_[static_cast<size_t>(frame->block.camera)];
+        const double footprint = depth * std::max(c.width, c.height) / c.values[0];
+        std::vector<std::pair<double, Frame*>> near;
+        for (auto& [j, other] : frames_) {
+            if (j >= i - settings_.neighbours) break;
+            const cv::Vec3d d = frame->block.gps - other->block.gps;
+            const double distance = std::hypot(d[0], d[1]);
+            if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
+        }
+        std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        int partners = 0, tries = 0;
+        for (const auto& [distance, other] : near) {
+            if (partners >= settings_.crossStripPartners || tries++ > settings_.crossStripPartners) break;
+            if (matchWith(*frame, *other)) ++partners;
+        }
+    }
+}
+
+void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool solve) {
+    std::vector<BlockFrame> frames;
+    std::map<int, int> position;  // frame index -> block position
+    for (Frame* f : block) {
+        const int at = static_cast<int>(frames.size());
+        position[f->index] = at;
+        frames.push_back(f->block);
+        BlockFrame& b = frames.back();
+        b.fixed = fixPublished && f->published;
+        if (settings_.live && at > 0) {
+            // Live, the published frames hold the block: a new frame's GPS
+            // position would bend it wherever the first frames' scale was
+            // off. Its step from the previous frame tells the scale; its
+            // position is a loose prior only.
+            const BlockFrame& p = frames[static_cast<size_t>(at - 1)];
+            b.previous = at - 1;
+            b.step = b.gps - p.gps;
+            for (int k = 0; k < 3; ++k) b.stepSigma[k] = std::hypot(b.gpsSigma[k], p.gpsSigma[k]);
+            b.gpsSigma *= kLiveGpsLoosening;
+        }
+    }
+    std::vector<BlockTrack> tracks;
+    std::vector<int64_t> ids;
+    for (auto& [id, track] : tracks_.all()) {
+        BlockTrack t;
+        std::vector<cv::Point2d> rays;
+        for (const TrackObservation& o : track.observations) {
+            auto at = position.find(o.frame);
+            if (at == position.end()) continue;
+            const Frame& f = *frames_[o.frame];
+            t.observations.push_back({at->second, o.keyPoint, f.features.pixels[static_cast<size_t>(o.keyPoint)]});
+            rays.emplace_back(f.features.rays[static_cast<size_t>(o.keyPoint)]);
+        }
+        if (t.observations.size() < 2) continue;
+        if (!track.triangulated) {
+            if (!triangulateRays(frames, t.observations, rays, track.point)) continue;
+            track.triangulated = true;
+        }
+        t.point = track.point;
+        t.valid = true;
+        tracks.push_back(std::move(t));
+        ids.push_back(id);
+    }
+    if (solve && !tracks.empty()) {
+        const auto start = std::chrono::steady_clock::now();
+        const AdjustReport report = adjustBlock(frames, cameras_, tracks, settings_.adjustment);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!settings_.live)
+            FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
+                         << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
+    }
+
+    for (size_t k = 0; k < block.size(); ++k)
+        if (!frames[k].fixed) {
+            block[k]->block.rotation = frames[k].rotation;
+            block[k]->block.centre = frames[k].centre;
+        }
+    for (size_t k = 0; k < tracks.size(); ++k) {
+        FeatureTrack* track = tracks_.find(ids[k]);
+        if (!track) continue;
+        track->point = tracks[k].point;
+        // Observations the adjustment dropped leave the track.
+        std::vector<TrackObservation> kept;
+        for (const BlockObservation& o : tracks[k].valid ? tracks[k].observations : std::vector<BlockObservation>())
+            kept.push_back({block[static_cast<size_t>(o.frame)]->index, o.keyPoint});
+        std::vector<TrackObservation> gone;
+        for (const TrackObservation& o : track->observations) {
+            if (position.find(o.frame) == position.end()) continue;
+            const bool stays = std::any_of(kept.begin(), kept.end(), [&](const TrackObservation& k2) {
+                return k2.frame == o.frame && k2.keyPoint == o.keyPoint;
+            });
+            if (!stays) gone.push_back(o);
+        }
+        if (!tracks[k].valid) track->triangulated = false;
+        for (const TrackObservation& o : gone) tracks_.removeObservation(o.frame, o.keyPoint);
+    }
+}
+
+std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
+    f.published = true;
+    if (!f.matched)
+        FW_LOG(Warning) << "Frame " << f.id << " could not be matched with its neighbours: it keeps its recorded pose.";
+    const BlockCamera& c = cameras_[static_cast<size_t>(f.block.camera)];
+    std::shared_ptr<fw::CameraImpl> camera = fw::CameraImpl::create(c.parameters());
+    auto out = std::make_shared<::MapFrame>(f.id, f.timestamp, fw::GImage(), f.path, camera, f.gps, 1);
+    const cv::Matx33d cameraToEcef = tangent_.axes() * f.block.worldToCamera().t();
     fw::SO3 rotation;
-    rotation.fromMatrix(located->view.R.val);
-    located->frame->setPose(fw::SE3(rotation, centre));
-    located->frame->label = frame->label;
+    rotation.fromMatrix(cameraToEcef.val);
+    const cv::Vec3d centre = tangent_.toEcef(f.block.centre);
+    out->setPose(fw::SE3(rotation, pt::Point3d(centre[0], centre[1], centre[2])));
+    out->label = f.label;
 
-    // The grey copy: scaled down, without lens distortion.
-    const fw::Intrinsics k = camera->intrinsics();
-    const cv::Mat grey = greyOf(frame->getImage(0, 0));
-    if (grey.empty() || !k.hasPinhole) {
-        FW_LOG(Warning) << "Frame " << frame->id << " has no image to match: it gets no sparse points.";
-        return located;
+    struct Candidate {
+        FeatureTrack* track;
+        int keyPoint;
+        double depth;
+    };
+    std::vector<Candidate> candidates;
+    const cv::Matx33d R = f.block.worldToCamera();
+    for (int64_t id : tracks_.tracksOfFrame(f.index)) {
+        FeatureTrack* track = tracks_.find(id);
+        if (!track || !track->triangulated) continue;
+        int seen = 0, keyPoint = -1;
+        for (const TrackObservation& o : track->observations) {
+            if (frames_.count(o.frame)) ++seen;
+            if (o.frame == f.index) keyPoint = o.keyPoint;
+        }
+        if (keyPoint < 0 || seen < 2) continue;
+        const double depth = (R * (track->point - f.block.centre))[2];
+        if (depth < 0.1) continue;
+        candidates.push_back({track, keyPoint, depth});
     }
-    const double scale = std::min(1.0, static_cast<double>(kProcessingWidth) / grey.cols);
-    const cv::Size size(std::max(1, static_cast<int>(std::lround(grey.cols * scale))),
-                        std::max(1, static_cast<int>(std::lround(grey.rows * scale))));
-    cv::Mat small;
-    cv::resize(grey, small, size, 0, 0, scale < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);
-    const double sx = size.width / k.width, sy = size.height / k.height;
-    located->view.K = cv::Matx33d(k.fx * sx, 0, k.cx * sx, 0, k.fy * sy, k.cy * sy, 0, 0, 1);
-    // OpenCV's five terms are what cv::undistort takes.
-    if (k.distortion.size() == 5 && k.distorted()) {
-        const cv::Mat K(located->view.K);
-        cv::undistort(small, located->view.grey, K, cv::Mat(k.distortion, true).reshape(1, 1), K);
-    } else {
-        located->view.grey = small;
+
+    // A point is handed on when its image neighbours back its depth: a
+    // match of two keypoints a pixel or two apart along their epipolar
+    // line fits both views but stands out of the surface around it.
+    std::vector<fw::KeyPoint> keyPoints;
+    std::vector<std::shared_ptr<fw::MapPoint>> points;
+    const std::vector<cv::Point2f>& pixels = f.features.pixels;
+    std::vector<std::pair<float, double>> near;
+    for (const Candidate& c : candidates) {
+        const cv::Point2f p = pixels[static_cast<size_t>(c.keyPoint)];
+        near.clear();
+        for (const Candidate& o : candidates) {
+            if (&o == &c) continue;
+            const cv::Point2f d = pixels[static_cast<size_t>(o.keyPoint)] - p;
+            near.emplace_back(d.x * d.x + d.y * d.y, o.depth);
+        }
+        const size_t k = std::min<size_t>(near.size(), kSupportNeighbours);
+        std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(k), near.end());
+        int support = 0;
+        for (size_t n = 0; n < k; ++n)
+            if (std::abs(near[n].second - c.depth) <= kSupportTolerance * c.depth) ++support;
+        if (support < kMinSupport) continue;
+        FeatureTrack* track = c.track;
+        if (!track->handedOn) {
+            const cv::Vec3d w = tangent_.toEcef(track->point);
+            track->handedOn = std::make_shared<fw::MapPoint>(nextPointId_++, pt::Point3d(w[0], w[1], w[2]));
+        }
+        fw::KeyPoint key;
+        key.x = p.x;
+        key.y = p.y;
+        key.size = f.features.sizes[static_cast<size_t>(c.keyPoint)];
+        keyPoints.push_back(key);
+        points.push_back(track->handedOn);
     }
-    return located;
+    out->setKeyPoints(keyPoints, fw::GImage());
+    for (size_t i = 0; i < points.size(); ++i) out->addObservation(points[i], i, true);
+    return out;
 }
 
-void FrontEnd::pair(Located& first, Located& second) {
-    if (first.view.grey.empty() || second.view.grey.empty()) return;
-    const std::vector<PairPoint> points = matchPair(first.view, second.view);
-    for (const PairPoint& p : points) {
-        auto point = std::make_shared<fw::MapPoint>(nextPointId_++, pt::Point3d(p.world[0], p.world[1], p.world[2]));
-        first.keyPoints.push_back(first.keyPointOf(p.a));
-        first.points.push_back(point);
-        second.keyPoints.push_back(second.keyPointOf(p.b));
-        second.points.push_back(point);
+void FrontEnd::finish() {
+    if (settings_.live) {
+        if (!frames_.empty()) {
+            Frame& last = *frames_.rbegin()->second;
+            if (!last.published) {
+                std::shared_ptr<fw::MapFrame> out = handOn(last);
+                if (owner_) owner_->handle(zel::events::kFrameLocated, out);
+            }
+        }
+        frames_.clear();
+        return;
     }
-    first.view.grey.release();  // its pairs are all made
-}
+    if (frames_.empty()) return;
+    initialRotations();
+    std::vector<Frame*> block;
+    for (auto& [i, f] : frames_) block.push_back(f.get());
+    // Triangulate the neighbours' tracks from the recorded poses, which also
+    // tells the height over the ground for the strips' overlaps.
+    adjust(block, false, false);
+    matchAcrossStrips();
+    for (auto& [id, track] : tracks_.all()) track.triangulated = false;
+    adjust(block, false, true);
 
-void FrontEnd::publish(std::unique_ptr<Located> located) {
-    const std::shared_ptr<::MapFrame>& frame = located->frame;
-    frame->setKeyPoints(located->keyPoints, fw::GImage());
-    for (size_t i = 0; i < located->points.size(); ++i) frame->addObservation(located->points[i], i, true);
-    if (live_) {
-        if (owner_) owner_->handle(zel::events::kFrameLocated, frame);
-    } else {
-        located_.push_back(frame);
-    }
+    auto map = std::make_shared<fw::Map>();
+    for (Frame* f : block) map->addFrame(handOn(*f));
+    frames_.clear();
+    if (owner_) owner_->handle(zel::events::kMapLocated, map);
 }
 
 void FrontEnd::advanceProgress() {
@@ -195,11 +531,11 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
     if (messenger && logSinks)
         fw::setGlobalServices(static_cast<fw::Messenger*>(messenger),
                               *static_cast<std::shared_ptr<fw::LogSinkSet>*>(logSinks));
-    const nlohmann::json parsed = nlohmann::json::parse(config, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) {
+    bool ok = false;
+    const sfm::FrontEndSettings settings = sfm::FrontEndSettings::fromConfig(config, &ok);
+    if (!ok) {
         FW_LOG(Error) << "Front end configuration is not a JSON object: " << config;
         return nullptr;
     }
-    auto live = parsed.find("live");
-    return std::make_shared<sfm::FrontEnd>(live != parsed.end() && live->is_boolean() && live->get<bool>(), owner);
+    return std::make_shared<sfm::FrontEnd>(settings, owner);
 }

@@ -1,56 +1,89 @@
 #pragma once
-// The front end: locates each frame from its GPS position and gimbal
-// attitude (earth-centred world axes) and gives consecutive located frames
-// sparse structure matched along their epipolar lines.
+// The front end: locates frames from their images, with the recorded GPS
+// position and gimbal attitude as priors. SIFT keypoints of each frame are
+// matched with its recent neighbours in flight order (and, for a file
+// dataset, with the frames of other strips whose footprints overlap),
+// verified by the essential matrix, joined into tracks and bundle adjusted
+// in a local east-north-up frame. Frames handed on carry the adjusted pose
+// (earth-centred), the refined camera and the adjusted points.
 
-#include "sfm/pair_matcher.h"
+#include "sfm/block_adjuster.h"
+#include "sfm/feature_matcher.h"
+#include "sfm/feature_tracks.h"
+#include "sfm/image_features.h"
 #include "sfm/slam.h"
+#include "sfm/tangent_frame.h"
 #include "zel/node.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
-class MapFrame;
 namespace fw {
 class CameraImpl;
-class MapPoint;
-struct KeyPoint;
+class MapFrame;
 }  // namespace fw
 
 namespace sfm {
 
+struct FrontEndSettings {
+    bool live = false;
+    // "globalsfm.intrinsic_refinement": ADJUST_ALL refines focal length,
+    // principal point and the first two radial terms; NONE keeps them.
+    bool refineIntrinsics = false;
+    int neighbours = 3;   // earlier frames in flight order each frame is matched with
+    int window = 8;       // live: frames kept for matching and adjustment
+    int crossStripPartners = 3;  // file dataset: most partners per frame in other strips
+    int threads = 4;      // of the adjustment
+    FeatureSettings features;
+    MatchSettings matching;
+    AdjustSettings adjustment;
+
+    // From the front end's configuration object.
+    static FrontEndSettings fromConfig(const std::string& config, bool* ok);
+};
+
 class FrontEnd : public fw::SLAM, public zel::Node {
 public:
-    // live: "frame_located" per frame once matched with the next one;
+    // live: "frame_located" per frame once the next one is tracked;
     // otherwise one "map_located" with every frame at finish.
-    FrontEnd(bool live, zel::Chain* owner);
+    FrontEnd(const FrontEndSettings& settings, zel::Chain* owner);
     ~FrontEnd() override;
 
     void setFrameCount(int32_t count) override;
     bool trackFrame(const std::shared_ptr<fw::MapFrame>& frame) override;
     void finish() override;
 
-    // Widest grey copy the corners are looked for in.
-    static constexpr int kProcessingWidth = 1024;
-
 private:
-    struct Located;
+    struct Frame;
 
-    std::unique_ptr<Located> locate(const std::shared_ptr<fw::MapFrame>& frame);
-    void pair(Located& first, Located& second);
-    void publish(std::unique_ptr<Located> located);
+    std::unique_ptr<Frame> locate(const std::shared_ptr<fw::MapFrame>& frame);
+    int cameraFor(const std::shared_ptr<fw::CameraImpl>& camera);
+    // Verified matches with an earlier frame join the tracks; true when enough were found.
+    bool matchWith(Frame& frame, Frame& earlier);
+    // Triangulates the block's new tracks, then (solve) adjusts it; published
+    // frames stay as they are when fixPublished.
+    void adjust(const std::vector<Frame*>& block, bool fixPublished, bool solve);
+    void initialRotations();
+    void matchAcrossStrips();
+    std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
     void advanceProgress();
 
+    const FrontEndSettings settings_;
     zel::Chain* const owner_;
-    const bool live_;
     int32_t frameCount_ = -1;
     int32_t tracked_ = 0;
+    int nextIndex_ = 0;
     uint64_t nextPointId_ = 1;
-    std::unique_ptr<Located> previous_;
-    std::vector<std::shared_ptr<fw::MapFrame>> located_;  // for the map at finish
+    bool haveTangent_ = false;
+    TangentFrame tangent_;
+    std::map<int, std::unique_ptr<Frame>> frames_;  // by index in flight order
+    std::vector<std::vector<double>> cameraRecords_;
+    std::vector<BlockCamera> cameras_;
+    FeatureTracks tracks_;
+    std::map<std::pair<int, int>, PairMatch> pairs_;  // (earlier, later)
 };
 
 }  // namespace sfm

@@ -1,0 +1,106 @@
+#include "sfm/image_features.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace sfm {
+namespace {
+
+constexpr double kSiftOffset = 0.25;
+// Largest keypoint kept, in processing pixels.
+constexpr float kMaxKeyPointSize = 12.0f;
+
+}  // namespace
+
+cv::Mat greyImage(const cv::Mat& image) {
+    if (image.empty()) return cv::Mat();
+    cv::Mat eight;
+    if (image.depth() == CV_8U)
+        eight = image;
+    else if (image.depth() == CV_16U)
+        image.convertTo(eight, CV_8U, 1.0 / 256.0);
+    else
+        return cv::Mat();
+    cv::Mat grey;
+    switch (eight.channels()) {
+    case 1:
+        grey = eight;
+        break;
+    case 3:
+        cv::cvtColor(eight, grey, cv::COLOR_BGR2GRAY);
+        break;
+    case 4:
+        cv::cvtColor(eight, grey, cv::COLOR_BGRA2GRAY);
+        break;
+    default:
+        break;
+    }
+    return grey;
+}
+
+ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera, const FeatureSettings& settings) {
+    ImageFeatures out;
+    const cv::Mat grey = greyImage(image);
+    if (grey.empty() || !camera.hasPinhole || camera.width <= 0 || camera.height <= 0) return out;
+    out.imageSize = grey.size();
+    const double area = static_cast<double>(grey.cols) * grey.rows;
+    const double scale = std::min(1.0, std::sqrt(settings.processingPixels / area));
+    cv::Mat small = grey;
+    if (scale < 1.0) {
+        const cv::Size size(std::max(1, static_cast<int>(std::lround(grey.cols * scale))),
+                            std::max(1, static_cast<int>(std::lround(grey.rows * scale))));
+        cv::resize(grey, small, size, 0, 0, cv::INTER_AREA);
+    }
+    // Processing pixels -> the camera's pixels (the camera may be calibrated
+    // for another size than the decoded image).
+    const double sx = camera.width / small.cols, sy = camera.height / small.rows;
+    out.scale = 1.0 / std::sqrt(sx * sy);
+
+    std::vector<cv::KeyPoint> keyPoints;
+    cv::Mat descriptors;
+    const int wanted = std::max(settings.minFeatures,
+                                static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6));
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(2 * wanted);
+    sift->detect(small, keyPoints);
+    // Blobs of the coarse octaves are placed a pixel or two off: a match of
+    // two such points puts its point a per cent off in depth.
+    keyPoints.erase(std::remove_if(keyPoints.begin(), keyPoints.end(),
+                                   [](const cv::KeyPoint& k) { return k.size > kMaxKeyPointSize; }),
+                    keyPoints.end());
+    if (keyPoints.size() > static_cast<size_t>(wanted)) {
+        std::sort(keyPoints.begin(), keyPoints.end(),
+                  [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+        keyPoints.resize(static_cast<size_t>(wanted));
+    }
+    if (keyPoints.empty()) return out;
+    sift->compute(small, keyPoints, descriptors);
+    if (keyPoints.empty()) return out;
+
+    out.pixels.reserve(keyPoints.size());
+    for (const cv::KeyPoint& k : keyPoints) {
+        // OpenCV 4.6's SIFT halves the coordinates of its doubled first
+        // octave without the half-pixel shift of the doubling: its points
+        // lie a quarter pixel down and right of where they are.
+        const double x = k.pt.x - kSiftOffset, y = k.pt.y - kSiftOffset;
+        out.pixels.emplace_back(static_cast<float>((x + 0.5) * sx - 0.5), static_cast<float>((y + 0.5) * sy - 0.5));
+        out.sizes.push_back(static_cast<float>(k.size * sx));
+    }
+    out.descriptors = descriptors;
+    const cv::Matx33d K(camera.fx, 0, camera.cx, 0, camera.fy, camera.cy, 0, 0, 1);
+    std::vector<double> distortion(5, 0.0);
+    for (size_t i = 0; i < std::min<size_t>(5, camera.distortion.size()); ++i) distortion[i] = camera.distortion[i];
+    if (camera.distortion.size() == 5 && camera.distorted()) {
+        cv::undistortPoints(out.pixels, out.rays, cv::Mat(K), distortion);
+    } else {
+        out.rays.reserve(out.pixels.size());
+        for (const cv::Point2f& p : out.pixels)
+            out.rays.emplace_back(static_cast<float>((p.x - camera.cx) / camera.fx), static_cast<float>((p.y - camera.cy) / camera.fy));
+    }
+    return out;
+}
+
+}  // namespace sfm

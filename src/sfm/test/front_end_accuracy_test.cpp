@@ -1,0 +1,240 @@
+// The front end on a survey block with noisy records: the poses it finds
+// against the truth, and what the dense stage makes of them.
+#include "block_flight.h"
+
+#include "fw/dense_map_frame.h"
+#include "fw/map.h"
+#include "fw/map_point.h"
+
+#ifdef SFM_TEST_DENSE_STAGE
+#include "stereo_dense/dense_depth.h"
+#include "stereo_dense/sgm_cpu.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+using sfm_test::BlockFlight;
+using sfm_test::RecordNoise;
+
+namespace {
+
+constexpr double kDegree = synthetic::kDegree;
+
+cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
+
+cv::Matx33d rotationOf(const fw::SE3& pose) {
+    cv::Matx33d R;
+    for (int axis = 0; axis < 3; ++axis) {
+        const cv::Vec3d c = vec(pose.rotation * pt::Point3d(axis == 0, axis == 1, axis == 2));
+        for (int r = 0; r < 3; ++r) R(r, axis) = c[r];
+    }
+    return R;
+}
+
+double angleOf(const cv::Matx33d& R) {
+    return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0)) / kDegree;
+}
+
+// Frames of the map or of the live events, in flight order.
+std::vector<std::shared_ptr<fw::MapFrame>> located(const sfm_test::RecordingChain& chain) {
+    std::vector<std::shared_ptr<fw::MapFrame>> frames;
+    for (const auto& [name, data] : chain.events) {
+        if (name == "map_located") std::dynamic_pointer_cast<fw::Map>(data)->getFrames(frames);
+        if (name == "frame_located") frames.push_back(std::dynamic_pointer_cast<fw::MapFrame>(data));
+    }
+    return frames;
+}
+
+std::vector<std::shared_ptr<fw::MapFrame>> runFrontEnd(BlockFlight& flight, const RecordNoise& noise, const std::string& config) {
+    ImageDataset dataset(flight.write(noise));
+    sfm_test::RecordingChain chain;
+    auto frontEnd = createSfmInstance(config, &chain, nullptr, nullptr);
+    EXPECT_TRUE(frontEnd);
+    if (!frontEnd) return {};
+    sfm_test::track(*frontEnd, dataset);
+    return located(chain);
+}
+
+struct Errors {
+    double rotation = 0.0;        // worst relative rotation of neighbours, degrees
+    double translation = 0.0;     // worst relative position error over the baseline
+    cv::Vec3d block{0, 0, 0};     // mean position error (east, north, up), metres
+};
+
+// Neighbours: consecutive frames of a strip. Relative positions are taken
+// in the first frame's camera axes, so that they do not depend on the
+// block's orientation.
+Errors errorsOf(const BlockFlight& flight, const std::vector<std::shared_ptr<fw::MapFrame>>& frames, int perStrip) {
+    Errors e;
+    const cv::Vec3d east = synthetic::eastAt(BlockFlight::kLon), north = synthetic::northAt(BlockFlight::kLat, BlockFlight::kLon);
+    const cv::Vec3d up = east.cross(north);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const synthetic::Shot& a = flight.shots[frames[i]->id];
+        const cv::Vec3d d = vec(frames[i]->getPose().translation) - a.C;
+        e.block += cv::Vec3d(d.dot(east), d.dot(north), d.dot(up)) / static_cast<double>(frames.size());
+        if (i + 1 == frames.size() || (i + 1) % static_cast<size_t>(perStrip) == 0) continue;
+        const synthetic::Shot& b = flight.shots[frames[i + 1]->id];
+        const fw::SE3 pa = frames[i]->getPose(), pb = frames[i + 1]->getPose();
+        const cv::Matx33d Ra = rotationOf(pa), Rb = rotationOf(pb);
+        e.rotation = std::max(e.rotation, angleOf((Ra.t() * Rb).t() * (a.R.t() * b.R)));
+        const cv::Vec3d found = Ra.t() * (vec(pb.translation) - vec(pa.translation));
+        const cv::Vec3d truth = a.R.t() * (b.C - a.C);
+        e.translation = std::max(e.translation, cv::norm(found - truth) / cv::norm(truth));
+    }
+    return e;
+}
+
+struct NoisyCase {
+    const char* name;
+    bool gimbal;
+};
+
+class NoisyRecords : public ::testing::TestWithParam<NoisyCase> {
+protected:
+    static void SetUpTestSuite() {
+        flight = new BlockFlight(0.15);
+        flight->plan(kStrips, kPerStrip, 20.0, 60.0, 100.0);
+    }
+    static void TearDownTestSuite() { delete flight; }
+    static constexpr int kStrips = 3, kPerStrip = 10;
+    static BlockFlight* flight;
+};
+BlockFlight* NoisyRecords::flight = nullptr;
+
+#ifdef SFM_TEST_DENSE_STAGE
+// The share of the own frame's pixels that got a depth with its partner.
+double acceptedFraction(DenseDepth& stage, const std::shared_ptr<fw::MapFrame>& own, const std::shared_ptr<fw::MapFrame>& partner) {
+    auto a = std::make_shared<ImageScaled>();
+    a->frame = own;
+    a->loadImage();
+    auto b = std::make_shared<ImageScaled>();
+    b->frame = partner;
+    b->loadImage();
+    stage.computePairDepth(a, b);
+    if (a->depth.empty()) return 0.0;
+    return cv::countNonZero(a->depth) / static_cast<double>(a->depth.total());
+}
+
+// A copy of a located frame with the true pose and camera, its keypoints
+// observing the true ground.
+std::shared_ptr<fw::MapFrame> perfectCopy(const BlockFlight& flight, const std::shared_ptr<fw::MapFrame>& frame, uint64_t& pointId) {
+    const synthetic::Shot& s = flight.shots[frame->id];
+    std::string path;
+    frame->call("GetImagePath", &path);
+    auto camera = fw::CameraImpl::create({double(flight.size.width), double(flight.size.height), flight.K(0, 0), flight.K(1, 1),
+                                          flight.K(0, 2), flight.K(1, 2)});
+    auto copy = std::make_shared<::MapFrame>(frame->id, frame->timestamp, fw::GImage(), path, camera, std::vector<double>(), 1);
+    fw::SO3 rotation;
+    rotation.fromMatrix(s.R.val);
+    copy->setPose(fw::SE3(rotation, pt::Point3d(s.C[0], s.C[1], s.C[2])));
+    const std::vector<fw::KeyPoint> keyPoints = frame->getKeyPoints();
+    copy->setKeyPoints(keyPoints, fw::GImage());
+    for (size_t i = 0; i < keyPoints.size(); ++i) {
+        const cv::Vec3d g = flight.scene.groundAt(flight.K, s.R, s.C, keyPoints[i].x, keyPoints[i].y);
+        copy->addObservation(std::make_shared<fw::MapPoint>(pointId++, pt::Point3d(g[0], g[1], g[2])), i, true);
+    }
+    return copy;
+}
+#endif
+
+}  // namespace
+
+TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
+    RecordNoise noise;
+    noise.horizontal = 2.0;
+    noise.vertical = 3.0;
+    noise.attitude = 1.0;
+    noise.gimbal = GetParam().gimbal;
+    const auto frames = runFrontEnd(*flight, noise, R"({"live":false,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})");
+    ASSERT_EQ(frames.size(), flight->shots.size());
+
+    const Errors e = errorsOf(*flight, frames, kPerStrip);
+    const double n = static_cast<double>(frames.size());
+    EXPECT_LT(e.rotation, 0.02) << "degrees";
+    EXPECT_LT(e.translation, 0.01) << "of the baseline";
+    // The block sits where the GPS positions average to (3 sigma of their mean).
+    EXPECT_LT(std::abs(e.block[0]), 3.0 * 2.0 / std::sqrt(n));
+    EXPECT_LT(std::abs(e.block[1]), 3.0 * 2.0 / std::sqrt(n));
+    EXPECT_LT(std::abs(e.block[2]), 3.0 * 3.0 / std::sqrt(n));
+    std::cout << GetParam().name << ": rotation " << e.rotation << " deg, translation " << e.translation * 100
+              << " % of baseline, block " << e.block << " m" << std::endl;
+
+    // Every frame carries its refined camera and points in front of it.
+    for (const auto& f : frames) {
+        fw::ObservationMap observations;
+        f->copyObservations(observations);
+        EXPECT_GE(observations.size(), 100u) << "frame " << f->id;
+        EXPECT_EQ(f->getCamera(0)->parameterVector().size(), 11u);
+    }
+
+#ifdef SFM_TEST_DENSE_STAGE
+    DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+    uint64_t pointId = 1u << 30;
+    for (size_t i : {size_t(2), size_t(13), size_t(24)}) {
+        SCOPED_TRACE(testing::Message() << "pair " << i);
+        const double found = acceptedFraction(stage, frames[i], frames[i + 1]);
+        const double perfect =
+            acceptedFraction(stage, perfectCopy(*flight, frames[i], pointId), perfectCopy(*flight, frames[i + 1], pointId));
+        std::cout << "accepted fraction " << found << " (perfect poses " << perfect << ")" << std::endl;
+        EXPECT_GT(perfect, 0.5);
+        EXPECT_NEAR(found, perfect, 0.1 * perfect);
+    }
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Block, NoisyRecords,
+                         ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false}),
+                         [](const auto& info) { return info.param.gimbal ? "Gimbal" : "NoGimbal"; });
+
+// Exact records (centimetre GPS, exact gimbal angles) stay exact: the
+// adjustment moves no pose by 1 cm or 0.005 degrees, refining the
+// intrinsics or not.
+TEST(ExactRecords, StayExact) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 5, 20.0, 60.0, 100.0);
+    for (const char* refinement : {"NONE", "ADJUST_ALL"}) {
+        SCOPED_TRACE(refinement);
+        const std::string config =
+            std::string(R"({"live":false,"specific":{"globalsfm.intrinsic_refinement":")") + refinement + R"("}})";
+        const auto frames = runFrontEnd(flight, RecordNoise(), config);
+        ASSERT_EQ(frames.size(), flight.shots.size());
+        double worstAngle = 0.0, worstShift = 0.0;
+        for (const auto& f : frames) {
+            const synthetic::Shot& s = flight.shots[f->id];
+            worstAngle = std::max(worstAngle, angleOf(rotationOf(f->getPose()).t() * s.R));
+            worstShift = std::max(worstShift, cv::norm(vec(f->getPose().translation) - s.C));
+        }
+        EXPECT_LT(worstAngle, 0.005);
+        EXPECT_LT(worstShift, 0.01);
+        std::cout << refinement << ": " << worstAngle << " deg, " << worstShift << " m" << std::endl;
+    }
+}
+
+// The live path on the noisy block: each frame handed on once the next is
+// tracked, in flight order. Its window holds the frames already handed on,
+// so the neighbours' rotations come from the images; the scale is what
+// the first frames' GPS steps gave and is not checked here.
+TEST(LiveFlight, NeighboursAgreeWithTheTruth) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 8, 20.0, 60.0, 100.0);
+    RecordNoise noise;
+    noise.horizontal = 2.0;
+    noise.vertical = 3.0;
+    noise.attitude = 1.0;
+    ImageDataset dataset(flight.write(noise));
+    sfm_test::RecordingChain chain;
+    auto frontEnd = createSfmInstance(R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", &chain,
+                                      nullptr, nullptr);
+    ASSERT_TRUE(frontEnd);
+    sfm_test::track(*frontEnd, dataset, [&](size_t n) { EXPECT_EQ(chain.events.size(), n) << "after frame " << n; });
+    const auto frames = located(chain);
+    ASSERT_EQ(frames.size(), flight.shots.size());
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->id, i);
+    const Errors e = errorsOf(flight, frames, 8);
+    std::cout << "live: rotation " << e.rotation << " deg, translation " << e.translation * 100 << " % of baseline, block "
+              << e.block << " m" << std::endl;
+    EXPECT_LT(e.rotation, 0.02);
+}
