@@ -16,6 +16,9 @@
 
 namespace {
 
+// Share of the deepest sparse depth that the depth range reaches beyond it.
+constexpr double kDepthMargin = 0.02;
+
 cv::Mat cameraMatrixOf(const fw::CameraImpl& camera) {
     const std::vector<double> p = camera.parameterVector();
     return (cv::Mat_<double>(3, 3) << p[2], 0.0, p[4], 0.0, p[3], p[5], 0.0, 0.0, 1.0);
@@ -145,6 +148,11 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
                         << " max: " << dmax;
         return false;
     }
+    // The deepest sparse point is not the deepest surface point: on flat
+    // ground exact sparse points all lie at one depth, half the surface lies
+    // beyond it and its disparities at the edge of the search. The range
+    // reaches a little further.
+    dmax *= 1.0 + kDepthMargin;
     a.minDepth = float(dmin);
     a.maxDepth = float(dmax);
 

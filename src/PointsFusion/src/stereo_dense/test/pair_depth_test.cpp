@@ -84,6 +84,27 @@ TEST_F(PairDepthTest, FourDirectionsGiveTheTrueDepth) {
     }
 }
 
+// Exact sparse points of flat ground all lie at one depth, whose disparity
+// (81.2 px here) is just above the first one searched (81): the surface
+// around them still gets its depth.
+TEST_F(PairDepthTest, FlatGroundWithExactSparsePoints) {
+    const PlaneScene flat(0.0);
+    DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+    auto own = recordOf(flat.frame(201, 0, 0, dir.path()));
+    auto partner = recordOf(flat.frame(202, 20.3, 0, dir.path()));
+    ASSERT_TRUE(stage.computePairDepth(own, partner));
+    EXPECT_LT(own->maxDepth, 100.0f * 1.05f);
+    const int accepted = cv::countNonZero(own->depth);
+    EXPECT_GE(accepted, 0.5 * flat.width * flat.height);
+    std::vector<double> errors;
+    for (int y = 0; y < flat.height; ++y)
+        for (int x = 0; x < flat.width; ++x)
+            if (const float z = own->depth.at<float>(y, x); z > 0.0f)
+                errors.push_back(std::fabs(z - flat.truth(own->K, own->pose, x, y)) / 100.0);
+    std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+    EXPECT_LT(errors[errors.size() / 2], 0.002) << "median relative error";
+}
+
 // Disparity maps of a fixed layout: rows [0, valid) hold d, rows [valid,
 // negative) hold -1 (what the matcher gives rejected pixels when dispMin is
 // 0), the rest 0.
