@@ -163,6 +163,9 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
         for (const BlockObservation& o : t.observations) {
             BlockFrame& f = frames[static_cast<size_t>(o.frame)];
             BlockCamera& c = cameras[static_cast<size_t>(f.camera)];
+            // A point behind the camera at the start would fail the first evaluation.
+            cv::Point2d pixel;
+            if (!projectPoint(c, f, t.point, pixel)) continue;
             auto* cost = new ceres::AutoDiffCostFunction<ReprojectionCost, 2, 3, 3, 3, 5>(
                 new ReprojectionCost(o.pixel, f.pixelScale, c));
             problem.AddResidualBlock(cost, new ceres::HuberLoss(huber), f.rotation.val, f.centre.val, t.point.val, c.values);

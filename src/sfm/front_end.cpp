@@ -97,6 +97,8 @@ FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* o
     }
     s.threads = static_cast<int>(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
     s.adjustment.threads = s.threads;
+    // A window starts near its optimum: the frames before it are adjusted.
+    if (s.live) s.adjustment.maxIterations = 15;
     return s;
 }
 
@@ -373,6 +375,12 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
             rays.emplace_back(f.features.rays[static_cast<size_t>(o.keyPoint)]);
         }
         if (t.observations.size() < 2) continue;
+        // Live, points that only frames already handed on see stay out: the
+        // window's cost is that of its new frames.
+        if (fixPublished && std::all_of(t.observations.begin(), t.observations.end(), [&](const BlockObservation& o) {
+                return frames[static_cast<size_t>(o.frame)].fixed;
+            }))
+            continue;
         if (!track.triangulated) {
             if (!triangulateRays(frames, t.observations, rays, track.point)) continue;
             track.triangulated = true;

@@ -62,8 +62,8 @@ ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera,
 
     std::vector<cv::KeyPoint> keyPoints;
     cv::Mat descriptors;
-    const int wanted = std::max(settings.minFeatures,
-                                static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6));
+    const int wanted = std::clamp(static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6),
+                                  settings.minFeatures, std::max(settings.minFeatures, settings.maxFeatures));
     cv::Ptr<cv::SIFT> sift = cv::SIFT::create(2 * wanted);
     sift->detect(small, keyPoints);
     // Blobs of the coarse octaves are placed a pixel or two off: a match of

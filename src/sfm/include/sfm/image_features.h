@@ -21,6 +21,7 @@ struct FeatureSettings {
     double processingPixels = 1.0e6;  // the copy is scaled down to about this many pixels
     double featuresPerMegapixel = 4000.0;  // of the processing copy
     int minFeatures = 500;
+    int maxFeatures = 2000;
 };
 
 struct ImageFeatures {
