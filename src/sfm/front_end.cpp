@@ -105,6 +105,12 @@ FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* o
 FrontEnd::FrontEnd(const FrontEndSettings& settings, zel::Chain* owner)
     : zel::Node("FrontEnd", owner), settings_(settings), owner_(owner) {
     setProgressRecord(ProgressNode("Locate", 0.0, 1.0, 1.0f, -1.0));
+#if defined(__SANITIZE_THREAD__)
+    // OpenCV's loops run on TBB's workers, which ThreadSanitizer does not
+    // see: what the feature detector allocates there and frees here would
+    // look unsynchronised. Under it the loops run on the calling thread.
+    cv::setNumThreads(0);
+#endif
 }
 
 FrontEnd::~FrontEnd() = default;
