@@ -34,6 +34,9 @@ constexpr int kMinSupport = 2;
 constexpr double kSupportTolerance = 0.01;
 // Live: how much looser the absolute GPS prior of a frame is than its record says.
 constexpr double kLiveGpsLoosening = 20.0;
+// Live: the frames' spread (weighted by their GPS accuracy) the GPS must
+// show before it tells the scale (to about 1 / sqrt of it).
+constexpr double kMinScaleSpread = 2500.0;
 // The gimbal's attitude is a prior as loose as its record says, never tighter than this.
 constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
 
@@ -356,6 +359,11 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
         frames.push_back(f->block);
         BlockFrame& b = frames.back();
         b.fixed = fixPublished && f->published;
+        if (settings_.live) {
+            // The GPS in the window's frame, whose scale the frames handed on hold.
+            b.gps = (b.gps - liveOffset_) / liveScale_;
+            b.gpsSigma /= liveScale_;
+        }
         if (settings_.live && at > 0) {
             // Live, the published frames hold the block: a new frame's GPS
             // position would bend it wherever the first frames' scale was
@@ -441,7 +449,20 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     const cv::Matx33d cameraToEcef = tangent_.axes() * f.block.worldToCamera().t();
     fw::SO3 rotation;
     rotation.fromMatrix(cameraToEcef.val);
-    const cv::Vec3d centre = tangent_.toEcef(f.block.centre);
+    // Live: the step from the last frame handed on at the scale that all GPS
+    // so far give; the window's own scale is that of its first frames.
+    cv::Vec3d local = f.block.centre;
+    double scale = 1.0;
+    if (settings_.live) {
+        gpsFit_.add(f.block.centre, f.block.gps, f.block.gpsSigma);
+        gpsFit_.solve(liveScale_, liveOffset_);
+        scale = liveScale_;
+        local = haveLast_ ? lastHandedOn_ + scale * (f.block.centre - lastCentre_) : scale * f.block.centre + liveOffset_;
+        haveLast_ = true;
+        lastCentre_ = f.block.centre;
+        lastHandedOn_ = local;
+    }
+    const cv::Vec3d centre = tangent_.toEcef(local);
     out->setPose(fw::SE3(rotation, pt::Point3d(centre[0], centre[1], centre[2])));
     out->label = f.label;
 
@@ -489,7 +510,7 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
         if (support < kMinSupport) continue;
         FeatureTrack* track = c.track;
         if (!track->handedOn) {
-            const cv::Vec3d w = tangent_.toEcef(track->point);
+            const cv::Vec3d w = tangent_.toEcef(local + scale * (track->point - f.block.centre));
             track->handedOn = std::make_shared<fw::MapPoint>(nextPointId_++, pt::Point3d(w[0], w[1], w[2]));
         }
         fw::KeyPoint key;
@@ -531,6 +552,30 @@ void FrontEnd::finish() {
     for (Frame* f : block) map->addFrame(handOn(*f));
     frames_.clear();
     if (owner_) owner_->handle(zel::events::kMapLocated, map);
+}
+
+void FrontEnd::GpsFit::add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma) {
+    for (int k = 0; k < 3; ++k) {
+        if (!(sigma[k] > 0)) continue;
+        const double w = 1.0 / (sigma[k] * sigma[k]);
+        weight[k] += w;
+        sumC[k] += w * centre[k];
+        sumG[k] += w * gps[k];
+        sumCG[k] += w * centre[k] * gps[k];
+        sumCC[k] += w * centre[k] * centre[k];
+    }
+}
+
+void FrontEnd::GpsFit::solve(double& scale, cv::Vec3d& offset) const {
+    double covariance = 0.0, variance = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        if (weight[k] <= 0) continue;
+        covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
+        variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
+    }
+    // The scale's standard deviation is about 1 / sqrt(variance).
+    scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
+    for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;
 }
 
 void FrontEnd::advanceProgress() {

@@ -70,6 +70,15 @@ private:
     void matchAcrossStrips();
     std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
     void advanceProgress();
+    // Live: the scale and offset that take the window's frame (held by the
+    // frames handed on) to the GPS, fitted to every frame handed on so far.
+    struct GpsFit {
+        double weight[3] = {0, 0, 0};
+        cv::Vec3d sumC{0, 0, 0}, sumG{0, 0, 0}, sumCG{0, 0, 0}, sumCC{0, 0, 0};
+        void add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma);
+        // Scale and offset: gps = scale * centre + offset; 1 and 0 while too few frames tell.
+        void solve(double& scale, cv::Vec3d& offset) const;
+    };
 
     const FrontEndSettings settings_;
     zel::Chain* const owner_;
@@ -84,6 +93,12 @@ private:
     std::vector<BlockCamera> cameras_;
     FeatureTracks tracks_;
     std::map<std::pair<int, int>, PairMatch> pairs_;  // (earlier, later)
+    GpsFit gpsFit_;
+    double liveScale_ = 1.0;
+    cv::Vec3d liveOffset_{0, 0, 0};
+    // The last frame handed on: its centre in the window's frame and as handed on.
+    bool haveLast_ = false;
+    cv::Vec3d lastCentre_{0, 0, 0}, lastHandedOn_{0, 0, 0};
 };
 
 }  // namespace sfm
