@@ -1,5 +1,6 @@
 // sample_flight as the example script runs it, then zel_mapper on the example
 // task pointing at the flight it wrote.
+#include "testsupport/example_task.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -23,20 +24,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
-// The example task with its placeholders filled in, as run_example.sh does.
 std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    std::string text = readFile(EXAMPLE_TASK_PATH);
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"@HOME@", home.string()},
-                                     {"@FLIGHT@", flight.string()}}) {
-        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-            text.replace(at, key.size(), value);
-    }
-    return text;
+    return testsupport::exampleTask(EXAMPLE_TASK_PATH, home, flight);
 }
 
 using ErrLines = testsupport::MapperLines;

@@ -1,5 +1,6 @@
 // zel_mapper with the dense back end on the bundled sample flight, its
 // terrain node a stand-in: the job ends done with its point-cloud tileset.
+#include "testsupport/example_task.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -19,19 +20,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    std::string text = readFile(EXAMPLE_TASK_PATH);
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"@HOME@", home.string()},
-                                     {"@FLIGHT@", flight.string()}}) {
-        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-            text.replace(at, key.size(), value);
-    }
-    return text;
+    return testsupport::exampleTask(EXAMPLE_TASK_PATH, home, flight);
 }
 
 size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
