@@ -101,13 +101,39 @@ std::shared_ptr<fw::MapFusion> TarnMapperImpl::backEnd() {
     return backEnd_;
 }
 
+class TarnMapperImpl::BackEndCall {
+public:
+    explicit BackEndCall(TarnMapperImpl& job) : job_(job) {
+        std::lock_guard<std::mutex> lock(job_.mutex_);
+        back_ = job_.backEnd_;
+        if (back_) ++job_.handling_;
+    }
+    ~BackEndCall() {
+        if (!back_) return;
+        std::lock_guard<std::mutex> lock(job_.mutex_);
+        // The releasing thread destroys the back end, not this one.
+        back_.reset();
+        if (--job_.handling_ == 0) job_.handled_.notify_all();
+    }
+    BackEndCall(const BackEndCall&) = delete;
+    BackEndCall& operator=(const BackEndCall&) = delete;
+    fw::MapFusion* get() const { return back_.get(); }
+
+private:
+    TarnMapperImpl& job_;
+    std::shared_ptr<fw::MapFusion> back_;
+};
+
 void TarnMapperImpl::releaseComponents() {
     std::shared_ptr<fw::SLAM> front;
     std::shared_ptr<fw::MapFusion> back;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         front.swap(frontEnd_);
         back.swap(backEnd_);
+        // A handle call on one of the back end's own threads must not hold
+        // the last reference: its destructor would join that thread.
+        handled_.wait(lock, [this] { return handling_ == 0; });
     }
     // The back end's teardown writes its last outputs; update goes on meanwhile.
     front.reset();
@@ -239,7 +265,8 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     if (name == zel::events::kFrameLocated) {
         auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data);
         if (!frame) return;
-        const std::shared_ptr<fw::MapFusion> back = backEnd();
+        const BackEndCall call(*this);
+        fw::MapFusion* back = call.get();
         if (!back) {
             frame->setImage(fw::GImage(), 0, 0);
             return;
@@ -253,7 +280,8 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     } else if (name == zel::events::kMapLocated) {
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
-        const std::shared_ptr<fw::MapFusion> back = backEnd();
+        const BackEndCall call(*this);
+        fw::MapFusion* back = call.get();
         if (!back) {
             // Nobody takes the map: its frames' pixels go now.
             std::vector<std::shared_ptr<fw::MapFrame>> frames;

@@ -8,6 +8,7 @@
 #include "zel/node.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,7 +37,9 @@ struct MapperComponents {
 // Threads: the main thread constructs, starts, updates, feeds and destroys
 // the job; the run thread runs it; the front end and the back end call
 // handle and stop from threads of their own. The front end and back end
-// pointers are read and swapped under mutex_ and released outside it.
+// pointers are read and swapped under mutex_ and released outside it, once
+// no handle call holds the back end: a component is never destroyed on a
+// thread of its own (its destructor would join itself).
 class TarnMapperImpl : public zel::Chain, public TarnMapper {
 public:
     TarnMapperImpl(const std::string& jobText, MapperComponents components);
@@ -59,6 +62,8 @@ private:
     void fail(const std::string& message);
     std::shared_ptr<fw::SLAM> frontEnd();
     std::shared_ptr<fw::MapFusion> backEnd();
+    // The back end for one handle call, counted in handling_ until the holder goes.
+    class BackEndCall;
     // Takes both components out under the mutex and releases them outside it.
     void releaseComponents();
 
@@ -66,6 +71,8 @@ private:
     std::mutex mutex_;  // guards the job state's writes, frontEnd_ and backEnd_
     std::shared_ptr<fw::SLAM> frontEnd_;
     std::shared_ptr<fw::MapFusion> backEnd_;
+    int handling_ = 0;                 // handle calls holding the back end, under mutex_
+    std::condition_variable handled_;  // handling_ fell to 0
     std::shared_ptr<ImageDataset> dataset_;
     std::thread runThread_;
     std::atomic<bool> stopRequested_{false};
