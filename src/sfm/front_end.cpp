@@ -37,6 +37,10 @@ constexpr double kLiveGpsLoosening = 20.0;
 // Live: the frames' spread (weighted by their GPS accuracy) the GPS must
 // show before it tells the scale (to about 1 / sqrt of it).
 constexpr double kMinScaleSpread = 2500.0;
+// Live: the spread at which the held frames of a flight's start are handed
+// on: the scale to 1 / 300, which keeps neighbours' relative positions
+// within 1 % of their baseline at three standard deviations.
+constexpr double kSettledScaleSpread = 300.0 * 300.0;
 // The gimbal's attitude is a prior as loose as its record says, never tighter than this.
 constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
 
@@ -53,9 +57,17 @@ cv::Matx33d nearestRotation(const cv::Matx33d& M) {
     return R;
 }
 
-// A turn between two frames of one flight is about the viewing direction;
-// a tilt is more likely the wrong one of the pair's decompositions.
-bool plausibleTurn(const cv::Matx33d& relative) { return relative(2, 2) > std::cos(3.0 * kDegree); }
+// The turn about the viewing axis (radians) that best fits a relative
+// rotation of two cameras, and the rotation of that turn.
+double viewTurn(const cv::Matx33d& relative) {
+    return std::atan2(relative(1, 0) - relative(0, 1), relative(0, 0) + relative(1, 1));
+}
+cv::Matx33d aboutViewingAxis(double turn) {
+    const double c = std::cos(turn), s = std::sin(turn);
+    return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
+}
+// Smaller turns between neighbours are left to the adjustment.
+constexpr double kHeadingKept = 5.0 * kDegree;
 
 // Along a strip neighbours keep their heading: a larger relative rotation
 // is a turn or a wrong decomposition, and the images' chain breaks there.
@@ -74,6 +86,7 @@ struct FrontEnd::Frame {
     bool gimbal = false;       // the record's attitude is used
     bool rotationSet = false;  // from the gimbal or a matched neighbour
     bool matched = false;
+    bool settled = false;  // live: its pose in the window stays
     bool published = false;
 };
 
@@ -126,8 +139,9 @@ int FrontEnd::cameraFor(const std::shared_ptr<fw::CameraImpl>& camera) {
     for (size_t k = 0; k < cameraRecords_.size(); ++k)
         if (cameraRecords_[k] == p) return static_cast<int>(k);
     cameraRecords_.push_back(p);
-    // A live window is too short to tell the intrinsics from the poses, and
-    // frames already handed on keep theirs: live, the calibration is kept.
+    // Live frames are adjusted a few at a time, the first ones along a
+    // single strip, which cannot tell the intrinsics from the attitudes:
+    // live, the calibration is kept.
     cameras_.push_back(BlockCamera::fromParameters(p, settings_.refineIntrinsics && !settings_.live));
     return static_cast<int>(cameras_.size() - 1);
 }
@@ -166,6 +180,7 @@ std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapF
         b.gpsSigma = cv::Vec3d(std::max(sigma.x, 0.005), std::max(sigma.y, 0.005), std::max(sigma.z, 0.005));
     else
         b.gpsSigma = cv::Vec3d(5.0, 5.0, 10.0);
+    gpsSeen_.add(b.gps, b.gps, b.gpsSigma);
     if (frame->getAttitude(pitchYawRoll)) {
         const cv::Matx33d toEcef = cameraToEcef(lonLatAlt.y, lonLatAlt.x, pitchYawRoll.x, pitchYawRoll.y, pitchYawRoll.z);
         b.setWorldToCamera((tangent_.axes().t() * toEcef).t());
@@ -220,16 +235,30 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     }
 
     if (settings_.live) {
-        // The rotation: the gimbal's; else the previous frame's turned by the
-        // images' relative rotation; else looking down along the flight.
-        auto pair = previous ? pairs_.find({previous->index, index}) : pairs_.end();
+        // The centre starts in the window's frame: the previous frame's
+        // moved by the GPS step, in the window's scale.
+        if (previous)
+            frame.block.centre = previous->block.centre + (frame.block.gps - previous->block.gps) / liveScale_;
+        else
+            frame.block.centre = (frame.block.gps - liveOffset_) / liveScale_;
+        // The rotation: the gimbal's; else that of the latest frame it was
+        // matched with, turned as the images turned; else looking down
+        // along the flight.
+        const Frame* partner = nullptr;
+        const PairMatch* pair = nullptr;
+        for (auto it = frames_.rbegin(); it != frames_.rend() && !pair; ++it) {
+            auto found = pairs_.find({it->first, index});
+            if (found == pairs_.end()) continue;
+            partner = it->second.get();
+            pair = &found->second;
+        }
         if (!frame.gimbal) {
             cv::Matx33d heading = cameraToEnu(-90.0, 0.0, 0.0).t();
             if (previous) {
                 const cv::Vec3d d = frame.block.gps - previous->block.gps;
                 heading = cameraToEnu(-90.0, std::atan2(d[0], d[1]) / kDegree, 0.0).t();
                 // The first frame had no flight direction yet.
-                if (!previous->gimbal && !previous->published && !previous->rotationSet) {
+                if (!previous->gimbal && !previous->settled && !previous->rotationSet) {
                     previous->block.setWorldToCamera(heading);
                     previous->block.attitude = previous->block.rotation;
                     previous->block.attitudePrior = true;
@@ -245,20 +274,24 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
             frame.block.viewOnly = true;
             frame.rotationSet = previous != nullptr;
             // Over flat ground the essential matrix may decompose into a
-            // tilted twin: a matched neighbour starts from the previous
-            // frame's rotation, turned only by a turn of the images.
-            if (pair != pairs_.end()) {
-                const cv::Matx33d& turn = pair->second.rotation;
-                frame.block.setWorldToCamera(!sameHeading(turn) && plausibleTurn(turn) ? turn * previous->block.worldToCamera()
-                                                                                      : previous->block.worldToCamera());
+            // tilted twin, whose turn about the viewing axis still holds
+            // (at the end of a strip it is the half turn the GPS cannot tell).
+            if (pair) {
+                const double turn = viewTurn(pair->rotation);
+                const cv::Matx33d& R = partner->block.worldToCamera();
+                frame.block.setWorldToCamera(std::abs(turn) > kHeadingKept ? aboutViewingAxis(turn) * R : R);
             }
         }
         std::vector<Frame*> block;
         for (auto& [i, f] : frames_) block.push_back(f.get());
-        adjust(block, true, true);
-        if (previous && !previous->published) {
-            std::shared_ptr<fw::MapFrame> out = handOn(*previous);
-            if (owner_) owner_->handle(zel::events::kFrameLocated, out);
+        adjust(block, Adjustment::Window, true);
+        if (previous && !previous->settled) settle(*previous);
+        if (released_) {
+            handOnSettled();
+        } else {
+            int held = 0;
+            for (auto& [i, f] : frames_) held += f->settled ? 1 : 0;
+            if (gpsSeen_.spread() >= kSettledScaleSpread || held >= std::max(1, settings_.maxHeld)) release();
         }
         // Keep the window.
         while (static_cast<int>(frames_.size()) > settings_.window) {
@@ -350,7 +383,8 @@ void FrontEnd::matchAcrossStrips() {
     }
 }
 
-void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool solve) {
+void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve) {
+    const bool window = kind == Adjustment::Window;
     std::vector<BlockFrame> frames;
     std::map<int, int> position;  // frame index -> block position
     for (Frame* f : block) {
@@ -358,17 +392,17 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
         position[f->index] = at;
         frames.push_back(f->block);
         BlockFrame& b = frames.back();
-        b.fixed = fixPublished && f->published;
-        if (settings_.live) {
+        b.fixed = window && f->settled;
+        if (window) {
             // The GPS in the window's frame, whose scale the frames handed on hold.
             b.gps = (b.gps - liveOffset_) / liveScale_;
             b.gpsSigma /= liveScale_;
         }
-        if (settings_.live && at > 0) {
-            // Live, the published frames hold the block: a new frame's GPS
-            // position would bend it wherever the first frames' scale was
-            // off. Its step from the previous frame tells the scale; its
-            // position is a loose prior only.
+        if (window && at > 0) {
+            // The settled frames hold the window: a new frame's GPS
+            // position would bend it wherever their scale was off. Its
+            // step from the previous frame tells the scale; its position
+            // is a loose prior only.
             const BlockFrame& p = frames[static_cast<size_t>(at - 1)];
             b.previous = at - 1;
             b.step = b.gps - p.gps;
@@ -389,9 +423,9 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
             rays.emplace_back(f.features.rays[static_cast<size_t>(o.keyPoint)]);
         }
         if (t.observations.size() < 2) continue;
-        // Live, points that only frames already handed on see stay out: the
-        // window's cost is that of its new frames.
-        if (fixPublished && std::all_of(t.observations.begin(), t.observations.end(), [&](const BlockObservation& o) {
+        // Points that only settled frames see stay out: the window's cost
+        // is that of its new frames.
+        if (window && std::all_of(t.observations.begin(), t.observations.end(), [&](const BlockObservation& o) {
                 return frames[static_cast<size_t>(o.frame)].fixed;
             }))
             continue;
@@ -406,9 +440,12 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, bool fixPublished, bool 
     }
     if (solve && !tracks.empty()) {
         const auto start = std::chrono::steady_clock::now();
-        const AdjustReport report = adjustBlock(frames, cameras_, tracks, settings_.adjustment);
+        // A window starts near its optimum; a whole block may not.
+        AdjustSettings adjustment = settings_.adjustment;
+        if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
+        const AdjustReport report = adjustBlock(frames, cameras_, tracks, adjustment);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!settings_.live)
+        if (!window)
             FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
                          << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
     }
@@ -450,12 +487,10 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     fw::SO3 rotation;
     rotation.fromMatrix(cameraToEcef.val);
     // Live: the step from the last frame handed on at the scale that all GPS
-    // so far give; the window's own scale is that of its first frames.
+    // settled so far give; the window's own scale is that of the held frames.
     cv::Vec3d local = f.block.centre;
     double scale = 1.0;
     if (settings_.live) {
-        gpsFit_.add(f.block.centre, f.block.gps, f.block.gpsSigma);
-        gpsFit_.solve(liveScale_, liveOffset_);
         scale = liveScale_;
         local = haveLast_ ? lastHandedOn_ + scale * (f.block.centre - lastCentre_) : scale * f.block.centre + liveOffset_;
         haveLast_ = true;
@@ -525,14 +560,57 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     return out;
 }
 
+void FrontEnd::settle(Frame& f) {
+    f.settled = true;
+    gpsFit_.add(f.block.centre, f.block.gps, f.block.gpsSigma);
+    gpsFit_.solve(liveScale_, liveOffset_);
+}
+
+void FrontEnd::release() {
+    // The held frames, taken from the window's frame to the GPS by the fit
+    // so far, are adjusted together with their GPS as recorded, as a file
+    // dataset is (the calibration kept); their frame is the window's from
+    // here on.
+    released_ = true;
+    std::vector<Frame*> block;
+    int settled = 0;
+    for (auto& [i, f] : frames_) {
+        block.push_back(f.get());
+        settled += f->settled ? 1 : 0;
+        f->block.centre = liveScale_ * f->block.centre + liveOffset_;
+    }
+    for (auto& [id, track] : tracks_.all())
+        if (track.triangulated) track.point = liveScale_ * track.point + liveOffset_;
+    liveScale_ = 1.0;
+    liveOffset_ = cv::Vec3d(0, 0, 0);
+    adjust(block, Adjustment::Whole, true);
+    gpsFit_ = GpsFit();
+    for (Frame* f : block)
+        if (f->settled) gpsFit_.add(f->block.centre, f->block.gps, f->block.gpsSigma);
+    gpsFit_.solve(liveScale_, liveOffset_);
+    const double spread = gpsSeen_.spread();
+    FW_LOG(Info) << "Live scale from the GPS of " << block.size() << " frames (to about "
+                 << (spread > 0 ? 100.0 / std::sqrt(spread) : 100.0) << " %): " << settled << " frames handed on.";
+    handOnSettled();
+}
+
+void FrontEnd::handOnSettled() {
+    for (auto& [i, f] : frames_) {
+        if (!f->settled || f->published) continue;
+        std::shared_ptr<fw::MapFrame> out = handOn(*f);
+        if (owner_) owner_->handle(zel::events::kFrameLocated, out);
+    }
+}
+
 void FrontEnd::finish() {
     if (settings_.live) {
         if (!frames_.empty()) {
             Frame& last = *frames_.rbegin()->second;
-            if (!last.published) {
-                std::shared_ptr<fw::MapFrame> out = handOn(last);
-                if (owner_) owner_->handle(zel::events::kFrameLocated, out);
-            }
+            if (!last.settled) settle(last);
+            if (released_)
+                handOnSettled();
+            else
+                release();
         }
         frames_.clear();
         return;
@@ -543,10 +621,10 @@ void FrontEnd::finish() {
     for (auto& [i, f] : frames_) block.push_back(f.get());
     // Triangulate the neighbours' tracks from the recorded poses, which also
     // tells the height over the ground for the strips' overlaps.
-    adjust(block, false, false);
+    adjust(block, Adjustment::Whole, false);
     matchAcrossStrips();
     for (auto& [id, track] : tracks_.all()) track.triangulated = false;
-    adjust(block, false, true);
+    adjust(block, Adjustment::Whole, true);
 
     auto map = std::make_shared<fw::Map>();
     for (Frame* f : block) map->addFrame(handOn(*f));
@@ -566,13 +644,18 @@ void FrontEnd::GpsFit::add(const cv::Vec3d& centre, const cv::Vec3d& gps, const 
     }
 }
 
+double FrontEnd::GpsFit::spread() const {
+    double variance = 0.0;
+    for (int k = 0; k < 3; ++k)
+        if (weight[k] > 0) variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
+    return variance;
+}
+
 void FrontEnd::GpsFit::solve(double& scale, cv::Vec3d& offset) const {
-    double covariance = 0.0, variance = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        if (weight[k] <= 0) continue;
-        covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
-        variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
-    }
+    double covariance = 0.0;
+    for (int k = 0; k < 3; ++k)
+        if (weight[k] > 0) covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
+    const double variance = spread();
     // The scale's standard deviation is about 1 / sqrt(variance).
     scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
     for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;

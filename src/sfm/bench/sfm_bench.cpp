@@ -4,16 +4,21 @@
 //   batch: the same 200 frames as a file dataset, the time of finish
 //          (cross-strip matching and the adjustment of the whole block);
 //   20mp: the live per-frame cost on 5472 x 3648 frames.
+// Live runs also time finish and print the worst error of neighbours in a
+// strip against the truth (rotation, position relative to the baseline).
 // Images are rendered before the clock runs. Usage: sfm_bench [live|batch|20mp]...
 #include "dataset/tarn_mapper_frame.h"
 #include "fw/log.h"
 #include "fw/map.h"
+#include "fw/map_frame.h"
 #include "sfm/front_end.h"
 #include "synthetic/synthetic_scene.h"
 #include "zel/node.h"
 #include "zel/progress_node.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -29,19 +34,56 @@ constexpr double kLat = 22.5, kLon = 113.9;
 class NullChain : public zel::Chain {
 public:
     NullChain() : zel::Chain("Mapper", nullptr) { setProgressRecord(zel::mappingStages()); }
-    void handle(const std::string& name, std::shared_ptr<fw::GObject>) override { events += name.empty() ? 0 : 1; }
+    void handle(const std::string&, std::shared_ptr<fw::GObject> data) override {
+        ++events;
+        if (auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data)) located.push_back(frame);
+    }
     int events = 0;
+    std::vector<std::shared_ptr<fw::MapFrame>> located;
 };
 
 struct Flight {
     std::vector<std::shared_ptr<TarnMapperFrame>> frames;
+    std::vector<synthetic::Shot> shots;
+    int perStrip = 0;
 };
+
+cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
+
+cv::Matx33d rotationOf(const fw::SE3& pose) {
+    cv::Matx33d R;
+    for (int axis = 0; axis < 3; ++axis) {
+        const cv::Vec3d c = vec(pose.rotation * pt::Point3d(axis == 0, axis == 1, axis == 2));
+        for (int r = 0; r < 3; ++r) R(r, axis) = c[r];
+    }
+    return R;
+}
+
+// Worst relative rotation (degrees) and relative position error (of the
+// baseline) of consecutive frames of a strip.
+void printNeighbourErrors(const Flight& flight, const std::vector<std::shared_ptr<fw::MapFrame>>& frames) {
+    double rotation = 0.0, translation = 0.0;
+    for (size_t i = 0; i + 1 < frames.size(); ++i) {
+        const uint64_t a = frames[i]->id, b = frames[i + 1]->id;
+        if (b != a + 1 || b % static_cast<uint64_t>(flight.perStrip) == 0) continue;
+        const synthetic::Shot &sa = flight.shots[a], &sb = flight.shots[b];
+        const cv::Matx33d Ra = rotationOf(frames[i]->getPose()), Rb = rotationOf(frames[i + 1]->getPose());
+        const cv::Matx33d error = (Ra.t() * Rb).t() * (sa.R.t() * sb.R);
+        rotation = std::max(rotation, std::acos(std::clamp((cv::trace(error) - 1.0) / 2.0, -1.0, 1.0)) / synthetic::kDegree);
+        const cv::Vec3d found = Ra.t() * (vec(frames[i + 1]->getPose().translation) - vec(frames[i]->getPose().translation));
+        const cv::Vec3d truth = sa.R.t() * (sb.C - sa.C);
+        translation = std::max(translation, cv::norm(found - truth) / cv::norm(truth));
+    }
+    std::printf("  neighbours against the truth: worst rotation %.4f deg, worst relative position %.2f %% of the baseline\n",
+                rotation, 100.0 * translation);
+}
 
 // strips x perStrip frames 15 m apart, strips 40 m apart, 100 m up, GPS
 // 2 m / 3 m and gimbal 1 degree of noise; images of width x height rendered
 // at renderWidth and scaled up.
 Flight makeFlight(const synthetic::GroundScene& scene, int strips, int perStrip, int width, int height, int renderWidth) {
     Flight flight;
+    flight.perStrip = perStrip;
     const double f = 0.666 * width;
     const double r = static_cast<double>(renderWidth) / width;
     const cv::Matx33d K(f * r, 0, width * r / 2, 0, f * r, height * r / 2, 0, 0, 1);
@@ -68,6 +110,7 @@ Flight makeFlight(const synthetic::GroundScene& scene, int strips, int perStrip,
                                                                                height / 2.0, 0, 0, 0, 0, 0});
             frame->setImage(fw::GImage(image), 0, 0);
             flight.frames.push_back(frame);
+            flight.shots.push_back(shot);
         }
     return flight;
 }
@@ -95,8 +138,10 @@ void live(const Flight& flight, int block, const char* title) {
             sum = worst = 0.0;
         }
     }
+    const auto t = std::chrono::steady_clock::now();
     frontEnd->finish();
-    std::printf("  %d frames handed on\n", chain.events);
+    std::printf("  finish %.3f s, %d frames handed on\n", since(t), chain.events);
+    printNeighbourErrors(flight, chain.located);
 }
 
 void batch(const Flight& flight) {

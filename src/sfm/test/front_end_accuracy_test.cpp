@@ -5,6 +5,7 @@
 #include "fw/dense_map_frame.h"
 #include "fw/map.h"
 #include "fw/map_point.h"
+#include "sfm/front_end.h"
 
 #ifdef SFM_TEST_DENSE_STAGE
 #include "stereo_dense/dense_depth.h"
@@ -213,34 +214,95 @@ TEST(ExactRecords, StayExact) {
     }
 }
 
-// The live path on the noisy block: each frame handed on once the next is
-// tracked, in flight order. Its window holds the frames already handed on,
-// so the neighbours' rotations come from the images. The scale is what the
-// GPS seen so far tells: the first frames' few GPS positions leave it
-// several per cent off, while the second strip's steps take the scale of
-// the whole first strip's GPS, not the first frames' one.
-TEST(LiveFlight, NeighboursAgreeWithTheTruth) {
-    BlockFlight flight(0.15);
-    flight.plan(2, 8, 20.0, 60.0, 100.0);
+// The live path on noisy records: frames handed on in flight order, each
+// once the next is tracked. The scale comes from the GPS alone, and a few
+// positions 20 m apart with 2 m of noise tell it to several per cent: the
+// first frames are held until the GPS seen tells it to 1 / 300, then
+// adjusted together and handed on, and from there on each frame as soon as
+// the next one is tracked.
+struct LiveRun {
+    std::vector<std::shared_ptr<fw::MapFrame>> frames;
+    std::vector<size_t> eventsAfter;  // events reported once frame n was tracked
+};
+
+LiveRun runLive(BlockFlight& flight, int maxHeld, bool gimbal = true) {
     RecordNoise noise;
     noise.horizontal = 2.0;
     noise.vertical = 3.0;
     noise.attitude = 1.0;
+    noise.gimbal = gimbal;
     ImageDataset dataset(flight.write(noise));
     sfm_test::RecordingChain chain;
-    auto frontEnd = createSfmInstance(R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", &chain,
-                                      nullptr, nullptr);
-    ASSERT_TRUE(frontEnd);
-    sfm_test::track(*frontEnd, dataset, [&](size_t n) { EXPECT_EQ(chain.events.size(), n) << "after frame " << n; });
-    const auto frames = located(chain);
-    ASSERT_EQ(frames.size(), flight.shots.size());
-    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->id, i);
-    const Errors e = errorsOf(flight, frames, 8);
+    bool ok = false;
+    sfm::FrontEndSettings settings =
+        sfm::FrontEndSettings::fromConfig(R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", &ok);
+    EXPECT_TRUE(ok);
+    settings.maxHeld = maxHeld;
+    LiveRun run;
+    {
+        sfm::FrontEnd frontEnd(settings, &chain);
+        sfm_test::track(frontEnd, dataset, [&](size_t) { run.eventsAfter.push_back(chain.events.size()); });
+    }
+    for (const auto& [name, data] : chain.events) EXPECT_EQ(name, "frame_located");
+    run.frames = located(chain);
+    EXPECT_EQ(run.frames.size(), flight.shots.size());
+    for (size_t i = 0; i < run.frames.size(); ++i) EXPECT_EQ(run.frames[i]->id, i);
+    // Never before the next frame was tracked.
+    for (size_t n = 0; n < run.eventsAfter.size(); ++n) EXPECT_LE(run.eventsAfter[n], n) << "after frame " << n;
+    return run;
+}
+
+// The block's position rests on the GPS of the frames adjusted together at
+// the release (3 sigma of their mean); the later ones follow by their steps.
+void expectLiveAccuracy(const BlockFlight& flight, const LiveRun& run, int perStrip, double translation, size_t held) {
+    const Errors e = errorsOf(flight, run.frames, perStrip);
+    const double n = static_cast<double>(held);
     std::cout << "live: rotation " << e.rotation << " deg, translation " << e.translation * 100 << " % of baseline, block "
               << e.block << " m" << std::endl;
-    EXPECT_LT(e.rotation, 0.02);
-    const std::vector<std::shared_ptr<fw::MapFrame>> second(frames.begin() + 8, frames.end());
-    const Errors later = errorsOf(flight, second, 8);
-    std::cout << "live, second strip: translation " << later.translation * 100 << " % of baseline" << std::endl;
-    EXPECT_LT(later.translation, 0.03);
+    EXPECT_LT(e.rotation, 0.02) << "degrees";
+    EXPECT_LT(e.translation, translation) << "of the baseline";
+    EXPECT_LT(std::abs(e.block[0]), 3.0 * 2.0 / std::sqrt(n));
+    EXPECT_LT(std::abs(e.block[1]), 3.0 * 2.0 / std::sqrt(n));
+    EXPECT_LT(std::abs(e.block[2]), 3.0 * 3.0 / std::sqrt(n));
+}
+
+class LiveFlight : public ::testing::TestWithParam<NoisyCase> {};
+
+TEST_P(LiveFlight, HeldUntilTheGpsTellsTheScaleThenFrameByFrame) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 20, 20.0, 60.0, 100.0);
+    const LiveRun run = runLive(flight, sfm::FrontEndSettings().maxHeld, GetParam().gimbal);
+    // 23 positions 20 m apart along a line tell the scale to 1 / 300; the
+    // second strip's first frames add their sideways spread.
+    size_t release = 0;
+    while (release < run.eventsAfter.size() && run.eventsAfter[release] == 0) ++release;
+    std::cout << "first frames handed on after frame " << release << std::endl;
+    EXPECT_GE(release, 15u);
+    EXPECT_LE(release, 23u);
+    for (size_t n = release; n < run.eventsAfter.size(); ++n) EXPECT_EQ(run.eventsAfter[n], n) << "after frame " << n;
+    expectLiveAccuracy(flight, run, 20, 0.01, release + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Block, LiveFlight,
+                         ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false}),
+                         [](const auto& info) { return info.param.gimbal ? "Gimbal" : "NoGimbal"; });
+
+// A flight too short for the GPS to tell the scale to 1 / 300 is handed on
+// at its end, adjusted as a whole: here its GPS tells the scale to 0.9 %,
+// and the relative positions are checked against three times that. With a
+// bound on the frames held, they go once that many wait.
+TEST(ShortLiveFlight, HandedOnAtItsEndOrOnceTheBoundWaits) {
+    BlockFlight flight(0.15);
+    flight.plan(2, 8, 20.0, 60.0, 100.0);
+    {
+        SCOPED_TRACE("at the end");
+        const LiveRun run = runLive(flight, sfm::FrontEndSettings().maxHeld);
+        EXPECT_EQ(run.eventsAfter.back(), 0u);
+        expectLiveAccuracy(flight, run, 8, 0.03, flight.shots.size());
+    }
+    {
+        SCOPED_TRACE("bound of 5");
+        const LiveRun run = runLive(flight, 5);
+        for (size_t n = 0; n < run.eventsAfter.size(); ++n) EXPECT_EQ(run.eventsAfter[n], n < 5 ? 0 : n) << "after frame " << n;
+    }
 }

@@ -35,6 +35,9 @@ struct FrontEndSettings {
     bool refineIntrinsics = false;
     int neighbours = 3;   // earlier frames in flight order each frame is matched with
     int window = 8;       // live: frames kept for matching and adjustment
+    // Live: at the start of a flight frames are held until the GPS seen so
+    // far tells the scale to 1 / 300, at most this many.
+    int maxHeld = 60;
     int crossStripPartners = 3;  // file dataset: most partners per frame in other strips
     int threads = 4;      // of the adjustment
     FeatureSettings features;
@@ -47,8 +50,11 @@ struct FrontEndSettings {
 
 class FrontEnd : public fw::SLAM, public zel::Node {
 public:
-    // live: "frame_located" per frame once the next one is tracked;
-    // otherwise one "map_located" with every frame at finish.
+    // live: "frame_located" per frame in flight order, once the next one is
+    // tracked and the GPS seen so far tells the scale (the first frames of
+    // a flight are held until then, or until maxHeld of them wait, and all
+    // are handed on by finish); otherwise one "map_located" with every
+    // frame at finish.
     FrontEnd(const FrontEndSettings& settings, zel::Chain* owner);
     ~FrontEnd() override;
 
@@ -63,21 +69,32 @@ private:
     int cameraFor(const std::shared_ptr<fw::CameraImpl>& camera);
     // Verified matches with an earlier frame join the tracks; true when enough were found.
     bool matchWith(Frame& frame, Frame& earlier);
-    // Triangulates the block's new tracks, then (solve) adjusts it; published
-    // frames stay as they are when fixPublished.
-    void adjust(const std::vector<Frame*>& block, bool fixPublished, bool solve);
+    // Whole: every frame free, GPS priors as recorded (a file dataset; a
+    // live flight's held frames). Window: live, the settled frames stay as
+    // they are and hold the window's frame.
+    enum class Adjustment { Whole, Window };
+    // Triangulates the block's new tracks, then (solve) adjusts it.
+    void adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve);
     void initialRotations();
     void matchAcrossStrips();
     std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
+    // Live: a frame whose next one was tracked keeps its pose in the window.
+    void settle(Frame& frame);
+    // Live: adjusts the held frames together and starts handing frames on.
+    void release();
+    // Live: "frame_located" for every settled frame not yet handed on, in order.
+    void handOnSettled();
     void advanceProgress();
     // Live: the scale and offset that take the window's frame (held by the
-    // frames handed on) to the GPS, fitted to every frame handed on so far.
+    // settled frames) to the GPS, fitted to every frame settled so far.
     struct GpsFit {
         double weight[3] = {0, 0, 0};
         cv::Vec3d sumC{0, 0, 0}, sumG{0, 0, 0}, sumCG{0, 0, 0}, sumCC{0, 0, 0};
         void add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma);
         // Scale and offset: gps = scale * centre + offset; 1 and 0 while too few frames tell.
         void solve(double& scale, cv::Vec3d& offset) const;
+        // Of the centres, weighted: the scale's relative standard deviation is about 1 / sqrt of it.
+        double spread() const;
     };
 
     const FrontEndSettings settings_;
@@ -94,6 +111,8 @@ private:
     FeatureTracks tracks_;
     std::map<std::pair<int, int>, PairMatch> pairs_;  // (earlier, later)
     GpsFit gpsFit_;
+    GpsFit gpsSeen_;  // the GPS positions of every frame tracked, as centres
+    bool released_ = false;
     double liveScale_ = 1.0;
     cv::Vec3d liveOffset_{0, 0, 0};
     // The last frame handed on: its centre in the window's frame and as handed on.
