@@ -11,6 +11,7 @@
 #include "fw/log.h"
 #include "fw/map.h"
 #include "fw/map_frame.h"
+#include "pose_errors.h"
 #include "sfm/front_end.h"
 #include "synthetic/synthetic_scene.h"
 #include "zel/node.h"
@@ -48,34 +49,12 @@ struct Flight {
     int perStrip = 0;
 };
 
-cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
-
-cv::Matx33d rotationOf(const fw::SE3& pose) {
-    cv::Matx33d R;
-    for (int axis = 0; axis < 3; ++axis) {
-        const cv::Vec3d c = vec(pose.rotation * pt::Point3d(axis == 0, axis == 1, axis == 2));
-        for (int r = 0; r < 3; ++r) R(r, axis) = c[r];
-    }
-    return R;
-}
-
 // Worst relative rotation (degrees) and relative position error (of the
 // baseline) of consecutive frames of a strip.
 void printNeighbourErrors(const Flight& flight, const std::vector<std::shared_ptr<fw::MapFrame>>& frames) {
-    double rotation = 0.0, translation = 0.0;
-    for (size_t i = 0; i + 1 < frames.size(); ++i) {
-        const uint64_t a = frames[i]->id, b = frames[i + 1]->id;
-        if (b != a + 1 || b % static_cast<uint64_t>(flight.perStrip) == 0) continue;
-        const synthetic::Shot &sa = flight.shots[a], &sb = flight.shots[b];
-        const cv::Matx33d Ra = rotationOf(frames[i]->getPose()), Rb = rotationOf(frames[i + 1]->getPose());
-        const cv::Matx33d error = (Ra.t() * Rb).t() * (sa.R.t() * sb.R);
-        rotation = std::max(rotation, std::acos(std::clamp((cv::trace(error) - 1.0) / 2.0, -1.0, 1.0)) / synthetic::kDegree);
-        const cv::Vec3d found = Ra.t() * (vec(frames[i + 1]->getPose().translation) - vec(frames[i]->getPose().translation));
-        const cv::Vec3d truth = sa.R.t() * (sb.C - sa.C);
-        translation = std::max(translation, cv::norm(found - truth) / cv::norm(truth));
-    }
+    const sfm_test::NeighbourErrors e = sfm_test::neighbourErrors(flight.shots, frames, flight.perStrip);
     std::printf("  neighbours against the truth: worst rotation %.4f deg, worst relative position %.2f %% of the baseline\n",
-                rotation, 100.0 * translation);
+                e.rotation, 100.0 * e.translation);
 }
 
 // strips x perStrip frames 15 m apart, strips 40 m apart, 100 m up, GPS

@@ -1,6 +1,7 @@
 // The front end on a survey block with noisy records: the poses it finds
 // against the truth, and what the dense stage makes of them.
 #include "block_flight.h"
+#include "pose_errors.h"
 
 #include "fw/dense_map_frame.h"
 #include "fw/map.h"
@@ -18,26 +19,14 @@
 #include <fstream>
 
 using sfm_test::BlockFlight;
+using sfm_test::angleOf;
+using sfm_test::rotationOf;
+using sfm_test::vec;
 using sfm_test::RecordNoise;
 
 namespace {
 
 constexpr double kDegree = synthetic::kDegree;
-
-cv::Vec3d vec(const pt::Point3d& p) { return {p.x, p.y, p.z}; }
-
-cv::Matx33d rotationOf(const fw::SE3& pose) {
-    cv::Matx33d R;
-    for (int axis = 0; axis < 3; ++axis) {
-        const cv::Vec3d c = vec(pose.rotation * pt::Point3d(axis == 0, axis == 1, axis == 2));
-        for (int r = 0; r < 3; ++r) R(r, axis) = c[r];
-    }
-    return R;
-}
-
-double angleOf(const cv::Matx33d& R) {
-    return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0)) / kDegree;
-}
 
 // Frames of the map or of the live events, in flight order.
 std::vector<std::shared_ptr<fw::MapFrame>> located(const sfm_test::RecordingChain& chain) {
@@ -65,25 +54,16 @@ struct Errors {
     cv::Vec3d block{0, 0, 0};     // mean position error (east, north, up), metres
 };
 
-// Neighbours: consecutive frames of a strip. Relative positions are taken
-// in the first frame's camera axes, so that they do not depend on the
-// block's orientation.
 Errors errorsOf(const BlockFlight& flight, const std::vector<std::shared_ptr<fw::MapFrame>>& frames, int perStrip) {
     Errors e;
+    const sfm_test::NeighbourErrors n = sfm_test::neighbourErrors(flight.shots, frames, perStrip);
+    e.rotation = n.rotation;
+    e.translation = n.translation;
     const cv::Vec3d east = synthetic::eastAt(BlockFlight::kLon), north = synthetic::northAt(BlockFlight::kLat, BlockFlight::kLon);
     const cv::Vec3d up = east.cross(north);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const synthetic::Shot& a = flight.shots[frames[i]->id];
-        const cv::Vec3d d = vec(frames[i]->getPose().translation) - a.C;
+    for (const auto& f : frames) {
+        const cv::Vec3d d = vec(f->getPose().translation) - flight.shots[f->id].C;
         e.block += cv::Vec3d(d.dot(east), d.dot(north), d.dot(up)) / static_cast<double>(frames.size());
-        if (i + 1 == frames.size() || (i + 1) % static_cast<size_t>(perStrip) == 0) continue;
-        const synthetic::Shot& b = flight.shots[frames[i + 1]->id];
-        const fw::SE3 pa = frames[i]->getPose(), pb = frames[i + 1]->getPose();
-        const cv::Matx33d Ra = rotationOf(pa), Rb = rotationOf(pb);
-        e.rotation = std::max(e.rotation, angleOf((Ra.t() * Rb).t() * (a.R.t() * b.R)));
-        const cv::Vec3d found = Ra.t() * (vec(pb.translation) - vec(pa.translation));
-        const cv::Vec3d truth = a.R.t() * (b.C - a.C);
-        e.translation = std::max(e.translation, cv::norm(found - truth) / cv::norm(truth));
     }
     return e;
 }
@@ -92,6 +72,13 @@ struct NoisyCase {
     const char* name;
     bool gimbal;
 };
+
+const auto kGimbalCases =
+    ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false});
+
+std::string gimbalCaseName(const ::testing::TestParamInfo<NoisyCase>& info) {
+    return info.param.gimbal ? "Gimbal" : "NoGimbal";
+}
 
 class NoisyRecords : public ::testing::TestWithParam<NoisyCase> {
 protected:
@@ -186,9 +173,7 @@ TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Block, NoisyRecords,
-                         ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false}),
-                         [](const auto& info) { return info.param.gimbal ? "Gimbal" : "NoGimbal"; });
+INSTANTIATE_TEST_SUITE_P(Block, NoisyRecords, kGimbalCases, gimbalCaseName);
 
 // Exact records (centimetre GPS, exact gimbal angles) stay exact: the
 // adjustment moves no pose by 1 cm or 0.005 degrees, refining the
@@ -283,9 +268,7 @@ TEST_P(LiveFlight, HeldUntilTheGpsTellsTheScaleThenFrameByFrame) {
     expectLiveAccuracy(flight, run, 20, 0.01, release + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Block, LiveFlight,
-                         ::testing::Values(NoisyCase{"with gimbal angles", true}, NoisyCase{"without gimbal angles", false}),
-                         [](const auto& info) { return info.param.gimbal ? "Gimbal" : "NoGimbal"; });
+INSTANTIATE_TEST_SUITE_P(Block, LiveFlight, kGimbalCases, gimbalCaseName);
 
 // A flight too short for the GPS to tell the scale to 1 / 300 is handed on
 // at its end, adjusted as a whole: here its GPS tells the scale to 0.9 %,
