@@ -1,6 +1,10 @@
-# zel_add_gtest(<name> SOURCES ... [LIBS ...] [THREADED])
+# zel_add_gtest(<name> SOURCES ... [LIBS ...] [THREADED | END_TO_END])
 # A GoogleTest executable registered with CTest. THREADED tests also run in the
 # ThreadSanitizer build (ZEL_SANITIZE=thread), which builds nothing else.
+# END_TO_END tests (label "e2e") run whole surveys: they are built only where
+# ZEL_END_TO_END_TESTS is on, which the test script sets for its Release tree
+# and clears for the sanitizer trees.
+option(ZEL_END_TO_END_TESTS "Build the end-to-end tests (*_e2e_test.cpp, label e2e)" ON)
 if(ZEL_BUILD_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
@@ -8,11 +12,14 @@ if(ZEL_BUILD_TESTS)
 endif()
 
 function(zel_add_gtest name)
-  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED;END_TO_END" "" "SOURCES;LIBS" ${ARGN})
   if(NOT ZEL_BUILD_TESTS)
     return()
   endif()
   if(ZEL_SANITIZE STREQUAL "thread" AND NOT ARG_THREADED)
+    return()
+  endif()
+  if(ARG_END_TO_END AND NOT ZEL_END_TO_END_TESTS)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
@@ -21,6 +28,8 @@ function(zel_add_gtest name)
   set(label unit)
   if(ARG_THREADED)
     set(label threaded)
+  elseif(ARG_END_TO_END)
+    set(label e2e)
   endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
@@ -31,16 +40,19 @@ endfunction()
 
 # zel_folder_tests(<lib> [LIBS ...]): one test program per test/<name>_test.cpp
 # of the calling folder, linked with <lib>; files named *_threads_test.cpp are
-# THREADED and also run under ThreadSanitizer.
+# THREADED and also run under ThreadSanitizer, files named *_e2e_test.cpp are
+# END_TO_END.
 function(zel_folder_tests lib)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test/*_test.cpp)
   foreach(source IN LISTS test_sources)
     get_filename_component(stem ${source} NAME_WE)
-    set(threaded "")
+    set(kind "")
     if(stem MATCHES "_threads_test$")
-      set(threaded THREADED)
+      set(kind THREADED)
+    elseif(stem MATCHES "_e2e_test$")
+      set(kind END_TO_END)
     endif()
-    zel_add_gtest(${lib}_${stem} SOURCES ${source} LIBS ${lib} ${ARG_LIBS} ${threaded})
+    zel_add_gtest(${lib}_${stem} SOURCES ${source} LIBS ${lib} ${ARG_LIBS} ${kind})
   endforeach()
 endfunction()

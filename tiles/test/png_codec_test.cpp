@@ -7,9 +7,11 @@
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -123,11 +125,10 @@ void fixCrc(Bytes& file, size_t offset) {
 }
 
 Bytes chunk(const char* type, const Bytes& data) {
-    Bytes c(4);
+    Bytes c(data.size() + 12);
     putBe32(c.data(), uint32_t(data.size()));
-    c.insert(c.end(), type, type + 4);
-    c.insert(c.end(), data.begin(), data.end());
-    c.resize(c.size() + 4);
+    std::copy(type, type + 4, c.begin() + 4);
+    std::copy(data.begin(), data.end(), c.begin() + 8);
     putBe32(&c[c.size() - 4], referenceCrc(&c[4], data.size() + 4));
     return c;
 }
