@@ -3,6 +3,8 @@
 // IFD0, Exif and GPS IFDs in either byte order, EXIF and XMP APP1 payloads,
 // and whole files, including deliberately broken ones.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -133,7 +135,11 @@ public:
         return out;
     }
 
-    static void append(Bytes& to, const Bytes& from) { to.insert(to.end(), from.begin(), from.end()); }
+    static void append(Bytes& to, const Bytes& from) {
+        const size_t at = to.size();
+        to.resize(at + from.size());
+        std::copy(from.begin(), from.end(), to.begin() + static_cast<std::ptrdiff_t>(at));
+    }
 
 private:
     std::vector<TiffEntry>& list(Ifd ifd) { return ifd == Ifd::Zero ? ifd0_ : ifd == Ifd::Exif ? exif_ : gps_; }

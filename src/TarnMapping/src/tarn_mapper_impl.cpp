@@ -125,18 +125,23 @@ private:
 };
 
 void TarnMapperImpl::releaseComponents() {
+    // The front end goes first, while the back end still takes what its
+    // teardown reports.
     std::shared_ptr<fw::SLAM> front;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        front.swap(frontEnd_);
+    }
+    front.reset();
     std::shared_ptr<fw::MapFusion> back;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        front.swap(frontEnd_);
         back.swap(backEnd_);
         // A handle call on one of the back end's own threads must not hold
         // the last reference: its destructor would join that thread.
         handled_.wait(lock, [this] { return handling_ == 0; });
     }
     // The back end's teardown writes its last outputs; update goes on meanwhile.
-    front.reset();
     back.reset();
 }
 
@@ -240,7 +245,7 @@ void TarnMapperImpl::run() {
             setState(JobState::Failed);
         } else if (stopRequested_.load()) {
             setState(JobState::Stopped);
-        } else if (framesLoaded == 0 || framesToBackEnd_.load() == 0) {
+        } else if (framesLoaded == 0 || framesLocated_.load() == 0) {
             // Nothing was made: no frame could be loaded, or none was located.
             fail("No frame could be loaded or located.");
         } else {
@@ -265,13 +270,15 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     if (name == zel::events::kFrameLocated) {
         auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data);
         if (!frame) return;
+        // Counted on arrival: the run's verdict comes after both components
+        // are released, so every report made until then is seen.
+        framesLocated_.fetch_add(1);
         const BackEndCall call(*this);
         fw::MapFusion* back = call.get();
         if (!back) {
             frame->setImage(fw::GImage(), 0, 0);
             return;
         }
-        framesToBackEnd_.fetch_add(1);
         try {
             back->feedFrame(frame);
         } catch (const std::exception& e) {
@@ -280,6 +287,7 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     } else if (name == zel::events::kMapLocated) {
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
+        framesLocated_.fetch_add(static_cast<int>(map->frameCount()));
         const BackEndCall call(*this);
         fw::MapFusion* back = call.get();
         if (!back) {
@@ -290,7 +298,6 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
                 if (frame) frame->setImage(fw::GImage(), 0, 0);
             return;
         }
-        framesToBackEnd_.fetch_add(static_cast<int>(map->frameCount()));
         try {
             back->feedMap(map);
         } catch (const std::exception& e) {

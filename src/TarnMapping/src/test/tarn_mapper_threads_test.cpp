@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -467,12 +468,14 @@ TEST(MapperRun, NothingLocatedFailsInsteadOfReportingDone) {
 namespace {
 
 // A back end whose own thread reports progress and items, and reports a
-// located frame to the job, until its destructor joins it.
+// located frame to the job, until its destructor joins it. Held back, the
+// thread reports nothing before the job releases the back end.
 class ReportingBackEnd : public fw::MapFusion {
 public:
-    explicit ReportingBackEnd(zel::Chain* owner) : owner_(owner), node_("Map Fusion", owner) {
+    ReportingBackEnd(zel::Chain* owner, bool heldBack) : owner_(owner), node_("Map Fusion", owner) {
         node_.setProgressRecord(ProgressNode("Map Fusion", 0.0, 1000.0, 1.0f, -1.0));
-        worker_ = std::thread([this] {
+        worker_ = std::thread([this, heldBack] {
+            if (heldBack) released_.get_future().wait();
             auto frame = std::make_shared<fw::MapFrame>(99, 1.0);
             for (int i = 1; !stopping_.load() || i < 50; ++i) {
                 auto cloud = std::make_shared<zel::Tileset3D>();
@@ -488,6 +491,7 @@ public:
     }
     ~ReportingBackEnd() override {
         stopping_.store(true);
+        released_.set_value();
         worker_.join();
     }
     bool feedFrame(const std::shared_ptr<fw::MapFrame>&) override { return true; }
@@ -496,17 +500,23 @@ private:
     zel::Chain* owner_;
     zel::Node node_;
     std::atomic<bool> stopping_{false};
+    std::promise<void> released_;
     std::thread worker_;
 };
 
 }  // namespace
 
+// Rounds alternate between a back end that reports at once and one whose
+// reports come only while the job releases it: a frame reported located
+// then still counts, and the job is done.
 TEST(MapperRun, BackEndReportingFromItsOwnThreadWhileReleased) {
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         Fixture f;
         MapperComponents c = f.components();
-        c.legacyPf = [](const std::string&, zel::Chain* owner, void*, void*) {
-            return std::make_shared<ReportingBackEnd>(owner);
+        const bool heldBack = round % 2 == 1;
+        c.legacyPf = [heldBack](const std::string&, zel::Chain* owner, void*, void*) {
+            return std::make_shared<ReportingBackEnd>(owner, heldBack);
         };
         auto job = createTarnMapper(f.fileJob(6).dump(), c);
         job->start();

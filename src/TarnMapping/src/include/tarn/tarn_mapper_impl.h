@@ -37,9 +37,10 @@ struct MapperComponents {
 // Threads: the main thread constructs, starts, updates, feeds and destroys
 // the job; the run thread runs it; the front end and the back end call
 // handle and stop from threads of their own. The front end and back end
-// pointers are read and swapped under mutex_ and released outside it, once
-// no handle call holds the back end: a component is never destroyed on a
-// thread of its own (its destructor would join itself).
+// pointers are read and swapped under mutex_ and released outside it, the
+// front end first, the back end once no handle call holds it: a component
+// is never destroyed on a thread of its own (its destructor would join
+// itself).
 class TarnMapperImpl : public zel::Chain, public TarnMapper {
 public:
     TarnMapperImpl(const std::string& jobText, MapperComponents components);
@@ -77,7 +78,7 @@ private:
     std::thread runThread_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> started_{false};
-    std::atomic<int> framesToBackEnd_{0};  // frames handed to the back end
+    std::atomic<int> framesLocated_{0};  // frames reported located, taken or not
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
 };
