@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace zel;
 
@@ -90,15 +93,38 @@ TEST(NodeOutputs, SetOutputsReportsWhetherAnythingChanged) {
     EXPECT_TRUE(root.setOutput(item("a", 0.0)));  // true in every case
 }
 
+namespace {
+
+// An item that notes its name and state when it is destroyed; its clones
+// note theirs too, so the items a node stores can be watched as it ends.
+struct NotedItem : OutputItem {
+    using Notes = std::vector<std::pair<std::string, ItemState>>;
+    std::shared_ptr<Notes> notes;
+    NotedItem(std::string itemName, ItemState itemState, std::shared_ptr<Notes> to) : notes(std::move(to)) {
+        name = std::move(itemName);
+        state = itemState;
+        time = 1.0;
+    }
+    NotedItem(const NotedItem&) = default;
+    ~NotedItem() override { notes->emplace_back(name, state); }
+    std::shared_ptr<OutputItem> clone() override { return std::make_shared<NotedItem>(*this); }
+};
+
+}  // namespace
+
 TEST(NodeOutputs, DestructionFinishesOnlyItsOwnUpdatingItems) {
+    auto notes = std::make_shared<NotedItem::Notes>();
     Node root("Mapper", nullptr);
-    std::shared_ptr<OutputItem> kept;
     {
         Node leaf("Writer", &root);
-        leaf.setOutput(item("dom_01", 1.0, ItemState::Updating));
-        leaf.setOutput(item("dsm_01", 1.0, ItemState::New));
-        kept = leaf.outputs()[0];
+        leaf.setOutput(std::make_shared<NotedItem>("dom_01", ItemState::Updating, notes));
+        leaf.setOutput(std::make_shared<NotedItem>("dsm_01", ItemState::New, notes));
+        notes->clear();  // from here on, only what the leaf's end destroys
     }
+    // The leaf's own items, as it destroyed them: Updating turned Finished.
+    ASSERT_EQ(notes->size(), 2u);
+    EXPECT_EQ((*notes)[0], std::make_pair(std::string("dom_01"), ItemState::Finished));
+    EXPECT_EQ((*notes)[1], std::make_pair(std::string("dsm_01"), ItemState::New));
     auto top = root.outputs();
     ASSERT_EQ(top.size(), 2u);
     EXPECT_EQ(top[0]->state, ItemState::Updating);  // the root's clones keep their state
