@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: every test under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
-# Any sanitizer report fails the run; every tree is built with warnings as
-# errors.
+# Builds and runs the whole test suite: every test but the end-to-end ones
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests
+# under ThreadSanitizer, then every test, the end-to-end ones included, in a
+# Release tree built without CUDA. Any sanitizer report fails the run; every
+# tree is built with warnings as errors.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
@@ -12,25 +13,30 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_strin
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp
 
-# Tests labelled "gpu" need an NVIDIA device; without one they are skipped.
-gpu_filter=()
+# The device tests skip themselves where no usable GPU is found.
 if command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L >/dev/null 2>&1; then
   # The CUDA driver maps memory where ASan keeps its shadow gap.
   export ASAN_OPTIONS=$ASAN_OPTIONS:protect_shadow_gap=0
-else
-  echo "test: no GPU device (nvidia-smi absent or failing): skipping the tests labelled gpu"
-  gpu_filter=(-LE gpu)
 fi
 
+# Sanitizer trees: every test but the end-to-end ones under ASan + UBSan, the
+# threaded tests under TSan.
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=address \
-  -DZEL_WARNINGS_AS_ERRORS=ON >/dev/null
+  -DZEL_WARNINGS_AS_ERRORS=ON -DZEL_END_TO_END_TESTS=OFF >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
-ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error "${gpu_filter[@]}"
+ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error
 
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=thread \
   -DZEL_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
 ctest --test-dir "$root/build-tsan" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error -L threaded
+
+# Release tree without CUDA, the build of a machine without the toolkit:
+# every test, the end-to-end ones (label e2e, whole surveys) among them.
+cmake -S "$root" -B "$root/build-rel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL_WITH_CUDA=OFF \
+  -DZEL_WARNINGS_AS_ERRORS=ON -DZEL_END_TO_END_TESTS=ON >/dev/null
+cmake --build "$root/build-rel" -j "$jobs"
+ctest --test-dir "$root/build-rel" -j "$jobs" --output-on-failure --timeout 600 --no-tests=error
 
 # ---- image_meta: libFuzzer run over the EXIF/XMP reader (clang) -------------
 # A bounded run from the seed corpus; new inputs go to a scratch copy, never

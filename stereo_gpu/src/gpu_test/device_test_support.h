@@ -1,13 +1,27 @@
 #pragma once
-// Helpers of the device tests: random pairs and host/device copies.
+// Helpers of the device tests: the skip where no device is usable, random
+// pairs and host/device copies.
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "device_image.h"
 
 namespace sgmtest {
+
+// Why the dense stage would not use the GPU here, from its device query;
+// empty where a device is usable.
+std::string noUsableDeviceReason();
+
+// The device tests' fixture: each skips with that reason.
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
 
 // Textured pair where left x matches right x - shift, with a few zero pixels
 // in the left image; values of type T scaled by `scale`.

@@ -39,7 +39,9 @@ struct DeviceBlock {
     void* data = nullptr;
 };
 
-TEST(GpuMatcherTest, EveryExecuteModeMatchesTheReference) {
+class GpuMatcherTest : public sgmtest::DeviceTest {};
+
+TEST_F(GpuMatcherTest, EveryExecuteModeMatchesTheReference) {
     const int w = 157, h = 61, D = 64;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, 23, 21, left, right);
@@ -75,7 +77,7 @@ TEST(GpuMatcherTest, EveryExecuteModeMatchesTheReference) {
     }
 }
 
-TEST(GpuMatcherTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
+TEST_F(GpuMatcherTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
     const int w = 200, h = 90, D = 128;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, 40, 5, left, right);
@@ -91,7 +93,7 @@ TEST(GpuMatcherTest, RepeatedExecutionAllocatesOnceAndRepeatsItself) {
     EXPECT_EQ(first, sgm::ref::disparity(left.data(), right.data(), w, h, D, settingsOf(p)));
 }
 
-TEST(GpuMatcherTest, EntryOfTheDenseStage) {
+TEST_F(GpuMatcherTest, EntryOfTheDenseStage) {
     const int w = 301, h = 77, shift = 37;
     std::vector<uint8_t> left, right;
     sgmtest::texturedPair<uint8_t>(w, h, shift, 8, left, right);
@@ -118,7 +120,7 @@ TEST(GpuMatcherTest, EntryOfTheDenseStage) {
     }
 }
 
-TEST(GpuMatcherTest, FailedRuntimeCallEndsExecuteWithAnException) {
+TEST_F(GpuMatcherTest, FailedRuntimeCallEndsExecuteWithAnException) {
     // 16384 x 16384 fits the construction's images (4.5 GiB) but not the
     // cost volume of the first execution (256 GiB): that allocation fails.
     const int side = 16384;

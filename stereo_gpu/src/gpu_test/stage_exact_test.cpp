@@ -31,7 +31,9 @@ void expectCensusExact(ImageType type, int width, int height, int pitch, int sca
     EXPECT_EQ(download<uint32_t>(symmetric), sgm::ref::symmetricCensus(left.data(), width, height, pitch));
 }
 
-TEST(GpuStageExactTest, CensusOfEverySourceType) {
+class GpuStageExactTest : public sgmtest::DeviceTest {};
+
+TEST_F(GpuStageExactTest, CensusOfEverySourceType) {
     for (auto [w, h] : {std::pair{131, 37}, std::pair{7, 5}, std::pair{250, 130}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
         expectCensusExact<uint8_t>(ImageType::U8, w, h, w, 1);
@@ -129,7 +131,7 @@ void expectPipelineStagesExact(const Config& c, const std::vector<uint8_t>& left
     }
 }
 
-TEST(GpuStageExactTest, EveryStageOverTheConfigurations) {
+TEST_F(GpuStageExactTest, EveryStageOverTheConfigurations) {
     for (const Config& c : configs()) {
         SCOPED_TRACE(describe(c));
         std::vector<uint8_t> left, right;
@@ -145,7 +147,7 @@ TEST(GpuStageExactTest, EveryStageOverTheConfigurations) {
     }
 }
 
-TEST(GpuStageExactTest, MedianVariantsAgree) {
+TEST_F(GpuStageExactTest, MedianVariantsAgree) {
     std::mt19937 rng(9);
     for (auto [w, h, step] : {std::tuple{33, 17, 33}, std::tuple{33, 17, 36}, std::tuple{64, 9, 64},
                               std::tuple{3, 3, 3}, std::tuple{2, 5, 2}}) {
@@ -171,7 +173,7 @@ TEST(GpuStageExactTest, MedianVariantsAgree) {
     }
 }
 
-TEST(GpuStageExactTest, LauncherArgumentChecks) {
+TEST_F(GpuStageExactTest, LauncherArgumentChecks) {
     DeviceImage a, b, costs;
     a.create(8, 16, ImageType::U32);
     b.create(8, 16, ImageType::U64);
