@@ -28,11 +28,12 @@ std::string readFile(const fs::path& path) {
 std::string base64Decode(const std::string& text) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    int bits = 0, value = 0;
+    int bits = 0;
+    uint32_t value = 0;
     for (char c : text) {
         const size_t i = alphabet.find(c);
         if (i == std::string::npos) break;
-        value = (value << 6) | int(i);
+        value = ((value << 6) | uint32_t(i)) & 0xFFFFFFu;
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
