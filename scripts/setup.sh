@@ -12,6 +12,7 @@ packages=(
   proj-bin pngcheck gdal-bin time
   clang libclang-rt-14-dev
   nodejs
+  opencv-doc jq
 )
 
 sudo_cmd=()

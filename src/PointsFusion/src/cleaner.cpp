@@ -88,6 +88,12 @@ Cleaner::~Cleaner() {
     } catch (...) {
         FW_LOG(Error) << "Cleaner: final flush failed";
     }
+    try {
+        for (const Record& left : window_)
+            FW_LOG(Warning) << "Frame " << idOf(left)
+                            << " left out of the maps: the cleaner holds no other depth frame to check it against";
+    } catch (...) {
+    }
     stopSubscriber_.shutdown();
     window_.clear();
 }

@@ -1,8 +1,8 @@
 // zel_mapper end to end on the small synthetic survey: its DSM, DOM and point
 // cloud against the survey's ground truth, its files read by the tools users
-// open them with (gdalinfo, pngcheck, OpenCV, loaders.gl), the same survey fed
-// live on standard input against the file dataset, and a live run that ends
-// after half the frames.
+// open them with (gdalinfo, pngcheck, OpenCV, loaders.gl), the frames that
+// reach no map named in the log, the same survey fed live on standard input
+// against the file dataset, and a live run that ends after half the frames.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
 #include "testsupport/mapper_lines.h"
@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 using nlohmann::json;
@@ -123,6 +124,33 @@ void expectDoneWithTilesets(const MapperRun& run) {
     for (const json& s : run.lines.status)
         if (s["state"] == 4) ++running;
     EXPECT_GE(running, 3u);
+}
+
+// Every frame of the run either has its folder in the point cloud or is
+// named, once, by a WARNING of the log that says it is left out of the maps.
+void expectFramesLeftOutNamed(const MapperRun& run, size_t frames) {
+    std::set<uint64_t> mapped;
+    for (const auto& entry : fs::directory_iterator(run.home / "dense")) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_directory() && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+            mapped.insert(std::stoull(name));
+    }
+    std::multiset<uint64_t> named;
+    std::istringstream log(readFile(run.home / "log.txt"));
+    const std::string marker = "] Frame ";
+    for (std::string line; std::getline(log, line);) {
+        const size_t at = line.find(marker);
+        if (line.empty() || line[0] != 'W' || at == std::string::npos ||
+            line.find(" left out of the maps: ") == std::string::npos)
+            continue;
+        named.insert(std::stoull(line.substr(at + marker.size())));
+    }
+    std::printf("%zu of %zu frames in the point cloud; %zu named as left out:", mapped.size(), frames, named.size());
+    for (uint64_t id : named) std::printf(" %llu", static_cast<unsigned long long>(id));
+    std::printf("\n");
+    EXPECT_EQ(mapped.size() + named.size(), frames);
+    for (uint64_t id = 0; id < frames; ++id)
+        EXPECT_EQ(mapped.count(id) + named.count(id), 1u) << "frame " << id;
 }
 
 // The DOM and DSM items of the last status line describe the tiles written:
@@ -354,6 +382,7 @@ TEST(SurveyMaps, FileDatasetMakesMapsTrueToTheSurvey) {
     const fs::path survey = writeSurvey(dir, false);
     const MapperRun run = runFileDataset(dir.file("home"), survey);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(run));
+    expectFramesLeftOutNamed(run, 12);
 
     mapcheck::SurveyComparison truth;
     std::string error;
@@ -478,6 +507,7 @@ TEST(SurveyMaps, LiveDatasetAgreesWithTheFileDataset) {
     const MapperRun live = runLiveDataset(dir.file("live"), lines);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(file));
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(live));
+    expectFramesLeftOutNamed(live, 12);
 
     mapcheck::SurveyComparison truth;
     std::string error;

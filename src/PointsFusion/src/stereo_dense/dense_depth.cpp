@@ -40,6 +40,20 @@ void DenseDepth::startPool() {
 
 DenseDepth::~DenseDepth() {
     pool_.reset();  // runs the queued pairs and joins the workers
+    // The newest frame only ever served as the partner of the one before it.
+    try {
+        for (const auto& record : frameWindow_) {
+            if (!record || !record->frame) continue;
+            if (paired_)
+                FW_LOG(Warning) << "Frame " << record->frame->id
+                                << " left out of the maps: the last frame is only the stereo partner of the frame "
+                                   "before it";
+            else
+                FW_LOG(Warning) << "Frame " << record->frame->id
+                                << " left out of the maps: no other frame to pair it with";
+        }
+    } catch (...) {
+    }
 }
 
 void DenseDepth::AddFrame(const std::shared_ptr<fw::MapFrame>& incoming) {
@@ -70,6 +84,7 @@ void DenseDepth::AddFrame(const std::shared_ptr<fw::MapFrame>& incoming) {
     fw::Messenger::instance().publish("sbt.dense_frame", result);
     std::lock_guard<std::mutex> lock(windowMutex_);
     frameWindow_.pop_front();
+    paired_ = true;
 }
 
 std::shared_ptr<ImageScaled> DenseDepth::addScaledFrame(const std::shared_ptr<fw::MapFrame>& frame) {

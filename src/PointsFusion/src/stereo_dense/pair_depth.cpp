@@ -236,7 +236,12 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
         }
     }
     a.validMask.release();
+    const double fraction = double(accepted) / (double(W) * double(H));
     const bool success = double(accepted) >= 0.2 * double(W) * double(H);
-    if (success) a.depth = depth;
+    if (success)
+        a.depth = depth;
+    else
+        FW_LOG(Warning) << "Frame " << a.frame->id << " left out of the maps: accepted fraction " << fraction
+                        << " of its pixels, below 0.2";
     return success;
 }

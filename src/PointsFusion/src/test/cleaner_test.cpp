@@ -183,12 +183,39 @@ TEST_F(CleanerWindow, FinalFlushPublishesEveryFrameWithAView) {
         SCOPED_TRACE(std::string("window ") + c.windowSize + ", frames " + std::to_string(c.frames));
         setKey("pointsfusion.clean_queuesize", c.windowSize);
         CleanedFrames cleaned;
+        LogCapture log;
         {
             Cleaner cleaner;
             for (int id = 1; id <= c.frames; ++id) feed(uint64_t(id));
         }
         EXPECT_EQ(cleaned.ids(), c.expected);
+        // The frame that is left, the newest, is named once; no other is.
+        const std::vector<std::string> warnings = log.texts(fw::kWarning);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0], "Frame " + std::to_string(c.frames) +
+                                   " left out of the maps: the cleaner holds no other depth frame to check it against");
     }
+}
+
+// With three views needed, the flush checks frame 2 against 3 and 4; frames
+// 3 and 4 are two views alone and are named.
+TEST_F(CleanerWindow, FramesHeldAfterAStopAreNamedAtTheEnd) {
+    setKey("pointsfusion.min_consistent_views", "3");
+    CleanedFrames cleaned;
+    LogCapture log;
+    {
+        Cleaner cleaner;
+        feed(1);
+        feed(2);
+        fw::Messenger::instance().publish("sbt.input.stop", true);
+        feed(3);
+        feed(4);
+    }
+    setKey("pointsfusion.min_consistent_views", "2");
+    EXPECT_EQ(cleaned.ids(), (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ(log.count("Frame 3 left out of the maps: ", fw::kWarning), 1u);
+    EXPECT_EQ(log.count("Frame 4 left out of the maps: ", fw::kWarning), 1u);
+    EXPECT_EQ(log.count(" left out of the maps: ", fw::kWarning), 2u);
 }
 
 TEST_F(CleanerWindow, AFrameWithoutDepthIsLeftOutAsAView) {

@@ -38,7 +38,8 @@ public:
 
     Cleaner();
     // Ends the inputs, joins the worker, publishes every frame left in the
-    // window that still has enough views (oldest first), then drops the rest.
+    // window that still has enough views (oldest first), then drops the rest,
+    // each with a WARNING naming it.
     ~Cleaner();
     Cleaner(const Cleaner&) = delete;
     Cleaner& operator=(const Cleaner&) = delete;

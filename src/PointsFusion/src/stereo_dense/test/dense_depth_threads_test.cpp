@@ -118,6 +118,36 @@ TEST_F(DenseDepthTest, PairsEachFrameWithTheNextAndPublishesAtOnce) {
     EXPECT_EQ(engine->maxInside.load(), 1) << "one disparity computation at a time";
 }
 
+// At the end, the frame that waits for a partner is named: the last of a
+// run, only ever a partner, or a lone first frame.
+TEST_F(DenseDepthTest, TheFrameLeftWaitingIsNamedAtTheEnd) {
+    struct Case {
+        uint64_t frames;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {0, nullptr},
+        {1, "Frame 1 left out of the maps: no other frame to pair it with"},
+        {3, "Frame 3 left out of the maps: the last frame is only the stereo partner of the frame before it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames");
+        LogCapture log;
+        {
+            DenseDepth stage(4.0f, std::make_shared<ConstantEngine>());
+            for (uint64_t id = 1; id <= c.frames; ++id) stage.AddFrame(frame(id));
+            EXPECT_EQ(log.count("left out of the maps"), 0u) << "only when the stage ends";
+        }
+        const std::vector<std::string> warnings = log.texts(fw::kWarning);
+        if (!c.expected) {
+            EXPECT_TRUE(warnings.empty());
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0], c.expected);
+    }
+}
+
 TEST_F(DenseDepthTest, FailedPairsDeliverAnEmptyRecord) {
     Published published;
     LogCapture log;

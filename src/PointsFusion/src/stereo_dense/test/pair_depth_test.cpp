@@ -129,14 +129,24 @@ TEST_F(PairDepthTest, NegativeDisparitiesGiveNoDepthAndDoNotCount) {
     auto partner = recordOf(scene->frame(102, 20, 0, dir.path()));
     {
         // 15 % valid and 60 % negative: 75 % would pass the fifth, 15 % does not.
+        LogCapture log;
         DenseDepth stage(4.0f, std::make_shared<LayoutEngine>(0.15, 0.6, 80.0f));
         EXPECT_FALSE(stage.computePairDepth(own, partner));
         EXPECT_TRUE(own->depth.empty());
         EXPECT_NE(own->K[0], 0.0) << "the rectified camera is stored anyway";
+        // Named with its accepted fraction (the eroded border takes a little).
+        const std::string prefix = "Frame 101 left out of the maps: accepted fraction ";
+        const std::vector<std::string> warnings = log.texts(fw::kWarning);
+        ASSERT_EQ(warnings.size(), 1u);
+        ASSERT_EQ(warnings[0].rfind(prefix, 0), 0u) << warnings[0];
+        EXPECT_NEAR(std::stod(warnings[0].substr(prefix.size())), 0.15, 0.01) << warnings[0];
+        EXPECT_NE(warnings[0].find(" of its pixels, below 0.2"), std::string::npos) << warnings[0];
     }
     {
+        LogCapture log;
         DenseDepth stage(4.0f, std::make_shared<LayoutEngine>(0.3, 0.6, 80.0f));
         ASSERT_TRUE(stage.computePairDepth(own, partner));
+        EXPECT_EQ(log.count("left out of the maps"), 0u);
         double lowest = 0, highest = 0;
         cv::minMaxLoc(own->depth, &lowest, &highest);
         EXPECT_EQ(lowest, 0.0) << "no negative depth";

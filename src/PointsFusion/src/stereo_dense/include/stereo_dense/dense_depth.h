@@ -34,6 +34,8 @@ public:
                const GpuMatcher& matcher);
     // A given engine, without a choice.
     DenseDepth(float scale, std::shared_ptr<DisparityCalculator> engine);
+    // Joins the pool, then warns about the frame left waiting for a partner,
+    // which gets no depth map.
     ~DenseDepth();
     DenseDepth(const DenseDepth&) = delete;
     DenseDepth& operator=(const DenseDepth&) = delete;
@@ -49,7 +51,8 @@ public:
 
     // Rectifies own and partner from their poses, matches them and stores
     // own's depth map, rectified camera, image and pose. True when at least a
-    // fifth of the pixels got a depth. Errors of OpenCV and of the engine throw.
+    // fifth of the pixels got a depth, with a WARNING giving the accepted
+    // fraction otherwise. Errors of OpenCV and of the engine throw.
     bool computePairDepth(const std::shared_ptr<ImageScaled>& own, const std::shared_ptr<ImageScaled>& partner);
 
     // A copy of a dense-back-end frame with its image, keypoints and
@@ -77,4 +80,5 @@ private:
     std::list<std::shared_ptr<ImageScaled>> frameWindow_;
     std::shared_ptr<fw::detail::ThreadPool> pool_;
     float scale_;
+    bool paired_ = false;  // a pair was queued; under the window mutex
 };
