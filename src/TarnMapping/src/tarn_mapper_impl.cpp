@@ -11,8 +11,10 @@
 #include "sfm/slam.h"
 #include "zel/event_names.h"
 #include "zel/points_fusion_factory.h"
+#include "zel/tileset.h"
 #include "zel/wall_clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +25,19 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 using zel::JobState;
+
+// The most progress shown before the job is done.
+constexpr double kBeforeDone = 0.99;
+
+// Whether the folder or one below it holds a regular file that is not empty.
+bool folderHoldsFile(const std::string& folder) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError) && it->file_size(sizeError) > 0 && !sizeError) return true;
+    }
+    return false;
+}
 
 std::string stringOr(const json& object, const char* key) {
     auto it = object.find(key);
@@ -240,7 +255,11 @@ void TarnMapperImpl::run() {
         if (auto back = backEnd()) back->call("PointsFusion_Failed", &backEndFailed);
         releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
-        finishOutputs();
+        // Only tilesets that are whole on disk are finished.
+        const std::vector<std::string> broken = brokenOutputs();
+        finishOutputs([&broken](const zel::OutputItem& item) {
+            return std::find(broken.begin(), broken.end(), item.name) == broken.end();
+        });
         if (backEndFailed) {
             setState(JobState::Failed);
         } else if (stopRequested_.load()) {
@@ -248,7 +267,10 @@ void TarnMapperImpl::run() {
         } else if (framesLoaded == 0 || framesLocated_.load() == 0) {
             // Nothing was made: no frame could be loaded, or none was located.
             fail("No frame could be loaded or located.");
+        } else if (!verdictOnOutputs(broken)) {
+            setState(JobState::Failed);
         } else {
+            setProgress(1.0, 1.0);  // the last tiles are written
             setState(JobState::Done);
         }
     } catch (const std::exception& e) {
@@ -259,6 +281,46 @@ void TarnMapperImpl::run() {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     FW_LOG(Info) << "Task processed in " << seconds << " seconds.";
     logSink_->setStream(nullptr);
+}
+
+std::vector<std::string> TarnMapperImpl::brokenOutputs() {
+    std::vector<std::string> broken;
+    for (const auto& item : outputs()) {
+        if (item->state != zel::ItemState::Updating) continue;  // never produced
+        std::string why;
+        if (item->filesLost > 0) {
+            why = std::to_string(item->filesLost) + " files could not be written";
+        } else if (auto* tiles = dynamic_cast<zel::Tileset*>(item.get())) {
+            if (tiles->storageType == 1 && !folderHoldsFile(tiles->location))
+                why = "no tile on disk in " + tiles->location;
+        } else if (auto* cloud = dynamic_cast<zel::Tileset3D*>(item.get())) {
+            std::error_code ec;
+            if (!fs::is_regular_file(cloud->path, ec) || fs::file_size(cloud->path, ec) == 0)
+                why = "no " + cloud->path;
+        }
+        if (why.empty()) continue;
+        FW_LOG(Error) << item->name << " was not written whole: " << why << ".";
+        broken.push_back(item->name);
+    }
+    return broken;
+}
+
+bool TarnMapperImpl::verdictOnOutputs(const std::vector<std::string>& broken) {
+    size_t whole = 0;
+    for (const auto& item : outputs())
+        if (item->state == zel::ItemState::Finished) ++whole;
+    if (whole == 0) {
+        fail(broken.empty() ? "No map could be made: no frame gave depth."
+                            : "No map could be made: no tileset was written whole.");
+        return false;
+    }
+    if (!broken.empty()) {
+        std::string names;
+        for (const auto& name : broken) names += (names.empty() ? "" : ", ") + name;
+        fail("Maps not written whole: " + names + ".");
+        return false;
+    }
+    return true;
 }
 
 void TarnMapperImpl::stop() {
@@ -316,7 +378,10 @@ bool TarnMapperImpl::update(MapperStatus& status) {
         changed = true;
     }
     ProgressNode record = progress();
-    if (record.time > status.progress.time) {
+    // The whole is reached only when the job is done: until then the stages
+    // may have counted every frame while the last tiles are still written.
+    if (current != JobState::Done && record.value > kBeforeDone) record.value = kBeforeDone;
+    if (record.time > status.progress.time || (record.value != status.progress.value && record.time >= 0.0)) {
         status.progress = std::move(record);
         changed = true;
     }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -67,6 +68,11 @@ private:
     class BackEndCall;
     // Takes both components out under the mutex and releases them outside it.
     void releaseComponents();
+    // The names of the tilesets produced that are not whole on disk (files
+    // their producer could not write, no file at all), each logged.
+    std::vector<std::string> brokenOutputs();
+    // Fails the job (logged) when no tileset is finished or one is broken.
+    bool verdictOnOutputs(const std::vector<std::string>& broken);
 
     MapperComponents components_;
     std::mutex mutex_;  // guards the job state's writes, frontEnd_ and backEnd_
