@@ -9,6 +9,7 @@
 #include "fw/map_fusion.h"
 #include "fw/messenger.h"
 #include "sfm/slam.h"
+#include "tarn/home_folder.h"
 #include "zel/event_names.h"
 #include "zel/points_fusion_factory.h"
 #include "zel/tileset.h"
@@ -72,10 +73,31 @@ std::string TarnMapperImpl::construct(const std::string& jobText) {
     std::error_code ignored;
     if (!fs::is_directory(fs::path(home), ignored)) return "Invalid home folder of task: " + home;
 
+    // One job per home: the lock comes before anything in the home is touched,
+    // so a refused job leaves the running job's log alone.
+    homeLock_ = std::make_unique<tarn::HomeLock>(home);
+    if (!homeLock_->held()) return homeLock_->error();
+    const json chain = job.contains("chain") ? job["chain"] : json();
+    const tarn::JobFolders folders = tarn::jobFolders(chain);
+    std::vector<fs::path> products = folders.outputs;
+    products.insert(products.end(), folders.work.begin(), folders.work.end());
+    const tarn::SetAside setAside = tarn::setAsidePreviousRun(home, products);
+
     const fs::path logPath = fs::path(home) / "log.txt";
     auto logFile = std::make_shared<std::ofstream>(logPath, std::ios::out | std::ios::trunc);
     if (!logFile->is_open()) return "Failed to open log file: " + logPath.string();
     logSink_->setStream(logFile);
+    if (!setAside.moved.empty()) {
+        std::string moved;
+        for (const auto& name : setAside.moved) moved += (moved.empty() ? "" : ", ") + name;
+        FW_LOG(Info) << "The previous run's products were set aside in " << setAside.folder.string() << ": " << moved;
+    }
+    if (!setAside.error.empty()) return setAside.error;
+    // The output folders are checked before any frame is read.
+    for (const fs::path& folder : folders.outputs) {
+        const std::string refused = tarn::checkOutputFolder(folder);
+        if (!refused.empty()) return refused;
+    }
 
     if (!job.contains("dataset") || !job["dataset"].is_object()) return "Invalid dataset of task.";
     try {
@@ -389,10 +411,10 @@ bool TarnMapperImpl::update(MapperStatus& status) {
     return changed;
 }
 
-bool TarnMapperImpl::feedFrame(const std::string& text) {
+bool TarnMapperImpl::feedFrame(const std::string& text, std::string* refusal) {
     auto* live = dynamic_cast<ImageDatasetLive*>(dataset_.get());
     if (!live) return false;
-    return live->pushFrame(text);
+    return live->pushFrame(text, refusal);
 }
 
 std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components) {

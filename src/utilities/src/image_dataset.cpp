@@ -61,7 +61,7 @@ ImageDataset::~ImageDataset() {
     reapLoaders(true);
 }
 
-bool ImageDataset::pushFrame(std::string) { return false; }
+bool ImageDataset::pushFrame(std::string, std::string*) { return false; }
 
 bool ImageDataset::isOpen() { return false; }
 
@@ -153,14 +153,14 @@ ImageDatasetLive::ImageDatasetLive(int32_t frameCnt) : frameCnt_(frameCnt) {}
 
 ImageDatasetLive::~ImageDatasetLive() = default;
 
-bool ImageDatasetLive::pushFrame(std::string text) {
+bool ImageDatasetLive::pushFrame(std::string text, std::string* refusal) {
     if (text.empty()) {
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
         return true;
     }
     const json record = json::parse(text);
-    return parseFrameRecord(*this, record) != nullptr;
+    return parseFrameRecord(*this, record, refusal) != nullptr;
 }
 
 bool ImageDatasetLive::isOpen() {

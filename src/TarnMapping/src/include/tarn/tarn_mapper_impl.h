@@ -23,6 +23,9 @@ class SLAM;
 class MapFusion;
 }  // namespace fw
 class ImageDataset;
+namespace tarn {
+class HomeLock;
+}
 
 // The factories the chain is built with; tests put their own components here.
 struct MapperComponents {
@@ -49,7 +52,7 @@ public:
 
     void start() override;
     bool update(MapperStatus& status) override;
-    bool feedFrame(const std::string& text) override;
+    bool feedFrame(const std::string& text, std::string* refusal = nullptr) override;
 
     void stop() override;
     void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override;
@@ -87,6 +90,7 @@ private:
     std::atomic<int> framesLocated_{0};  // frames reported located, taken or not
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
+    std::unique_ptr<tarn::HomeLock> homeLock_;  // held until the job is destroyed
 };
 
 std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components);

@@ -26,8 +26,8 @@ public:
     ImageDataset(const ImageDataset&) = delete;
     ImageDataset& operator=(const ImageDataset&) = delete;
 
-    // A file dataset takes no frames: false.
-    virtual bool pushFrame(std::string text);
+    // A file dataset takes no frames: false, refusal untouched.
+    virtual bool pushFrame(std::string text, std::string* refusal = nullptr);
     // Whether frames may still arrive (false for a file dataset).
     virtual bool isOpen();
     // The next frame with its image loaded (or failed to load); empty at the end.
@@ -46,7 +46,7 @@ protected:
     int32_t cursor_ = 0;
 
 private:
-    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&);
+    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&, std::string*);
 
     void dispatchLoads();
     void startLoader(const std::shared_ptr<TarnMapperFrame>& frame);
@@ -69,8 +69,9 @@ public:
     ~ImageDatasetLive() override;
 
     // An empty text ends the stream; otherwise the record is parsed (a
-    // malformed text throws) and whether a frame was appended is returned.
-    bool pushFrame(std::string text) override;
+    // malformed text throws) and whether a frame was appended is returned;
+    // for a refused record, refusal holds the parser's reason.
+    bool pushFrame(std::string text, std::string* refusal = nullptr) override;
     bool isOpen() override;
     // Waits for the next pushed frame and loads its image on this thread.
     std::shared_ptr<TarnMapperFrame> nextFrame() override;
