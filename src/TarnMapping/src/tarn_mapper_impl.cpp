@@ -308,7 +308,8 @@ void TarnMapperImpl::run() {
 std::vector<std::string> TarnMapperImpl::brokenOutputs() {
     std::vector<std::string> broken;
     for (const auto& item : outputs()) {
-        if (item->state != zel::ItemState::Updating) continue;  // never produced
+        // An item never produced is broken only when files of it were lost.
+        if (item->state != zel::ItemState::Updating && item->filesLost == 0) continue;
         std::string why;
         if (item->filesLost > 0) {
             why = std::to_string(item->filesLost) + " files could not be written";
