@@ -243,6 +243,22 @@ void expectEveryTilesetDone(const Run& run) {
         EXPECT_LT(run.lines.status[i]["progress"]["total"].get<double>(), 1.0) << run.lines.status[i].dump();
 }
 
+// A row whose every record is changed (and the task extended) so that no
+// frame gives depth: -14 with the ERROR that says so, no tile on disk.
+Row nothingMade(std::string id, std::string name, std::function<void(json&)> change, json extra = json::object()) {
+    return {std::move(id), std::move(name), [change, extra](const testsupport::TempDir& dir) {
+                json records = surveyRecords();
+                for (json& r : records) change(r);
+                const fs::path home = dir.file("home");
+                fs::create_directories(home);
+                const Run run = runMapper(home, writeRecords(dir, records), extra);
+                EXPECT_EQ(run.lastState(), -14) << run.head();
+                EXPECT_TRUE(run.loggedStart("No map could be made: no frame gave depth.")) << run.head();
+                EXPECT_TRUE(run.last()["output"].empty()) << run.last().dump();
+                EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());
+            }};
+}
+
 const std::vector<Row>& rows() {
     static const std::vector<Row> table = {
         {"NormalRun", "a normal run ends with every tileset at 12, its files whole",
@@ -343,6 +359,12 @@ const std::vector<Row>& rows() {
                          std::none_of(run.last()["output"].begin(), run.last()["output"].end(),
                                       [](const json& item) { return item["state"] == 12; }));
          }},
+        nothingMade("FocalBelowZero", "a focal length below 0 on every frame: nothing made, -14",
+                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = -5.0; }),
+        nothingMade("FocalHuge", "a focal length of 1e300 on every frame: nothing made, -14",
+                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = 1e300; }),
+        nothingMade("ConsistentViewsOutOfReach", "\"pointsfusion.min_consistent_views\" at 100000: nothing made, -14",
+                    [](json&) {}, {{"dense", {{"specific", {{"pointsfusion.min_consistent_views", 100000}}}}}}),
         {"SinglePosition", "all frames at one position: nothing made, -14",
          [](const testsupport::TempDir& dir) {
              json records = surveyRecords();

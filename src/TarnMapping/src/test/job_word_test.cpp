@@ -119,6 +119,10 @@ Outcome runIn(const testsupport::TempDir& dir, const json& dataset, const std::s
     o.home = dir.path();
     o.process = runProcess({kProgram, "--task", taskText(dir.path(), dataset, extra)}, input, 300.0);
     o.lines = testsupport::parseMapperLines(o.process.err);
+    EXPECT_FALSE(o.process.timedOut);
+    EXPECT_EQ(o.process.exitCode, 0) << o.process.err.substr(0, 3000);
+    EXPECT_EQ(o.process.err.find("Sanitizer"), std::string::npos) << o.process.err.substr(0, 3000);
+    EXPECT_EQ(o.process.err.find("runtime error:"), std::string::npos) << o.process.err.substr(0, 3000);
     return o;
 }
 
