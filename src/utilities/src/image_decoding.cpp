@@ -36,7 +36,7 @@ ImageHeader pngHeader(const std::string& b) {
     return h;
 }
 
-// libjpeg's error manager: errors jump back, the premature-end warning is noted.
+// libjpeg's error manager: errors jump back, the premature-end warnings are noted.
 struct JpegErrors {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
@@ -52,7 +52,9 @@ void jpegError(j_common_ptr info) {
 
 void jpegMessage(j_common_ptr info, int level) {
     auto* errors = reinterpret_cast<JpegErrors*>(info->err);
-    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) errors->endedEarly = true;
+    // The file ends, or a marker comes, before the scan has all its data.
+    const int code = info->err->msg_code;
+    if (level < 0 && (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)) errors->endedEarly = true;
 }
 
 // The state of one JPEG read, kept off the stack frame that setjmp returns to.
@@ -126,7 +128,6 @@ ImageHeader readImageHeader(const std::string& bytes) {
 
 cv::Mat decodeImage(const std::string& bytes, std::string& why) {
     if (bytes.empty() || bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-        why = "no image data";
         return cv::Mat();
     }
     if (isJpeg(bytes)) {
@@ -155,7 +156,5 @@ cv::Mat decodeImage(const std::string& bytes, std::string& why) {
     }
     // imdecode only reads the buffer.
     const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
-    cv::Mat decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
-    if (decoded.empty()) why = "not an image OpenCV can decode";
-    return decoded;
+    return cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
 }

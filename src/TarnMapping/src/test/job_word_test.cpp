@@ -279,7 +279,11 @@ const std::vector<Row>& rows() {
              std::ofstream(dir.file("log.txt")) << "old log\n";
              fs::create_directories(dir.file("mine"));
              std::ofstream(dir.file("mine/notes.txt")) << "the user's";
-             const Outcome o = runIn(dir, fileDataset(dir), "");
+             // A tiling location outside the home is left alone.
+             testsupport::TempDir outside("zel-word-outside");
+             std::ofstream(outside.file("19_2_2.tiff")) << "kept";
+             const Outcome o = runIn(dir, fileDataset(dir), "", {{"dsm", {{"tiling", {{"location", outside.path()}}}}}});
+             EXPECT_EQ(readFile(outside.file("19_2_2.tiff")), "kept");
              EXPECT_EQ(o.lastState(), 12);
              std::vector<fs::path> asides;
              for (const auto& e : fs::directory_iterator(dir.file("previous_runs"))) asides.push_back(e.path());

@@ -1,7 +1,7 @@
 #pragma once
 // Decoding of a frame's image file with the checks made before and while the
-// pixels are decoded: the main image's size read from its header against a
-// pixel cap, and a JPEG whose scan ends before its data does refused.
+// pixels are decoded: the main image's size, read from its header, against a
+// pixel cap, and a JPEG refused when its data end before its scan is whole.
 
 #include <cstdint>
 #include <string>
@@ -30,7 +30,9 @@ struct ImageHeader {
 ImageHeader readImageHeader(const std::string& bytes);
 
 // Decodes the file's bytes as cv::imdecode does with IMREAD_UNCHANGED
-// (8-bit JPEGs through libjpeg, as BGR or grey). Empty, with why set, when the
-// image cannot be decoded, is above kMaxImagePixels, or is a JPEG whose data
-// ends before its scan does; bytes after a complete JPEG are not looked at.
+// (8-bit JPEGs through libjpeg, as BGR or grey). Empty when the image cannot
+// be decoded; also empty, with why set, when it is above kMaxImagePixels, is a
+// JPEG whose data end before its scan is whole (the file ends, or a marker
+// comes, too early) or one that libjpeg rejects. Bytes after a complete JPEG
+// are not looked at.
 cv::Mat decodeImage(const std::string& bytes, std::string& why);
