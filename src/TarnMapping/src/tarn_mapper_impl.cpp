@@ -404,7 +404,9 @@ bool TarnMapperImpl::update(MapperStatus& status) {
     // The whole is reached only when the job is done: until then the stages
     // may have counted every frame while the last tiles are still written.
     if (current != JobState::Done && record.value > kBeforeDone) record.value = kBeforeDone;
-    if (record.time > status.progress.time || (record.value != status.progress.value && record.time >= 0.0)) {
+    // A record copied held back just before the job was done is copied again whole.
+    const bool heldBack = current == JobState::Done && record.value > status.progress.value;
+    if (record.time > status.progress.time || heldBack) {
         status.progress = std::move(record);
         changed = true;
     }

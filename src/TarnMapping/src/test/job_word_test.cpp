@@ -221,6 +221,19 @@ const std::vector<Row>& rows() {
              EXPECT_EQ(o.lastState(), 12);
              EXPECT_TRUE(o.minus9().empty()) << o.process.err.substr(0, 3000);
          }},
+        {"ProgressEndsAtOne", "progress reaches 1.0 only in the final line, for a file and a live dataset",
+         [](const testsupport::TempDir& dir) {
+             std::string frames;
+             for (int i = 0; i < 3; ++i) frames += frameLine(frameRecord(dir, i));
+             for (const Outcome& o : {runIn(dir, fileDataset(dir), ""),
+                                      runIn(dir, liveDataset(), frames + R"({"frame":""})" "\n")}) {
+                 ASSERT_FALSE(o.lines.status.empty());
+                 EXPECT_EQ(o.lastState(), 12) << o.process.err.substr(0, 3000);
+                 EXPECT_EQ(o.lines.status.back()["progress"]["total"].get<double>(), 1.0);
+                 for (size_t i = 0; i + 1 < o.lines.status.size(); ++i)
+                     EXPECT_LT(o.lines.status[i]["progress"]["total"].get<double>(), 1.0) << o.lines.status[i].dump();
+             }
+         }},
         {"ClosedStderr", "a closed standard error: the job and log.txt go on to the end",
          [](const testsupport::TempDir& dir) {
              const std::string task = taskText(dir.path(), fileDataset(dir));
