@@ -79,7 +79,9 @@ echo "dense stage alone (live):"
 stages "$work/dense/log.txt"
 echo "file dataset: $file_s s"
 stages "$work/file/log.txt"
-cache=$(awk 'BEGIN { tile = 256*256*3 + 256*256 + 64*64*4; pyr = 0; for (l = 0; l <= 6; ++l) { s = 256 / 2^l; pyr += s*s*(6 + 1) }
-                     printf "%.0f", 1000 * (tile + pyr) / 1048576 }')
-echo "peak resident memory: live $((live_kb / 1024)) MiB, file $((file_kb / 1024)) MiB; tile cache bound: 1000 tiles, about $cache MiB"
+# The job's preset sets "terrainfusion.cache_size" to 4096 tiles.
+cache_tiles=4096
+cache=$(awk -v n=$cache_tiles 'BEGIN { tile = 256*256*3 + 256*256 + 64*64*4; pyr = 0; for (l = 0; l <= 6; ++l) { s = 256 / 2^l; pyr += s*s*(6 + 1) }
+                     printf "%.0f", n * (tile + pyr) / 1048576 }')
+echo "peak resident memory: live $((live_kb / 1024)) MiB, file $((file_kb / 1024)) MiB; tile cache bound: $cache_tiles tiles, about $cache MiB"
 echo "($located frames reached terrain fusion in the live run)"

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libopencv-dev libceres-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
+  libopencv-dev libjpeg62-turbo-dev libceres-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtinyxml2-dev qtbase5-dev
   sqlite3 libimage-exiftool-perl
   proj-bin pngcheck gdal-bin time

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -47,30 +48,32 @@ dv::Var asset() {
     return a;
 }
 
-// Writes the value's printed JSON to a temporary file beside path and
-// renames it over path, so readers never see a half-written file. A file
-// that cannot be opened is skipped silently.
-void writeJson(const fs::path& path, const dv::Var& value) {
+// Writes the bytes to a temporary file beside path and renames it over
+// path, so readers never see a half-written file; false (logged, the
+// temporary file removed) when the file could not be written whole.
+bool writeWhole(const fs::path& path, const std::string& bytes) {
     fs::path temp = path;
     temp += ".tmp";
+    std::error_code ec;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return;
-        out << dv::Json::dump(value);
-        out.close();
+        if (out) {
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            out.close();
+        }
         if (!out) {
-            FW_LOG(Error) << "PointCloudTiles: failed to write " << temp.string();
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            return;
+            FW_LOG(Error) << "PointCloudTiles: failed to write " << path.string();
+            fs::remove(temp, ec);
+            return false;
         }
     }
-    std::error_code ec;
     fs::rename(temp, path, ec);
     if (ec) {
         FW_LOG(Error) << "PointCloudTiles: failed to replace " << path.string() << ": " << ec.message();
         fs::remove(temp, ec);
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -186,16 +189,6 @@ void PointCloudTiles::handlePointCloud(const dv::Var& message) {
     const std::array<double, 16> transform = tiles3d::poseToTransform(pose);
     const tiles3d::Box worldBox = tiles3d::transformBox(localBox, pose);
 
-    dv::Var& masterBox = tileset_["root"]["boundingVolume"]["box"];
-    if (masterBox.isUndefined()) {
-        masterBox = boxValue(worldBox);
-    } else {
-        const std::vector<double> current = masterBox.convert<std::vector<double>>();
-        tiles3d::Box merged{};
-        std::copy(current.begin(), current.begin() + std::min<size_t>(12, current.size()), merged.begin());
-        masterBox = boxValue(tiles3d::mergeBoxes(merged, worldBox));
-    }
-
     const std::string id = std::to_string(frame->id);
     const fs::path folder = fs::path(dir_) / id;
     try {
@@ -203,10 +196,12 @@ void PointCloudTiles::handlePointCloud(const dv::Var& message) {
     } catch (const std::exception& e) {
         FW_LOG(Error) << e.what();
     }
+    // A frame is listed in the master only when all its files are whole.
+    int64_t lost = 0;
     for (int level = 0; level < kLevels; ++level) {
-        std::ofstream out(folder / (std::to_string(level) + ".pnts"), std::ios::binary | std::ios::trunc);
-        if (!out) continue;
-        writePnts(out, levelPoints[level], levelColours[level]);
+        std::ostringstream bytes;
+        writePnts(bytes, levelPoints[level], levelColours[level]);
+        if (!writeWhole(folder / (std::to_string(level) + ".pnts"), bytes.str())) ++lost;
     }
 
     // Level tiles chained from coarse (4) to fine (0).
@@ -231,6 +226,43 @@ void PointCloudTiles::handlePointCloud(const dv::Var& message) {
     root["transform"] = dv::Var(std::vector<double>(transform.begin(), transform.end()));
     root["children"] = children;
 
+    if (!writeWhole(folder / "tileset.json", dv::Json::dump(frameTileset))) ++lost;
+    if (lost > 0) {
+        filesLost_ += lost;
+        FW_LOG(Error) << "PointCloudTiles: frame " << id << " left out, " << lost << " of its files not written";
+    } else {
+        appendEntry(id, worldBox);
+    }
+    // The master goes on disk after every frame that it lists: all whole frames so far.
+    bool masterWritten = false;
+    if (lost == 0) {
+        masterWritten = writeWhole(fs::path(dir_) / "tileset.json", dv::Json::dump(tileset_));
+        masterMissing_ = !masterWritten;
+    }
+
+    const std::vector<std::shared_ptr<zel::OutputItem>> items = outputs();
+    if (items.empty()) return;
+    std::shared_ptr<zel::OutputItem> item = items.front();
+    if (auto* tiles = dynamic_cast<zel::Tileset3D*>(item.get())) {
+        tiles->time = zel::wallClockSeconds();
+        tiles->tilesetType = 10;
+        if (lost == 0 && masterWritten) tiles->state = zel::ItemState::Updating;
+        // The master missing counts as one file lost until a later write succeeds.
+        tiles->filesLost = filesLost_ + (masterMissing_ ? 1 : 0);
+    }
+    setOutput(item);
+}
+
+void PointCloudTiles::appendEntry(const std::string& id, const tiles3d::Box& worldBox) {
+    dv::Var& masterBox = tileset_["root"]["boundingVolume"]["box"];
+    if (masterBox.isUndefined()) {
+        masterBox = boxValue(worldBox);
+    } else {
+        const std::vector<double> current = masterBox.convert<std::vector<double>>();
+        tiles3d::Box merged{};
+        std::copy(current.begin(), current.begin() + std::min<size_t>(12, current.size()), merged.begin());
+        masterBox = boxValue(tiles3d::mergeBoxes(merged, worldBox));
+    }
     dv::Var entry = dv::Var::object();
     entry["geometricError"] = 15;
     entry["boundingVolume"]["box"] = boxValue(worldBox);
@@ -240,16 +272,4 @@ void PointCloudTiles::handlePointCloud(const dv::Var& message) {
     std::vector<dv::Var> list = entries.convert<std::vector<dv::Var>>();
     list.push_back(entry);
     entries = dv::Var(std::move(list));
-
-    writeJson(folder / "tileset.json", frameTileset);
-    writeJson(fs::path(dir_) / "tileset.json", tileset_);
-
-    const std::vector<std::shared_ptr<zel::OutputItem>> items = outputs();
-    if (items.empty()) return;
-    std::shared_ptr<zel::OutputItem> item = items.front();
-    if (auto* tiles = dynamic_cast<zel::Tileset3D*>(item.get())) {
-        tiles->time = zel::wallClockSeconds();
-        tiles->tilesetType = 10;
-    }
-    setOutput(item);
 }

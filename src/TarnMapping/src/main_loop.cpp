@@ -100,19 +100,31 @@ void writeLine(std::ostream& err, const json& line) {
     err.flush();
 }
 
-void dispatch(TarnMapper& job, const std::string& line) {
+constexpr size_t kShownBytes = 200;
+
+// The -9 line's message for an input line: its first 200 bytes and why.
+std::string commandError(const std::string& line, const std::string& why) {
+    const bool cut = line.size() > kShownBytes;
+    return "Exception for command: " + line.substr(0, kShownBytes) + (cut ? "..." : "") + " (" + why + ")";
+}
+
+// Dispatches one command; the reason when a live frame was refused, else "".
+std::string dispatch(TarnMapper& job, const std::string& line) {
     const json command = json::parse(line);
-    if (!command.is_object()) return;
+    if (!command.is_object()) return std::string();
     auto frame = command.find("frame");
     if (frame != command.end() && frame->is_string()) {
-        job.feedFrame(frame->get<std::string>());
-        return;
+        std::string refusal;
+        // A file dataset refuses every frame without a reason: no answer.
+        if (!job.feedFrame(frame->get<std::string>(), &refusal) && !refusal.empty()) return refusal;
+        return std::string();
     }
     auto control = command.find("control");
     if (control != command.end() && control->is_string()) {
         const std::string text = control->get<std::string>();
         (void)text;  // no control command is acted on
     }
+    return std::string();
 }
 
 }  // namespace
@@ -154,7 +166,8 @@ void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::c
                 continue;
             }
             try {
-                dispatch(job, line.text);
+                const std::string refusal = dispatch(job, line.text);
+                if (!refusal.empty()) writeLine(err, json{{"code", -9}, {"message", commandError(line.text, refusal)}});
             } catch (const std::exception& e) {
                 writeLine(err, json{{"code", -9},
                                     {"message", "Exception for command: " + line.text + " (" + e.what() + ")"}});

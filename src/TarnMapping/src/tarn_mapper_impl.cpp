@@ -9,10 +9,13 @@
 #include "fw/map_fusion.h"
 #include "fw/messenger.h"
 #include "sfm/slam.h"
+#include "tarn/home_folder.h"
 #include "zel/event_names.h"
 #include "zel/points_fusion_factory.h"
+#include "zel/tileset.h"
 #include "zel/wall_clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +26,19 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 using zel::JobState;
+
+// The most progress shown before the job is done.
+constexpr double kBeforeDone = 0.99;
+
+// Whether the folder or one below it holds a regular file that is not empty.
+bool folderHoldsFile(const std::string& folder) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError) && it->file_size(sizeError) > 0 && !sizeError) return true;
+    }
+    return false;
+}
 
 std::string stringOr(const json& object, const char* key) {
     auto it = object.find(key);
@@ -57,10 +73,31 @@ std::string TarnMapperImpl::construct(const std::string& jobText) {
     std::error_code ignored;
     if (!fs::is_directory(fs::path(home), ignored)) return "Invalid home folder of task: " + home;
 
+    // One job per home: the lock comes before anything in the home is touched,
+    // so a refused job leaves the running job's log alone.
+    homeLock_ = std::make_unique<tarn::HomeLock>(home);
+    if (!homeLock_->held()) return homeLock_->error();
+    const json chain = job.contains("chain") ? job["chain"] : json();
+    const tarn::JobFolders folders = tarn::jobFolders(chain);
+    std::vector<fs::path> products = folders.outputs;
+    products.insert(products.end(), folders.work.begin(), folders.work.end());
+    const tarn::SetAside setAside = tarn::setAsidePreviousRun(home, products);
+
     const fs::path logPath = fs::path(home) / "log.txt";
     auto logFile = std::make_shared<std::ofstream>(logPath, std::ios::out | std::ios::trunc);
     if (!logFile->is_open()) return "Failed to open log file: " + logPath.string();
     logSink_->setStream(logFile);
+    if (!setAside.moved.empty()) {
+        std::string moved;
+        for (const auto& name : setAside.moved) moved += (moved.empty() ? "" : ", ") + name;
+        FW_LOG(Info) << "The previous run's products were set aside in " << setAside.folder.string() << ": " << moved;
+    }
+    if (!setAside.error.empty()) return setAside.error;
+    // The output folders are checked before any frame is read.
+    for (const fs::path& folder : folders.outputs) {
+        const std::string refused = tarn::checkOutputFolder(folder);
+        if (!refused.empty()) return refused;
+    }
 
     if (!job.contains("dataset") || !job["dataset"].is_object()) return "Invalid dataset of task.";
     try {
@@ -240,7 +277,11 @@ void TarnMapperImpl::run() {
         if (auto back = backEnd()) back->call("PointsFusion_Failed", &backEndFailed);
         releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
-        finishOutputs();
+        // Only tilesets that are whole on disk are finished.
+        const std::vector<std::string> broken = brokenOutputs();
+        finishOutputs([&broken](const zel::OutputItem& item) {
+            return std::find(broken.begin(), broken.end(), item.name) == broken.end();
+        });
         if (backEndFailed) {
             setState(JobState::Failed);
         } else if (stopRequested_.load()) {
@@ -248,7 +289,10 @@ void TarnMapperImpl::run() {
         } else if (framesLoaded == 0 || framesLocated_.load() == 0) {
             // Nothing was made: no frame could be loaded, or none was located.
             fail("No frame could be loaded or located.");
+        } else if (!verdictOnOutputs(broken)) {
+            setState(JobState::Failed);
         } else {
+            setProgress(1.0, 1.0);  // the last tiles are written
             setState(JobState::Done);
         }
     } catch (const std::exception& e) {
@@ -259,6 +303,47 @@ void TarnMapperImpl::run() {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     FW_LOG(Info) << "Task processed in " << seconds << " seconds.";
     logSink_->setStream(nullptr);
+}
+
+std::vector<std::string> TarnMapperImpl::brokenOutputs() {
+    std::vector<std::string> broken;
+    for (const auto& item : outputs()) {
+        // An item never produced is broken only when files of it were lost.
+        if (item->state != zel::ItemState::Updating && item->filesLost == 0) continue;
+        std::string why;
+        if (item->filesLost > 0) {
+            why = std::to_string(item->filesLost) + " files could not be written";
+        } else if (auto* tiles = dynamic_cast<zel::Tileset*>(item.get())) {
+            if (tiles->storageType == 1 && !folderHoldsFile(tiles->location))
+                why = "no tile on disk in " + tiles->location;
+        } else if (auto* cloud = dynamic_cast<zel::Tileset3D*>(item.get())) {
+            std::error_code ec;
+            if (!fs::is_regular_file(cloud->path, ec) || fs::file_size(cloud->path, ec) == 0)
+                why = "no " + cloud->path;
+        }
+        if (why.empty()) continue;
+        FW_LOG(Error) << item->name << " was not written whole: " << why << ".";
+        broken.push_back(item->name);
+    }
+    return broken;
+}
+
+bool TarnMapperImpl::verdictOnOutputs(const std::vector<std::string>& broken) {
+    size_t whole = 0;
+    for (const auto& item : outputs())
+        if (item->state == zel::ItemState::Finished) ++whole;
+    if (whole == 0) {
+        fail(broken.empty() ? "No map could be made: no frame gave depth."
+                            : "No map could be made: no tileset was written whole.");
+        return false;
+    }
+    if (!broken.empty()) {
+        std::string names;
+        for (const auto& name : broken) names += (names.empty() ? "" : ", ") + name;
+        fail("Maps not written whole: " + names + ".");
+        return false;
+    }
+    return true;
 }
 
 void TarnMapperImpl::stop() {
@@ -316,7 +401,12 @@ bool TarnMapperImpl::update(MapperStatus& status) {
         changed = true;
     }
     ProgressNode record = progress();
-    if (record.time > status.progress.time) {
+    // The whole is reached only when the job is done: until then the stages
+    // may have counted every frame while the last tiles are still written.
+    if (current != JobState::Done && record.value > kBeforeDone) record.value = kBeforeDone;
+    // A record copied held back just before the job was done is copied again whole.
+    const bool heldBack = current == JobState::Done && record.value > status.progress.value;
+    if (record.time > status.progress.time || heldBack) {
         status.progress = std::move(record);
         changed = true;
     }
@@ -324,10 +414,10 @@ bool TarnMapperImpl::update(MapperStatus& status) {
     return changed;
 }
 
-bool TarnMapperImpl::feedFrame(const std::string& text) {
+bool TarnMapperImpl::feedFrame(const std::string& text, std::string* refusal) {
     auto* live = dynamic_cast<ImageDatasetLive*>(dataset_.get());
     if (!live) return false;
-    return live->pushFrame(text);
+    return live->pushFrame(text, refusal);
 }
 
 std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components) {

@@ -41,10 +41,14 @@ std::vector<double> frameRecordGps(const json& record) {
     return gps;
 }
 
-std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record) {
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record, std::string* refusal) {
+    auto refuse = [refusal](const char* why) {
+        if (refusal) *refusal = why;
+        return nullptr;
+    };
     if (!record.is_object() || !record.contains("uri") || !record["uri"].is_string()) {
         FW_LOG(Error) << "Failed to load frame: ";
-        return nullptr;
+        return refuse("Failed to load frame");
     }
     double timestamp = -1.0;
     auto stamp = record.find("timestamp");
@@ -54,13 +58,14 @@ std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const j
     std::vector<double> camera;
     auto calibration = record.find("calibration");
     if (calibration != record.end() && calibration->is_object()) {
-        if (!readNumbers(record, "calibration", {"width", "height", "fx", "fy", "cx", "cy"}, camera)) return nullptr;
+        if (!readNumbers(record, "calibration", {"width", "height", "fx", "fy", "cx", "cy"}, camera))
+            return refuse("Failed to load camera calibration");
         if (!readNumbers(record, "calibration", {"k1", "k2", "p1", "p2", "k3"}, camera))
             camera.insert(camera.end(), {0.0, 0.0, 0.0, 0.0, 0.0});
     }
     if (camera.size() < 6) {
         FW_LOG(Error) << "Failed to load camera calibration: ";
-        return nullptr;
+        return refuse("Failed to load camera calibration");
     }
 
     std::lock_guard<std::mutex> lock(dataset.mutex_);

@@ -2,10 +2,12 @@
 
 #include "zel_text/text_codec.h"
 #include "dataset/frame_record.h"
+#include "dataset/image_decoding.h"
 #include "dataset/regular_file.h"
 #include "fw/camera.h"
 #include "fw/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -56,12 +58,13 @@ ImageDataset::ImageDataset(const std::string& path) {
 }
 
 ImageDataset::~ImageDataset() {
+    budget_->close();  // loaders waiting for room end without decoding
     running_.store(false);
     if (dispatcher_.joinable()) dispatcher_.join();
     reapLoaders(true);
 }
 
-bool ImageDataset::pushFrame(std::string) { return false; }
+bool ImageDataset::pushFrame(std::string, std::string*) { return false; }
 
 bool ImageDataset::isOpen() { return false; }
 
@@ -103,7 +106,10 @@ std::shared_ptr<TarnMapperFrame> ImageDataset::nextFrame() {
         frame = frames_[static_cast<size_t>(cursor_)];
         ++cursor_;
     }
+    // The frame waited for decodes whatever the others hold.
+    budget_->awaiting(cursor);
     while (frame->loadState().load(std::memory_order_acquire) < TarnMapperFrame::kLoaded) sleep100ms();
+    budget_->release(cursor);
     return frame;
 }
 
@@ -120,21 +126,23 @@ void ImageDataset::dispatchLoads() {
             std::lock_guard<std::mutex> lock(mutex_);
             if (index >= 0 && static_cast<size_t>(index) < frames_.size()) frame = frames_[static_cast<size_t>(index)];
         }
-        if (frame && frame->loadState().load() == TarnMapperFrame::kQueued) startLoader(frame);
+        if (frame && frame->loadState().load() == TarnMapperFrame::kQueued) startLoader(frame, index);
     }
 }
 
-void ImageDataset::startLoader(const std::shared_ptr<TarnMapperFrame>& frame) {
+void ImageDataset::startLoader(const std::shared_ptr<TarnMapperFrame>& frame, int32_t index) {
     auto done = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<PrefetchBudget> budget = budget_;
+    auto reserve = [budget, index](int64_t bytes) { return budget->reserve(index, bytes); };
     try {
-        loaders_.push_back({std::thread([frame, done] {
-                                loadFrameImage(frame);
+        loaders_.push_back({std::thread([frame, done, reserve] {
+                                loadFrameImage(frame, reserve);
                                 done->store(true);
                             }),
                             done});
     } catch (const std::system_error&) {
         // no thread to spare: load here rather than leave the frame waiting
-        loadFrameImage(frame);
+        loadFrameImage(frame, reserve);
     }
 }
 
@@ -153,14 +161,14 @@ ImageDatasetLive::ImageDatasetLive(int32_t frameCnt) : frameCnt_(frameCnt) {}
 
 ImageDatasetLive::~ImageDatasetLive() = default;
 
-bool ImageDatasetLive::pushFrame(std::string text) {
+bool ImageDatasetLive::pushFrame(std::string text, std::string* refusal) {
     if (text.empty()) {
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
         return true;
     }
     const json record = json::parse(text);
-    return parseFrameRecord(*this, record) != nullptr;
+    return parseFrameRecord(*this, record, refusal) != nullptr;
 }
 
 bool ImageDatasetLive::isOpen() {
@@ -224,9 +232,11 @@ fw::Intrinsics fitCameraToImage(fw::Intrinsics k, int w, int h) {
 
 namespace {
 
-// Reads, labels and decodes the image; false when it could not be read or
-// decoded (logged). Throws what reading or decoding throws.
-bool loadImageBytes(TarnMapperFrame& frame) {
+// Reads, labels and decodes the image; false when it could not be read
+// (logged). A refused or undecodable image is logged and leaves the frame
+// without pixels. reserve, when given, is asked for the decoded size first;
+// when it says no, nothing is decoded. Throws what reading or decoding throws.
+bool loadImageBytes(TarnMapperFrame& frame, const std::function<bool(int64_t)>& reserve) {
     const std::string& path = frame.imagePath();
     std::string bytes;
     if (!readRegularFile(path, bytes)) {
@@ -236,13 +246,16 @@ bool loadImageBytes(TarnMapperFrame& frame) {
     frame.loadState().store(TarnMapperFrame::kLoading);
     if (frame.label.empty()) frame.label = zel::text::md5Hex(bytes.data(), static_cast<int>(bytes.size()));
 
-    cv::Mat decoded;
-    if (!bytes.empty() && bytes.size() <= static_cast<size_t>(std::numeric_limits<int>::max())) {
-        const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data());
-        decoded = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
+    if (reserve) {
+        const ImageHeader header = readImageHeader(bytes);
+        const int64_t need = header.known && header.pixels() <= kMaxImagePixels ? header.decodedBytes() : 0;
+        if (!reserve(need)) return false;
     }
+    std::string why;
+    cv::Mat decoded = decodeImage(bytes, why);
+    bytes = std::string();  // the file's bytes go before the pixels are used
     if (decoded.empty()) {
-        FW_LOG(Error) << "Failed to decode " << path;
+        FW_LOG(Error) << "Failed to decode " << path << (why.empty() ? "" : ": ") << why;
         return true;
     }
     frame.setImage(fw::GImage(decoded), 0, 0);
@@ -257,13 +270,15 @@ bool loadImageBytes(TarnMapperFrame& frame) {
 
 }  // namespace
 
-void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) { loadFrameImage(std::move(frame), {}); }
+
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame, const std::function<bool(int64_t)>& reserve) {
     if (!frame) return;
     // Whatever fails here (out of memory, a decoder's exception), the frame
     // is handed out, without pixels, and the loader thread ends normally.
     bool loaded = false;
     try {
-        loaded = loadImageBytes(*frame);
+        loaded = loadImageBytes(*frame, reserve);
     } catch (const std::exception& e) {
         frame->setImage(fw::GImage(), 0, 0);
         FW_LOG(Error) << "Failed to load " << frame->imagePath() << ": " << e.what();
@@ -273,4 +288,41 @@ void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame) {
     }
     frame->loadState().store(loaded ? TarnMapperFrame::kLoaded : TarnMapperFrame::kLoadFailed,
                              std::memory_order_release);
+}
+
+PrefetchBudget::PrefetchBudget(int64_t bound) : bound_(bound) {}
+
+bool PrefetchBudget::reserve(int32_t index, int64_t bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || index <= awaited_ || reserved_ == 0 || reserved_ + bytes <= bound_; });
+    if (closed_) return false;
+    reserved_ += bytes;
+    held_[index] += bytes;
+    return true;
+}
+
+void PrefetchBudget::awaiting(int32_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    awaited_ = std::max(awaited_, index);
+    changed_.notify_all();
+}
+
+void PrefetchBudget::release(int32_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = held_.find(index);
+    if (it == held_.end()) return;
+    reserved_ -= it->second;
+    held_.erase(it);
+    changed_.notify_all();
+}
+
+void PrefetchBudget::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+}
+
+int64_t PrefetchBudget::reserved() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reserved_;
 }

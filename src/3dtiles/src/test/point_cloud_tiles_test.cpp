@@ -376,6 +376,32 @@ TEST_F(PointCloudTilesTest, TilesetTextAndOutputItem) {
     EXPECT_GT(item->time, 1.6e9);
 }
 
+// A frame whose files cannot be written is left out of the master and
+// counted; the item reaches state 10 only with a whole frame on disk.
+TEST_F(PointCloudTilesTest, FilesNotWrittenAreCountedAndLeftOut) {
+    const std::string dir = temp.file("lost");
+    PointCloudTiles writer(dir, &parent);
+    std::ofstream(fs::path(dir) / "4") << "a file where frame 4's folder goes";
+    writer.handlePointCloud(message(makeFrame(4, rotatedPose(0.1, {0, 0, 0})), makeCloud(160)));
+    {
+        const auto items = parent.outputs();
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0]->state, zel::ItemState::New);
+        EXPECT_EQ(items[0]->filesLost, 6);  // five levels and the frame tileset
+        EXPECT_FALSE(fs::exists(fs::path(dir) / "tileset.json"));
+    }
+    writer.handlePointCloud(message(makeFrame(5, rotatedPose(0.1, {1, 0, 0})), makeCloud(160)));
+    const auto items = parent.outputs();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->state, zel::ItemState::Updating);
+    EXPECT_EQ(items[0]->filesLost, 6);
+    const json master = json::parse(readFile(fs::path(dir) / "tileset.json"));
+    ASSERT_EQ(master["root"]["children"].size(), 1u);
+    EXPECT_EQ(master["root"]["children"][0]["content"]["uri"], "./5/tileset.json");
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+
 TEST_F(PointCloudTilesTest, FlatCloudHasZeroHalfExtent) {
     const std::string dir = temp.file("flat");
     PointCloudTiles writer(dir, &parent);

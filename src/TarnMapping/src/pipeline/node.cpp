@@ -205,11 +205,12 @@ std::vector<std::shared_ptr<OutputItem>> Node::outputs() const {
     return copies;
 }
 
-bool Node::finishOutputs() {
+bool Node::finishOutputs(const std::function<bool(const OutputItem&)>& accept) {
     std::lock_guard<std::mutex> lock(outputMutex_);
     bool any = false;
     for (auto& item : outputs_) {
         if (!item || item->state != ItemState::Updating) continue;
+        if (accept && !accept(*item)) continue;
         item->state = ItemState::Finished;
         item->time = wallClockSeconds();
         any = true;

@@ -8,6 +8,7 @@ void OutputItem::assign(std::shared_ptr<OutputItem> other) {
     type = other->type;
     state = other->state;
     time = other->time;
+    filesLost = other->filesLost;
 }
 
 std::shared_ptr<OutputItem> OutputItem::clone() { return std::make_shared<OutputItem>(*this); }

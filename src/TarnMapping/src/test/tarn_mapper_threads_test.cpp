@@ -93,13 +93,22 @@ private:
     FrontEndScript script_;
 };
 
+// A folder in dir holding one tile file, as a tile set's location must.
+std::string tileFolder(const TempDir& dir) {
+    const std::string folder = dir.file("dom");
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/tile.png") << "tile";
+    return folder;
+}
+
 // Publishes a tile set on construction and marks it on every frame.
 class TestBackEnd : public fw::MapFusion {
 public:
-    TestBackEnd(Journal& journal, zel::Chain* owner, bool throwing)
+    TestBackEnd(Journal& journal, zel::Chain* owner, bool throwing, const std::string& location)
         : journal_(journal), node_("Tiles", owner), throwing_(throwing) {
         auto dom = std::make_shared<TfTileset>("dom");
         dom->name = "dom_01";
+        dom->location = location;
         dom->state = zel::ItemState::Updating;
         dom->time = zel::wallClockSeconds();
         node_.setOutput(dom);
@@ -152,7 +161,7 @@ struct Fixture {
         };
         c.legacyPf = [this](const std::string&, zel::Chain* owner, void*, void*) {
             ++backEndsMade;
-            auto backEnd = std::make_shared<TestBackEnd>(journal, owner, backEndThrows);
+            auto backEnd = std::make_shared<TestBackEnd>(journal, owner, backEndThrows, tileFolder(dir));
             backEnd->failing = backEndFails;
             return backEnd;
         };
@@ -472,7 +481,8 @@ namespace {
 // thread reports nothing before the job releases the back end.
 class ReportingBackEnd : public fw::MapFusion {
 public:
-    ReportingBackEnd(zel::Chain* owner, bool heldBack) : owner_(owner), node_("Map Fusion", owner) {
+    ReportingBackEnd(zel::Chain* owner, bool heldBack, std::string path)
+        : owner_(owner), node_("Map Fusion", owner), path_(std::move(path)) {
         node_.setProgressRecord(ProgressNode("Map Fusion", 0.0, 1000.0, 1.0f, -1.0));
         worker_ = std::thread([this, heldBack] {
             if (heldBack) released_.get_future().wait();
@@ -482,6 +492,7 @@ public:
                 cloud->name = "pointcloud_01";
                 cloud->type = zel::ItemType::Tileset3D;
                 cloud->state = zel::ItemState::Updating;
+                cloud->path = path_;
                 cloud->time = static_cast<double>(i);
                 node_.setOutput(cloud);
                 node_.setProgress(std::min(i, 1000), -1.0);
@@ -499,6 +510,7 @@ public:
 private:
     zel::Chain* owner_;
     zel::Node node_;
+    const std::string path_;
     std::atomic<bool> stopping_{false};
     std::promise<void> released_;
     std::thread worker_;
@@ -515,8 +527,9 @@ TEST(MapperRun, BackEndReportingFromItsOwnThreadWhileReleased) {
         Fixture f;
         MapperComponents c = f.components();
         const bool heldBack = round % 2 == 1;
-        c.legacyPf = [heldBack](const std::string&, zel::Chain* owner, void*, void*) {
-            return std::make_shared<ReportingBackEnd>(owner, heldBack);
+        const std::string cloud = f.dir.write("tileset.json", "{}");
+        c.legacyPf = [heldBack, cloud](const std::string&, zel::Chain* owner, void*, void*) {
+            return std::make_shared<ReportingBackEnd>(owner, heldBack, cloud);
         };
         auto job = createTarnMapper(f.fileJob(6).dump(), c);
         job->start();

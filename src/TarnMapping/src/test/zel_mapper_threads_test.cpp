@@ -120,9 +120,18 @@ TEST(ZelMapperLog, LogFileLinesArePrefixed) {
     TempDir dir;
     std::ofstream(dir.file("log.txt")) << "left from before\n";
     run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", dir.file("missing.json")}}));
-    const auto lines = splitLines(readFile(dir.file("log.txt")));
+    auto lines = splitLines(readFile(dir.file("log.txt")));
     // severity letter, month and day, time, thread id, then the text
     const std::regex prefix(R"(^([IWEF])(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2}) +\d+\] (.*)$)");
+    // The earlier log was set aside, not truncated.
+    const std::string setAside = "The previous run's products were set aside in " + dir.file("previous_runs/");
+    ASSERT_FALSE(lines.empty());
+    std::smatch first;
+    ASSERT_TRUE(std::regex_match(lines[0], first, prefix)) << lines[0];
+    ASSERT_EQ(first[7].str().rfind(setAside, 0), 0u) << lines[0];
+    const std::string folder = first[7].str().substr(0, first[7].str().rfind(": log.txt")).substr(46);
+    EXPECT_EQ(readFile(folder + "/log.txt"), "left from before\n");
+    lines.erase(lines.begin());
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"E", "Failed to open " + dir.file("missing.json")},
         {"E", "Insufficient frames for mapping: 0"},

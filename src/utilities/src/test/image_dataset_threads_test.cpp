@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
+
+#include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
@@ -176,4 +179,37 @@ TEST(ImageDatasetThreads, LiveStreamFedFromAnotherThread) {
     EXPECT_TRUE(dataset.pushFrame(record(image).dump()));
     EXPECT_EQ(dataset.nextFrame()->id, 2u);
     EXPECT_FALSE(dataset.nextFrame());
+}
+
+// The prefetch budget holds loaders back beyond its bound, lets the frame the
+// consumer waits for through, frees a frame's bytes when it is handed out
+// and ends every wait when closed.
+TEST(PrefetchBudgetThreads, BoundAwaitedFrameAndClose) {
+    using namespace std::chrono_literals;
+    PrefetchBudget budget(100);
+    EXPECT_TRUE(budget.reserve(0, 60));
+    EXPECT_TRUE(budget.reserve(1, 40));
+    auto second = std::async(std::launch::async, [&] { return budget.reserve(2, 60); });
+    EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
+    budget.release(0);
+    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(second.get());
+    EXPECT_EQ(budget.reserved(), 100);
+
+    auto awaited = std::async(std::launch::async, [&] { return budget.reserve(3, 500); });
+    EXPECT_EQ(awaited.wait_for(50ms), std::future_status::timeout);
+    budget.awaiting(3);
+    ASSERT_EQ(awaited.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(awaited.get());
+
+    auto closed = std::async(std::launch::async, [&] { return budget.reserve(4, 1); });
+    EXPECT_EQ(closed.wait_for(50ms), std::future_status::timeout);
+    budget.close();
+    ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(closed.get());
+    budget.release(1);
+    budget.release(2);
+    budget.release(3);
+    budget.release(7);  // never reserved: nothing
+    EXPECT_EQ(budget.reserved(), 0);
 }

@@ -15,6 +15,8 @@
 #include "pt/point.h"
 #include "zel/node.h"
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <mutex>
@@ -34,6 +36,10 @@ public:
     // std::vector<pt::Point3_<unsigned char>> colour per point. Fewer than 100
     // points change nothing; a missing frame or fewer colours than points are
     // refused with an ERROR line. Values of other types throw dv::VarException.
+    // Every file goes to a temporary name and is renamed once written whole;
+    // a frame with a file that could not be written is left out of the
+    // master and its files are counted in the item's filesLost. The item is
+    // at state 10 once a frame and the master are on disk.
     void handlePointCloud(const dv::Var& message);
 
     // One .pnts stream: header, feature-table JSON and binary (positions as
@@ -52,9 +58,14 @@ protected:
     PointCloudTiles(std::string dir, zel::Node* parent, const std::function<bool(const std::string&)>& makeFolder);
 
 private:
+    // Adds a whole frame to the master: its entry, and its box to the root's.
+    void appendEntry(const std::string& id, const std::array<double, 12>& worldBox);
+
     std::mutex mutex_;  // one message at a time; guards tileset_
     fw::Subscriber subscriber_;
     const std::string dir_;
     dv::Var tileset_;
     bool ready_ = false;
+    int64_t filesLost_ = 0;      // files of frames left out of the master
+    bool masterMissing_ = false;  // the last write of the master failed
 };

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +23,9 @@ class SLAM;
 class MapFusion;
 }  // namespace fw
 class ImageDataset;
+namespace tarn {
+class HomeLock;
+}
 
 // The factories the chain is built with; tests put their own components here.
 struct MapperComponents {
@@ -48,7 +52,7 @@ public:
 
     void start() override;
     bool update(MapperStatus& status) override;
-    bool feedFrame(const std::string& text) override;
+    bool feedFrame(const std::string& text, std::string* refusal = nullptr) override;
 
     void stop() override;
     void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override;
@@ -67,6 +71,11 @@ private:
     class BackEndCall;
     // Takes both components out under the mutex and releases them outside it.
     void releaseComponents();
+    // The names of the tilesets produced that are not whole on disk (files
+    // their producer could not write, no file at all), each logged.
+    std::vector<std::string> brokenOutputs();
+    // Fails the job (logged) when no tileset is finished or one is broken.
+    bool verdictOnOutputs(const std::vector<std::string>& broken);
 
     MapperComponents components_;
     std::mutex mutex_;  // guards the job state's writes, frontEnd_ and backEnd_
@@ -81,6 +90,7 @@ private:
     std::atomic<int> framesLocated_{0};  // frames reported located, taken or not
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
+    std::unique_ptr<tarn::HomeLock> homeLock_;  // held until the job is destroyed
 };
 
 std::shared_ptr<TarnMapper> createTarnMapper(const std::string& jobText, MapperComponents components);

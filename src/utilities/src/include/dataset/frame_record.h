@@ -4,6 +4,7 @@
 #include "dataset/tarn_mapper_frame.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -11,8 +12,10 @@
 class ImageDataset;
 
 // Checks one record and appends its frame to the dataset (the id is the
-// dataset's frame count at that moment); empty when the record is refused.
-std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const nlohmann::json& record);
+// dataset's frame count at that moment); empty when the record is refused,
+// and then refusal, when given, holds why (the log text without its ": ").
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const nlohmann::json& record,
+                                                  std::string* refusal = nullptr);
 
 // The position vector of a record: 14 values with a complete attitude,
 // 8 with a position only, none without a complete "gps".

@@ -6,6 +6,9 @@
 #include "fw/camera.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +18,33 @@
 
 #include <boost/lockfree/queue.hpp>
 #include <nlohmann/json.hpp>
+
+// The bytes of decoded pixels that the loaders of a file dataset may hold
+// for frames not yet handed out. A loader waits for room before it decodes;
+// the frame the consumer waits for decodes at once.
+class PrefetchBudget {
+public:
+    explicit PrefetchBudget(int64_t bound);
+    // Waits until the bytes fit, the frame is awaited or the budget is
+    // closed; false when closed.
+    bool reserve(int32_t index, int64_t bytes);
+    // The consumer waits for this frame (and has had those before it).
+    void awaiting(int32_t index);
+    // The frame was handed out: its bytes are free again.
+    void release(int32_t index);
+    // Every wait ends, every later reserve fails.
+    void close();
+    int64_t reserved() const;
+
+private:
+    const int64_t bound_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t reserved_ = 0;
+    int32_t awaited_ = -1;
+    bool closed_ = false;
+    std::map<int32_t, int64_t> held_;
+};
 
 class ImageDataset {
 public:
@@ -26,8 +56,8 @@ public:
     ImageDataset(const ImageDataset&) = delete;
     ImageDataset& operator=(const ImageDataset&) = delete;
 
-    // A file dataset takes no frames: false.
-    virtual bool pushFrame(std::string text);
+    // A file dataset takes no frames: false, refusal untouched.
+    virtual bool pushFrame(std::string text, std::string* refusal = nullptr);
     // Whether frames may still arrive (false for a file dataset).
     virtual bool isOpen();
     // The next frame with its image loaded (or failed to load); empty at the end.
@@ -37,6 +67,8 @@ public:
     std::vector<std::shared_ptr<TarnMapperFrame>> frames() const;
 
     static constexpr int32_t kPrefetchCount = 8;
+    // The bound of the decoded pixels loaded ahead of the consumer.
+    static constexpr int64_t kPrefetchBytes = int64_t{1} << 30;
 
 protected:
     ImageDataset();
@@ -46,10 +78,10 @@ protected:
     int32_t cursor_ = 0;
 
 private:
-    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&);
+    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&, std::string*);
 
     void dispatchLoads();
-    void startLoader(const std::shared_ptr<TarnMapperFrame>& frame);
+    void startLoader(const std::shared_ptr<TarnMapperFrame>& frame, int32_t index);
     void reapLoaders(bool all);
 
     struct Loader {
@@ -61,6 +93,7 @@ private:
     boost::lockfree::queue<int32_t> loadQueue_{64};
     std::atomic<bool> running_{false};
     std::vector<Loader> loaders_;  // touched by the dispatcher, then by the destructor
+    std::shared_ptr<PrefetchBudget> budget_ = std::make_shared<PrefetchBudget>(kPrefetchBytes);
 };
 
 class ImageDatasetLive : public ImageDataset {
@@ -69,8 +102,9 @@ public:
     ~ImageDatasetLive() override;
 
     // An empty text ends the stream; otherwise the record is parsed (a
-    // malformed text throws) and whether a frame was appended is returned.
-    bool pushFrame(std::string text) override;
+    // malformed text throws) and whether a frame was appended is returned;
+    // for a refused record, refusal holds the parser's reason.
+    bool pushFrame(std::string text, std::string* refusal = nullptr) override;
     bool isOpen() override;
     // Waits for the next pushed frame and loads its image on this thread.
     std::shared_ptr<TarnMapperFrame> nextFrame() override;
@@ -85,9 +119,13 @@ private:
 // for an unknown form. A missing or non-string "form" or "uri" throws.
 std::shared_ptr<ImageDataset> createImageDataset(const nlohmann::json& description);
 
-// Reads, labels and decodes one frame's image and fits its camera to the
+// Reads, labels and decodes one frame's image (refused above
+// kMaxImagePixels, or a JPEG cut short: logged, no pixels) and fits its camera to the
 // image's size; the frame is then marked loaded (or failed when unreadable).
 void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame);
+// The same, asking reserve for the decoded size before decoding; a frame
+// whose reserve is refused is marked failed without pixels.
+void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame, const std::function<bool(int64_t)>& reserve);
 
 // The calibration cut, centred, to the image's aspect ratio, then scaled to
 // the image of w x h pixels; the distortion stays.

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,7 +65,8 @@ public:
     std::vector<std::shared_ptr<OutputItem>> outputs() const;
     // Stamps every item of the node's own list that is still being updated
     // (state 10) as finished (12) at the present time; whether any was.
-    bool finishOutputs();
+    // With a test, only the items it accepts are finished.
+    bool finishOutputs(const std::function<bool(const OutputItem&)>& accept = {});
 
 protected:
     void setNodeState(JobState state) { state_.store(state); }

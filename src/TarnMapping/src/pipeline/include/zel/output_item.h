@@ -15,6 +15,7 @@ struct OutputItem {
     ItemType type = ItemType::Unknown;
     ItemState state = ItemState::New;
     double time = -1.0; // wall-clock seconds of the last change
+    int64_t filesLost = 0;  // files of the item its producer could not write whole
 
     OutputItem() = default;
     OutputItem(const OutputItem&) = default;

@@ -1,0 +1,127 @@
+#include "tarn/home_folder.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace tarn {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string errnoText() { return std::strerror(errno); }
+
+// The path below home when it lies strictly inside it, else empty.
+fs::path insideHome(const fs::path& home, const fs::path& path) {
+    std::error_code ec;
+    const fs::path base = fs::weakly_canonical(fs::absolute(home, ec), ec);
+    if (ec) return {};
+    const fs::path full = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) return {};
+    const fs::path relative = full.lexically_relative(base);
+    if (relative.empty() || relative == "." || *relative.begin() == "..") return {};
+    return relative;
+}
+
+void addString(std::vector<fs::path>& to, const json& object, const json::json_pointer& at) {
+    if (object.contains(at) && object[at].is_string()) to.emplace_back(object[at].get<std::string>());
+}
+
+std::string utcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+}  // namespace
+
+HomeLock::HomeLock(const fs::path& home) {
+    const fs::path path = home / kHomeLockName;
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        error_ = "Failed to open the lock file " + path.string() + ": " + errnoText();
+        return;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        error_ = errno == EWOULDBLOCK ? "Home folder in use by another job: " + home.string()
+                                      : "Failed to lock the home folder " + home.string() + ": " + errnoText();
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+HomeLock::~HomeLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+JobFolders jobFolders(const json& chain) {
+    JobFolders folders;
+    if (!chain.is_array()) return folders;
+    for (const json& item : chain) {
+        if (!item.is_object() || !item.contains("config") || !item["config"].is_object()) continue;
+        const json& config = item["config"];
+        addString(folders.work, config, json::json_pointer("/work_dir"));
+        addString(folders.work, config, json::json_pointer("/legacy_tf/work_dir"));
+        addString(folders.outputs, config, json::json_pointer("/legacy_tf/dom/tiling/location"));
+        addString(folders.outputs, config, json::json_pointer("/legacy_tf/dsm/tiling/location"));
+        addString(folders.outputs, config, json::json_pointer("/tiling/location"));
+    }
+    return folders;
+}
+
+SetAside setAsidePreviousRun(const fs::path& home, const std::vector<fs::path>& paths) {
+    SetAside result;
+    std::vector<fs::path> candidates{"log.txt"};
+    for (const fs::path& path : paths) {
+        const fs::path relative = insideHome(home, path);
+        if (relative.empty() || *relative.begin() == kPreviousRunsName || relative == kHomeLockName) continue;
+        candidates.push_back(relative);
+    }
+    for (const fs::path& relative : candidates) {
+        const fs::path from = home / relative;
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(from, ec);
+        if (ec || !fs::exists(status)) continue;
+        // An empty folder holds nothing to blend with.
+        if (fs::is_directory(status) && fs::is_empty(from, ec)) continue;
+        if (result.folder.empty()) {
+            const fs::path base = home / kPreviousRunsName / utcStamp();
+            fs::path folder = base;
+            for (int n = 2; fs::exists(folder, ec); ++n) folder = base.string() + "-" + std::to_string(n);
+            result.folder = folder;
+        }
+        const fs::path to = result.folder / relative;
+        fs::create_directories(to.parent_path(), ec);
+        if (!ec) fs::rename(from, to, ec);
+        if (ec) {
+            result.error = "Failed to set aside " + from.string() + " in " + result.folder.string() + ": " + ec.message();
+            return result;
+        }
+        result.moved.push_back(relative.string());
+    }
+    return result;
+}
+
+std::string checkOutputFolder(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return "Failed to create output folder " + folder.string() + ": " + ec.message();
+    if (!fs::is_directory(folder, ec)) return "Output folder is not a folder: " + folder.string();
+    std::string probe = (folder / ".zel_mapper_probe_XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return "Output folder cannot be written: " + folder.string() + ": " + errnoText();
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return std::string();
+}
+
+}  // namespace tarn

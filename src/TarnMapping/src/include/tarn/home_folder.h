@@ -1,0 +1,62 @@
+#pragma once
+// The job's home folder: one job at a time (a lock on a file in it), the
+// previous run's products set aside before a new run writes, and the output
+// folders checked before any frame is read.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarn {
+
+// The lock file in every home folder; it stays when the job ends.
+inline constexpr const char* kHomeLockName = "zel_mapper.lock";
+// The folder in the home that takes the products of earlier runs.
+inline constexpr const char* kPreviousRunsName = "previous_runs";
+
+// Holds an exclusive flock on the home's lock file until destroyed.
+class HomeLock {
+public:
+    explicit HomeLock(const std::filesystem::path& home);
+    ~HomeLock();
+    HomeLock(const HomeLock&) = delete;
+    HomeLock& operator=(const HomeLock&) = delete;
+
+    bool held() const { return fd_ >= 0; }
+    // Why the lock is not held ("" when it is).
+    const std::string& error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+// The folders a job writes, read from its chain configuration: the tiling
+// locations of the DOM, the DSM and the point cloud, and the work folders.
+struct JobFolders {
+    std::vector<std::filesystem::path> outputs;
+    std::vector<std::filesystem::path> work;
+};
+JobFolders jobFolders(const nlohmann::json& chain);
+
+// What setAsidePreviousRun did: the folder the products went to and their
+// paths relative to the home, or the failure.
+struct SetAside {
+    std::filesystem::path folder;
+    std::vector<std::string> moved;
+    std::string error;
+};
+
+// Moves the products of an earlier run that lie inside home (log.txt and
+// each of paths that exists and is not an empty folder) into a new folder
+// previous_runs/<UTC time> of the home, keeping their paths below the home.
+// Paths outside the home are left alone; nothing is deleted.
+SetAside setAsidePreviousRun(const std::filesystem::path& home, const std::vector<std::filesystem::path>& paths);
+
+// Creates the folder with its parents and checks that a file can be made in
+// it (one is made and removed); "" when it can, else why not.
+std::string checkOutputFolder(const std::filesystem::path& folder);
+
+}  // namespace tarn

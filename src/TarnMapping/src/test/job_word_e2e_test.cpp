@@ -1,0 +1,396 @@
+// The job's word on whole runs of zel_mapper over the small survey: a normal
+// run ends with every tileset at 12, a run that could not write its maps
+// (a 2 MB home, a read-only dom/) or made none (frames out of order, all at
+// one position) ends in -14 with its ERROR, and a rerun of one strip in the
+// survey's home sets the earlier maps aside instead of blending them. What
+// the home holds is read with pngcheck, gdalinfo, OpenCV and loaders.gl.
+// The mounts are made in a mount namespace of the test process; where that
+// is not allowed the rows skip with the reason.
+#include "testsupport/mapper_lines.h"
+#include "testsupport/run_process.h"
+#include "testsupport/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sched.h>
+#include <sstream>
+#include <sys/mount.h>
+
+using nlohmann::json;
+using testsupport::runProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string findOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const fs::path candidate = fs::path(dir) / name;
+        if (!dir.empty() && fs::exists(candidate)) return candidate.string();
+    }
+    return "";
+}
+
+// The small survey, written once for every row.
+const fs::path& survey() {
+    static testsupport::TempDir dir("zel-word-survey");
+    static const fs::path folder = [] {
+        const fs::path f = fs::path(dir.path()) / "survey";
+        const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", "small", f.string()}, "", 300.0);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return f;
+    }();
+    return folder;
+}
+
+json surveyRecords() { return json::parse(readFile(survey() / "frames.json")); }
+
+std::string writeRecords(const testsupport::TempDir& dir, const json& records) {
+    return dir.write("frames.json", records.dump());
+}
+
+struct Run {
+    testsupport::ProcessResult process;
+    testsupport::MapperLines lines;
+    const json& last() const { return lines.status.back(); }
+    int lastState() const { return lines.status.empty() ? 0 : lines.status.back()["state"].get<int>(); }
+    bool loggedStart(const std::string& prefix) const {
+        return std::any_of(lines.text.begin(), lines.text.end(),
+                           [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
+    }
+    std::string head() const { return process.err.substr(0, 3000); }
+};
+
+Run runMapper(const fs::path& home, const std::string& datasetFile, const json& extra = json::object()) {
+    json task = {{"home", home.string()}, {"dataset", {{"form", "zel_frame"}, {"uri", datasetFile}}}};
+    task.merge_patch(extra);
+    Run run;
+    run.process = runProcess({ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(task.dump())}, "", 600.0);
+    run.lines = testsupport::parseMapperLines(run.process.err);
+    return run;
+}
+
+// ---- mounts -----------------------------------------------------------------
+
+// This process in a mount namespace of its own, mounts kept from the host's;
+// "" when done, else why not.
+const std::string& privateMounts() {
+    static const std::string why = []() -> std::string {
+        if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("making the mounts private: ") + std::strerror(errno);
+        return std::string();
+    }();
+    return why;
+}
+
+// A mount made for one row, undone when the row ends.
+class Mount {
+public:
+    // A tmpfs of that many KiB on folder.
+    static std::string tmpfs(const fs::path& folder, int kib, Mount& out) {
+        if (!privateMounts().empty()) return privateMounts();
+        const std::string options = "size=" + std::to_string(kib) + "k";
+        if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return std::string("mounting a tmpfs: ") + std::strerror(errno);
+        out.at_ = folder;
+        return std::string();
+    }
+    // folder bound read-only onto itself.
+    static std::string readOnly(const fs::path& folder, Mount& out) {
+        if (!privateMounts().empty()) return privateMounts();
+        if (::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return std::string("binding a folder: ") + std::strerror(errno);
+        out.at_ = folder;
+        if (::mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return std::string("remounting read-only: ") + std::strerror(errno);
+        return std::string();
+    }
+    Mount() = default;
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
+    ~Mount() {
+        if (!at_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+
+private:
+    fs::path at_;
+};
+
+// ---- what the home holds ------------------------------------------------------
+
+std::vector<fs::path> filesEndingIn(const fs::path& folder, const std::string& ending) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (it->is_regular_file() && name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            out.push_back(it->path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+const json* outputItem(const json& status, const std::string& id) {
+    for (const json& item : status["output"])
+        if (item.value("id", "") == id) return &item;
+    return nullptr;
+}
+
+// pngcheck over every PNG: whether all are whole.
+void expectPngsWhole(const std::vector<fs::path>& pngs) {
+    const std::string pngcheck = findOnPath("pngcheck");
+    ASSERT_FALSE(pngcheck.empty()) << "pngcheck is missing (scripts/setup.sh installs it)";
+    std::vector<std::string> argv{pngcheck, "-q"};
+    for (const auto& p : pngs) argv.push_back(p.string());
+    const auto r = runProcess(argv);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
+void expectTiffReadByGdal(const fs::path& tiff) {
+    const std::string gdalinfo = findOnPath("gdalinfo");
+    ASSERT_FALSE(gdalinfo.empty()) << "gdalinfo is missing (scripts/setup.sh installs gdal-bin)";
+    const auto r = runProcess({gdalinfo, "-json", tiff.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json info = json::parse(r.out);
+    EXPECT_EQ(info["size"], json::array({64, 64}));
+}
+
+// The point cloud read by loaders.gl: {"frames": [{"uri", "pnts", "points"}]}.
+json readPointCloud(const fs::path& folder) {
+    const std::string node = findOnPath("node");
+    EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
+    if (node.empty()) return json();
+    const auto r = runProcess({node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, folder.string(), "1000"}, "", 300.0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out, nullptr, false);
+}
+
+// Every .pnts file on disk is whole: its header's byteLength is its size.
+size_t expectPntsWhole(const fs::path& folder) {
+    const auto files = filesEndingIn(folder, ".pnts");
+    for (const auto& f : files) {
+        const std::string bytes = readFile(f);
+        EXPECT_GE(bytes.size(), 28u) << f;
+        if (bytes.size() < 28) continue;
+        EXPECT_EQ(bytes.substr(0, 4), "pnts") << f;
+        uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + 8, 4);
+        EXPECT_EQ(length, bytes.size()) << f;
+    }
+    return files.size();
+}
+
+// Pixels with some opacity in the DOM tiles of a zoom (OpenCV).
+long domCoverage(const fs::path& home, int zoom) {
+    long covered = 0;
+    for (const auto& png : filesEndingIn(home / "dom" / std::to_string(zoom), ".png")) {
+        const cv::Mat tile = cv::imread(png.string(), cv::IMREAD_UNCHANGED);
+        if (tile.channels() != 4) continue;
+        std::vector<cv::Mat> planes;
+        cv::split(tile, planes);
+        covered += cv::countNonZero(planes[3]);
+    }
+    return covered;
+}
+
+std::vector<std::string> frameFolders(const fs::path& dense) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dense, ec))
+        if (e.is_directory()) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// ---- rows ---------------------------------------------------------------------
+
+struct Row {
+    std::string id;
+    std::string name;
+    std::function<void(const testsupport::TempDir&)> check;
+};
+
+void expectEveryTilesetDone(const Run& run) {
+    ASSERT_FALSE(run.lines.status.empty()) << run.head();
+    EXPECT_EQ(run.lastState(), 12) << run.head();
+    EXPECT_EQ(run.last()["progress"]["total"].get<double>(), 1.0);
+    for (const char* id : {"dom_01", "dsm_01", "pointcloud_01"}) {
+        const json* item = outputItem(run.last(), id);
+        ASSERT_NE(item, nullptr) << id << " missing from " << run.last().dump();
+        EXPECT_EQ((*item)["state"], 12) << id;
+    }
+    // Progress reaches 1.0 in the final line only.
+    for (size_t i = 0; i + 1 < run.lines.status.size(); ++i)
+        EXPECT_LT(run.lines.status[i]["progress"]["total"].get<double>(), 1.0) << run.lines.status[i].dump();
+}
+
+// A row whose every record is changed (and the task extended) so that no
+// frame gives depth: -14 with the ERROR that says so, no tile on disk.
+Row nothingMade(std::string id, std::string name, std::function<void(json&)> change, json extra = json::object()) {
+    return {std::move(id), std::move(name), [change, extra](const testsupport::TempDir& dir) {
+                json records = surveyRecords();
+                for (json& r : records) change(r);
+                const fs::path home = dir.file("home");
+                fs::create_directories(home);
+                const Run run = runMapper(home, writeRecords(dir, records), extra);
+                EXPECT_EQ(run.lastState(), -14) << run.head();
+                EXPECT_TRUE(run.loggedStart("No map could be made: no frame gave depth.")) << run.head();
+                EXPECT_TRUE(run.last()["output"].empty()) << run.last().dump();
+                EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());
+            }};
+}
+
+const std::vector<Row>& rows() {
+    static const std::vector<Row> table = {
+        {"NormalRun", "a normal run ends with every tileset at 12, its files whole",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             const Run run = runMapper(home, (survey() / "frames.json").string());
+             expectEveryTilesetDone(run);
+             const auto pngs = filesEndingIn(home / "dom", ".png");
+             EXPECT_FALSE(pngs.empty());
+             expectPngsWhole(pngs);
+             const auto tiffs = filesEndingIn(home / "dsm", ".tiff");
+             ASSERT_FALSE(tiffs.empty());
+             expectTiffReadByGdal(tiffs.front());
+             const json cloud = readPointCloud(home / "dense");
+             ASSERT_TRUE(cloud.is_object()) << "loaders.gl could not read the point cloud";
+             EXPECT_EQ(cloud["frames"].size(), frameFolders(home / "dense").size());
+             for (const json& frame : cloud["frames"]) EXPECT_EQ(frame["pnts"].size(), 5u) << frame.dump();
+             EXPECT_TRUE(filesEndingIn(home, ".tmp").empty());
+         }},
+        {"StripRerun", "a rerun of the first strip in the survey's home does not blend with the full survey",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             const Run full = runMapper(home, (survey() / "frames.json").string());
+             ASSERT_EQ(full.lastState(), 12) << full.head();
+             const long fullCoverage = domCoverage(home, 19);
+             const size_t fullFrames = frameFolders(home / "dense").size();
+             json strip = json::array();
+             const json records = surveyRecords();
+             for (size_t i = 0; i < records.size() / 2; ++i) strip.push_back(records[i]);
+             const Run rerun = runMapper(home, writeRecords(dir, strip));
+             expectEveryTilesetDone(rerun);
+             const long stripCoverage = domCoverage(home, 19);
+             std::cout << "zoom-19 DOM coverage: full survey " << fullCoverage << " pixels, strip rerun "
+                       << stripCoverage << " pixels" << std::endl;
+             EXPECT_LT(stripCoverage, fullCoverage * 9 / 10);
+             // The point cloud lists exactly the frame folders on disk.
+             const json cloud = readPointCloud(home / "dense");
+             ASSERT_TRUE(cloud.is_object());
+             const auto folders = frameFolders(home / "dense");
+             EXPECT_EQ(cloud["frames"].size(), folders.size());
+             EXPECT_LT(folders.size(), fullFrames);
+             // The full survey's maps were set aside, whole.
+             std::vector<fs::path> asides;
+             for (const auto& e : fs::directory_iterator(home / "previous_runs")) asides.push_back(e.path());
+             ASSERT_EQ(asides.size(), 1u);
+             EXPECT_EQ(frameFolders(asides[0] / "dense").size(), fullFrames);
+             EXPECT_EQ(domCoverage(asides[0], 19), fullCoverage);
+             EXPECT_TRUE(fs::exists(asides[0] / "log.txt"));
+             EXPECT_TRUE(rerun.loggedStart("The previous run's products were set aside in " + asides[0].string()));
+         }},
+        {"TinyHome", "a 2 MB home: no tileset at 12, the job ends in -14, no .pnts truncated",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             Mount mount;
+             const std::string why = Mount::tmpfs(home, 2048, mount);
+             if (!why.empty()) GTEST_SKIP() << "no tmpfs home: " << why;
+             const Run run = runMapper(home, (survey() / "frames.json").string());
+             ASSERT_FALSE(run.lines.status.empty()) << run.head();
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             EXPECT_TRUE(run.loggedStart("No map could be made: ") || run.loggedStart("Maps not written whole: "))
+                 << run.head();
+             for (const json& item : run.last()["output"]) EXPECT_NE(item["state"], 12) << item.dump();
+             const size_t pnts = expectPntsWhole(home / "dense");
+             const size_t pngs = filesEndingIn(home / "dom", ".png").size();
+             std::cout << "2 MB home: " << pnts << " whole .pnts, " << pngs << " PNG, "
+                       << filesEndingIn(home / "dsm", ".tiff").size() << " TIFF" << std::endl;
+             EXPECT_TRUE(filesEndingIn(home / "dense", ".tmp").empty());
+         }},
+        {"ReadOnlyDom", "a read-only dom/ in a writable home is refused at start-up",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home / "dom");
+             Mount mount;
+             const std::string why = Mount::readOnly(home / "dom", mount);
+             if (!why.empty()) GTEST_SKIP() << "no read-only dom/: " << why;
+             const Run run = runMapper(home, (survey() / "frames.json").string());
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             EXPECT_TRUE(run.loggedStart("Output folder cannot be written: " + (home / "dom").string() + ": "))
+                 << run.head();
+             EXPECT_FALSE(run.loggedStart("Track time cost")) << "the front end ran first";
+             EXPECT_TRUE(fs::is_empty(home / "dom"));
+         }},
+        {"Shuffled", "frames listed out of order: nothing made, -14",
+         [](const testsupport::TempDir& dir) {
+             // An order in which no pair of neighbours gives depth.
+             const json records0 = surveyRecords();
+             json records = json::array();
+             for (int i : {1, 7, 10, 0, 6, 11, 4, 5, 2, 8, 9, 3}) records.push_back(records0[static_cast<size_t>(i)]);
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             const Run run = runMapper(home, writeRecords(dir, records));
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             EXPECT_TRUE(run.loggedStart("No map could be made: ")) << run.head();
+             EXPECT_TRUE(run.last()["output"].empty() ||
+                         std::none_of(run.last()["output"].begin(), run.last()["output"].end(),
+                                      [](const json& item) { return item["state"] == 12; }));
+         }},
+        nothingMade("FocalBelowZero", "a focal length below 0 on every frame: nothing made, -14",
+                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = -5.0; }),
+        nothingMade("FocalHuge", "a focal length of 1e300 on every frame: nothing made, -14",
+                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = 1e300; }),
+        nothingMade("ConsistentViewsOutOfReach", "\"pointsfusion.min_consistent_views\" at 100000: nothing made, -14",
+                    [](json&) {}, {{"dense", {{"specific", {{"pointsfusion.min_consistent_views", 100000}}}}}}),
+        {"SinglePosition", "all frames at one position: nothing made, -14",
+         [](const testsupport::TempDir& dir) {
+             json records = surveyRecords();
+             for (json& r : records) r["gps"] = records[0]["gps"];
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             const Run run = runMapper(home, writeRecords(dir, records));
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             EXPECT_TRUE(run.loggedStart("No map could be made: ")) << run.head();
+             EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());
+         }},
+    };
+    return table;
+}
+
+}  // namespace
+
+class ZelMapperJobWordSurvey : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(ZelMapperJobWordSurvey, Table) {
+    const Row& row = rows()[GetParam()];
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(fs::exists(survey() / "frames.json"));
+    testsupport::TempDir dir("zel-word-run");
+    row.check(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ZelMapperJobWordSurvey, ::testing::Range<size_t>(0, rows().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) { return rows()[info.param].id; });
