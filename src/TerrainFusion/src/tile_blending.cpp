@@ -57,8 +57,10 @@ bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
         return false;
     }
     const int levels = pyramidLevels();
+    // The bands come from the frame's colour with its uncovered pixels filled
+    // from the covered ones, so no band carries the raster's blank colour.
     std::vector<cv::Mat> bands;
-    buildLaplacianPyramid(record.dom, levels, bands);
+    buildLaplacianPyramid(fillUncovered(record.dom, record.weight), levels, bands);
     std::vector<cv::Mat> weights(static_cast<size_t>(levels) + 1);
     weights[0] = record.weight;
     for (int l = 0; l < levels; ++l) cv::pyrDown(weights[l], weights[l + 1]);
@@ -83,7 +85,7 @@ bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
                 if (multiband && !hasShapes(*tile, levels, true)) {
                     // Pyramids of another depth: made again from the tile's images.
                     std::vector<cv::Mat> tileBands;
-                    buildLaplacianPyramid(matOf(tile->image), levels, tileBands);
+                    buildLaplacianPyramid(fillUncovered(matOf(tile->image), matOf(tile->weight)), levels, tileBands);
                     tile->imagePyramid.clear();
                     for (const cv::Mat& band : tileBands) tile->imagePyramid.emplace_back(band.clone());
                     tile->weightPyramid.clear();
@@ -196,15 +198,17 @@ bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
                     if (n && hasShapes(*n, tileLevels, true)) around[dy + 1][dx + 1] = n;
                 }
             }
+            // Each level padded by its neighbours' strips; where a neighbour is
+            // missing, by the centre's own level mirrored across that edge.
             std::vector<cv::Mat> padded(static_cast<size_t>(tileLevels) + 1);
             for (int l = 0; l <= tileLevels; ++l) {
                 const int s = 256 >> l;
                 const int b = 1 << (tileLevels - l);
-                padded[l] = cv::Mat(s + 2 * b, s + 2 * b, CV_16SC3, cv::Scalar::all(0));
+                cv::copyMakeBorder(matOf(centre->imagePyramid[l]), padded[l], b, b, b, b, cv::BORDER_REFLECT);
                 for (int dy = -1; dy <= 1; ++dy) {
                     for (int dx = -1; dx <= 1; ++dx) {
                         const auto& n = around[dy + 1][dx + 1];
-                        if (!n) continue;
+                        if (!n || (dx == 0 && dy == 0)) continue;
                         const cv::Mat band = matOf(n->imagePyramid[l]);
                         const int sx = dx == -1 ? s - b : 0, sw = dx == 0 ? s : b;
                         const int sy = dy == -1 ? s - b : 0, sh = dy == 0 ? s : b;
