@@ -182,22 +182,56 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     return true;
 }
 
+void TerrainFusion::Turn::wait() {
+    std::unique_lock<std::mutex> lock(node_.turnMutex_);
+    node_.turnCondition_.wait(lock, [this] { return finished_ || node_.servedTurn_ == number_; });
+}
+
+void TerrainFusion::Turn::finish() {
+    {
+        std::lock_guard<std::mutex> lock(node_.turnMutex_);
+        if (finished_) return;
+        finished_ = true;
+        node_.passed_.insert(number_);
+        while (!node_.passed_.empty() && *node_.passed_.begin() == node_.servedTurn_) {
+            node_.passed_.erase(node_.passed_.begin());
+            ++node_.servedTurn_;
+        }
+    }
+    node_.turnCondition_.notify_all();
+}
+
+std::shared_ptr<TerrainFusion::Turn> TerrainFusion::takeTurn() {
+    std::lock_guard<std::mutex> lock(turnMutex_);
+    return std::make_shared<Turn>(*this, nextTurn_++);
+}
+
 bool TerrainFusion::processPointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                                       const std::vector<pt::Point3d>& points) {
+    return processPointCloudInTurn(frame, points, nullptr);
+}
+
+bool TerrainFusion::processPointCloudInTurn(const std::shared_ptr<fw::MapFrame>& frame,
+                                            const std::vector<pt::Point3d>& points, Turn* turn) {
     if (!cameraUsable(frame->getCamera(0))) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " has no camera with a focal length";
         return false;
     }
+    // The first frames settle the map's origin and zoom, in their order.
+    if (turn && !zoomSettled()) turn->wait();
     if (!settleZoom(frame)) return false;
     LocalDSMData record;
     if (!makeMap_idw(frame, record, points)) {
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
+    if (turn) turn->wait();
     return renderFrame(frame, record, frame->id);
 }
 
-bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
+bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) { return processFrameInTurn(frame, nullptr); }
+
+bool TerrainFusion::processFrameInTurn(const std::shared_ptr<fw::MapFrame>& frame, Turn* turn) {
     FW_LOG(Info) << "Terrainfusion is working on " << frame->id;
     if (frame->keyPointCount() < 1) {
         FW_LOG(Error) << "Too few key points";
@@ -208,6 +242,7 @@ bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " has no camera with a focal length";
         return false;
     }
+    if (turn && !zoomSettled()) turn->wait();
     if (!settleZoom(frame)) return false;
     fw::ObservationMap observations;
     frame->copyObservations(observations);
@@ -249,6 +284,7 @@ bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
+    if (turn) turn->wait();
     return renderFrame(frame, record, frame->id);
 }
 

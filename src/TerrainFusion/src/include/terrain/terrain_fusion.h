@@ -12,7 +12,11 @@
 //     area and the tileset update; rasterisation runs outside it),
 //   the cache's lock, then its store's lock (taken inside the manager's calls).
 // frameWindowMutex_ (the eviction window) comes before the cache's lock and is
-// never held with zoomMutex_ or stitchMutex_. The process-wide undistorter
+// never held with zoomMutex_ or stitchMutex_.
+// Queued frames rasterise at once but take turns, in the order they were
+// queued, to settle the zoom and to write tiles (and evict), so the same
+// frames give the same tiles whichever worker finishes first. turnMutex_ is
+// held only to wait for or pass a turn, never with another lock. The process-wide undistorter
 // lock is held alone. stitchMutex_ is never taken inside the cache's lock,
 // and the cache neither writes nor evicts a tile that a writer holds, so the
 // writers and the eviction cannot deadlock.
@@ -27,10 +31,12 @@
 #include "zel/node.h"
 #include "dv/var.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,13 +144,36 @@ public:
     GeoReference geoReference() const;
 
 private:
+    // One queued frame's place in the order of tile writes. wait() returns
+    // once every earlier turn has finished; finish() (also on destruction,
+    // so a task dropped unrun passes its turn) lets the next one go.
+    class Turn {
+    public:
+        Turn(TerrainFusion& node, uint64_t number) : node_(node), number_(number) {}
+        ~Turn() { finish(); }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        void wait();
+        void finish();
+
+    private:
+        TerrainFusion& node_;
+        uint64_t number_;
+        bool finished_ = false;
+    };
+    std::shared_ptr<Turn> takeTurn();
+    bool processPointCloudInTurn(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
+                                 Turn* turn);
+    bool processFrameInTurn(const std::shared_ptr<fw::MapFrame>& frame, Turn* turn);
+
     bool setupTileManager();
     // Settles origin and zoom before a frame; false when the frame must fail.
     bool settleZoom(const std::shared_ptr<fw::MapFrame>& frame);
     bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name);
     void writeInspectionFiles(uint64_t name, const LocalDSMData& record);
     void ensurePool();
-    void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points);
+    void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
+                           Turn& turn);
     void releaseImage(const std::shared_ptr<fw::MapFrame>& frame);
     bool stitchTiles(const LocalDSMData& record, bool multiband);
 
@@ -161,6 +190,11 @@ private:
     std::shared_ptr<fw::PureProjection> projection_;
     mutable std::mutex zoomMutex_;
     std::mutex stitchMutex_;
+    std::mutex turnMutex_;
+    std::condition_variable turnCondition_;
+    uint64_t nextTurn_ = 0;       // the number the next queued frame takes
+    uint64_t servedTurn_ = 0;     // the turn that may write now
+    std::set<uint64_t> passed_;   // finished turns after servedTurn_
     std::shared_ptr<fw::detail::ThreadPool> pool_;
     mutable std::mutex poolMutex_;
     std::string domFolder_, dsmFolder_;
