@@ -225,8 +225,7 @@ bool TerrainFusion::processPointCloudInTurn(const std::shared_ptr<fw::MapFrame>&
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
-    if (turn) turn->wait();
-    return renderFrame(frame, record, frame->id);
+    return renderFrame(frame, record, frame->id, turn);
 }
 
 bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) { return processFrameInTurn(frame, nullptr); }
@@ -284,8 +283,7 @@ bool TerrainFusion::processFrameInTurn(const std::shared_ptr<fw::MapFrame>& fram
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
-    if (turn) turn->wait();
-    return renderFrame(frame, record, frame->id);
+    return renderFrame(frame, record, frame->id, turn);
 }
 
 void TerrainFusion::writeInspectionFiles(uint64_t name, const LocalDSMData& record) {
@@ -305,13 +303,17 @@ void TerrainFusion::writeInspectionFiles(uint64_t name, const LocalDSMData& reco
     }
 }
 
-bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const LocalDSMData& record, uint64_t name) {
+bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const LocalDSMData& record, uint64_t name,
+                                Turn* turn) {
     writeInspectionFiles(name, record);
+    FramePyramids pyramids;
+    if (renderMode_ == 2 || renderMode_ == 3) pyramids = framePyramids(record);
+    if (turn) turn->wait();
     bool ok = true;
     if (renderMode_ == 2) {
-        ok = stitchDSM(record);
+        ok = stitchTiles(record, pyramids, false);
     } else if (renderMode_ == 3) {
-        ok = stitchMultiband(record);
+        ok = stitchTiles(record, pyramids, true);
     }
     if (!ok) FW_LOG(Error) << "Stitch DSM error.";
     return ok;

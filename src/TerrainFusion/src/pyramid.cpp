@@ -64,14 +64,24 @@ cv::Mat normalised(const cv::Mat& colour, const cv::Mat& coverage, double empty)
 }  // namespace
 
 cv::Mat fillUncovered(const cv::Mat& image, const cv::Mat& weight) {
-    if (image.empty() || image.type() != CV_8UC3 || weight.size() != image.size() || weight.type() != CV_8UC1)
+    if (image.empty() || image.type() != CV_8UC3 || weight.size() != image.size() || weight.type() != CV_8UC1 ||
+        image.rows < 2 || image.cols < 2)
         return image;
-    const cv::Mat uncovered = weight == 0;
-    if (cv::countNonZero(uncovered) == 0) return image;
-    if (cv::countNonZero(weight) == 0) return image;
-    // Push: normalised-convolution pyramid down to a few pixels.
+    const cv::Mat covered = weight > 0;
+    const int count = cv::countNonZero(covered);
+    if (count == 0 || count == static_cast<int>(covered.total())) return image;
+    // Push. The first halving in 16 bits (colour x 256 where covered, and the
+    // coverage as 255 x 256), which keeps 1/256 of a level; the coarser
+    // levels in float: colour x coverage and coverage (0 to 1).
+    cv::Mat colour16, coverage16;
+    image.convertTo(colour16, CV_16UC3, 256.0);
+    colour16.setTo(cv::Scalar::all(0), covered == 0);
+    covered.convertTo(coverage16, CV_16U, 256.0);
+    cv::pyrDown(colour16, colour16);
+    cv::pyrDown(coverage16, coverage16);
     std::vector<cv::Mat> colours(1), coverages(1);
-    weighted(image, weight, colours[0], coverages[0]);
+    colour16.convertTo(colours[0], CV_32FC3, 1.0 / 256.0);
+    coverage16.convertTo(coverages[0], CV_32F, 1.0 / (255.0 * 256.0));
     while (colours.back().rows > 1 || colours.back().cols > 1) {
         cv::Mat c, m;
         cv::pyrDown(colours.back(), c);
@@ -83,14 +93,12 @@ cv::Mat fillUncovered(const cv::Mat& image, const cv::Mat& weight) {
     // take the expanded level above.
     const size_t top = colours.size() - 1;
     cv::Mat filled(colours[top].size(), CV_32FC3);
-    {
-        const cv::Mat c = colours[top], m = coverages[top];
-        for (int r = 0; r < c.rows; ++r)
-            for (int x = 0; x < c.cols; ++x) {
-                const float k = m.at<float>(r, x);
-                filled.at<cv::Vec3f>(r, x) = k > 1e-12f ? c.at<cv::Vec3f>(r, x) * (1.0f / k) : cv::Vec3f::all(255.0f);
-            }
-    }
+    for (int r = 0; r < filled.rows; ++r)
+        for (int x = 0; x < filled.cols; ++x) {
+            const float k = coverages[top].at<float>(r, x);
+            filled.at<cv::Vec3f>(r, x) =
+                k > 1e-12f ? colours[top].at<cv::Vec3f>(r, x) * (1.0f / k) : cv::Vec3f::all(255.0f);
+        }
     for (size_t l = top; l-- > 0;) {
         cv::Mat up;
         cv::pyrUp(filled, up, colours[l].size());
@@ -108,15 +116,27 @@ cv::Mat fillUncovered(const cv::Mat& image, const cv::Mat& weight) {
         }
         filled = next;
     }
-    cv::Mat out;
-    filled.convertTo(out, CV_8UC3);
-    image.copyTo(out, weight > 0);  // covered pixels exactly as they were
+    // Full size: the uncovered pixels take the expanded first level, the
+    // covered ones keep their colour exactly.
+    cv::Mat half, out;
+    filled.convertTo(half, CV_8UC3);
+    cv::pyrUp(half, out, image.size());
+    image.copyTo(out, covered);
     return out;
 }
 
 std::vector<cv::Mat> reduceCovered(const cv::Mat& image, const cv::Mat& weight, int levels) {
     std::vector<cv::Mat> out{image};
     if (levels < 1) return out;
+    if (cv::countNonZero(weight) == static_cast<int>(weight.total())) {
+        // All covered: the plain reductions.
+        for (int k = 1; k <= levels; ++k) {
+            cv::Mat c;
+            cv::pyrDown(out.back(), c);
+            out.push_back(c);
+        }
+        return out;
+    }
     cv::Mat colour, coverage;
     weighted(image, weight, colour, coverage);
     for (int k = 1; k <= levels; ++k) {

@@ -43,27 +43,46 @@ int TerrainFusion::pyramidLevels() {
     return std::min(byTile, renderZooms());
 }
 
-bool TerrainFusion::stitchMultiband(const LocalDSMData& record) { return stitchTiles(record, true); }
+namespace {
 
-bool TerrainFusion::stitchDSM(const LocalDSMData& record) { return stitchTiles(record, false); }
+bool rastersFit(const TerrainFusion::LocalDSMData& record) {
+    return record.tileWidth == 256 && record.tileHeight == 256 && record.dom.type() == CV_8UC3 &&
+           record.weight.type() == CV_8UC1 && record.dsm.type() == CV_32FC1 && record.dom.cols == record.width &&
+           record.dom.rows == record.height && record.weight.size() == record.dom.size() &&
+           record.dsm.cols == record.width / 4 && record.dsm.rows == record.height / 4;
+}
 
-bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
-    if (!tileManager_) return false;
-    if (record.tileWidth != 256 || record.tileHeight != 256 || record.dom.type() != CV_8UC3 ||
-        record.weight.type() != CV_8UC1 || record.dsm.type() != CV_32FC1 || record.dom.cols != record.width ||
-        record.dom.rows != record.height || record.weight.size() != record.dom.size() ||
-        record.dsm.cols != record.width / 4 || record.dsm.rows != record.height / 4) {
-        FW_LOG(Error) << "TerrainFusion: frame rasters do not match their tile rectangle";
-        return false;
-    }
+}  // namespace
+
+TerrainFusion::FramePyramids TerrainFusion::framePyramids(const LocalDSMData& record) {
+    FramePyramids out;
+    if (!rastersFit(record)) return out;
     const int levels = pyramidLevels();
     // The bands come from the frame's colour with its uncovered pixels filled
     // from the covered ones, so no band carries the raster's blank colour.
-    std::vector<cv::Mat> bands;
-    buildLaplacianPyramid(fillUncovered(record.dom, record.weight), levels, bands);
-    std::vector<cv::Mat> weights(static_cast<size_t>(levels) + 1);
-    weights[0] = record.weight;
-    for (int l = 0; l < levels; ++l) cv::pyrDown(weights[l], weights[l + 1]);
+    buildLaplacianPyramid(fillUncovered(record.dom, record.weight), levels, out.bands);
+    out.weights.resize(static_cast<size_t>(levels) + 1);
+    out.weights[0] = record.weight;
+    for (int l = 0; l < levels; ++l) cv::pyrDown(out.weights[l], out.weights[l + 1]);
+    return out;
+}
+
+bool TerrainFusion::stitchMultiband(const LocalDSMData& record) {
+    return stitchTiles(record, framePyramids(record), true);
+}
+
+bool TerrainFusion::stitchDSM(const LocalDSMData& record) { return stitchTiles(record, framePyramids(record), false); }
+
+bool TerrainFusion::stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband) {
+    if (!tileManager_) return false;
+    const int levels = pyramidLevels();
+    if (!rastersFit(record) || pyramids.bands.size() != static_cast<size_t>(levels) + 1 ||
+        pyramids.weights.size() != pyramids.bands.size()) {
+        FW_LOG(Error) << "TerrainFusion: frame rasters do not match their tile rectangle";
+        return false;
+    }
+    const std::vector<cv::Mat>& bands = pyramids.bands;
+    const std::vector<cv::Mat>& weights = pyramids.weights;
 
     const int64_t columns = record.xMax - record.xMin + 1;
     const int64_t rows = record.yMax - record.yMin + 1;

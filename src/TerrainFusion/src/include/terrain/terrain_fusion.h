@@ -169,13 +169,23 @@ private:
     bool setupTileManager();
     // Settles origin and zoom before a frame; false when the frame must fail.
     bool settleZoom(const std::shared_ptr<fw::MapFrame>& frame);
-    bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name);
+    // The frame's pyramids, made before its turn (they need no tile), then
+    // the tile writer of the render mode in its turn (at once without one).
+    bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name,
+                     Turn* turn = nullptr);
     void writeInspectionFiles(uint64_t name, const LocalDSMData& record);
     void ensurePool();
     void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
                            Turn& turn);
     void releaseImage(const std::shared_ptr<fw::MapFrame>& frame);
-    bool stitchTiles(const LocalDSMData& record, bool multiband);
+    // A frame's colour bands (from its colour with the uncovered pixels
+    // filled) and weight levels; empty when its rasters do not fit its
+    // rectangle.
+    struct FramePyramids {
+        std::vector<cv::Mat> bands, weights;
+    };
+    FramePyramids framePyramids(const LocalDSMData& record);
+    bool stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband);
 
     fw::Settings store_;
     std::deque<double> frameWindow_;
