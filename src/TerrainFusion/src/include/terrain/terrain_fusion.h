@@ -12,14 +12,14 @@
 //     area and the tileset update; rasterisation runs outside it),
 //   the cache's lock, then its store's lock (taken inside the manager's calls).
 // frameWindowMutex_ (the eviction window) comes before the cache's lock and is
-// never held with zoomMutex_ or stitchMutex_.
-// Queued frames rasterise at once but take turns, in the order they were
-// queued, to settle the zoom and to write tiles (and evict), so the same
-// frames give the same tiles whichever worker finishes first. turnMutex_ is
-// held only to wait for or pass a turn, never with another lock. The process-wide undistorter
+// never held with zoomMutex_ or stitchMutex_. The process-wide undistorter
 // lock is held alone. stitchMutex_ is never taken inside the cache's lock,
 // and the cache neither writes nor evicts a tile that a writer holds, so the
 // writers and the eviction cannot deadlock.
+// Queued frames rasterise at once but take turns, in the order they were
+// queued, to settle the zoom, to write their tiles and to evict, so the same
+// frames give the same tiles whichever worker finishes first. turnMutex_ is
+// held only to wait for or pass a turn, never with another lock.
 
 #include "fw/map_fusion.h"
 #include "fw/map_frame.h"
