@@ -182,22 +182,55 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     return true;
 }
 
+void TerrainFusion::Turn::wait() {
+    std::unique_lock<std::mutex> lock(node_.turnMutex_);
+    node_.turnCondition_.wait(lock, [this] { return finished_ || node_.servedTurn_ == number_; });
+}
+
+void TerrainFusion::Turn::finish() {
+    {
+        std::lock_guard<std::mutex> lock(node_.turnMutex_);
+        if (finished_) return;
+        finished_ = true;
+        node_.passed_.insert(number_);
+        while (!node_.passed_.empty() && *node_.passed_.begin() == node_.servedTurn_) {
+            node_.passed_.erase(node_.passed_.begin());
+            ++node_.servedTurn_;
+        }
+    }
+    node_.turnCondition_.notify_all();
+}
+
+std::shared_ptr<TerrainFusion::Turn> TerrainFusion::takeTurn() {
+    std::lock_guard<std::mutex> lock(turnMutex_);
+    return std::make_shared<Turn>(*this, nextTurn_++);
+}
+
 bool TerrainFusion::processPointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                                       const std::vector<pt::Point3d>& points) {
+    return processPointCloudInTurn(frame, points, nullptr);
+}
+
+bool TerrainFusion::processPointCloudInTurn(const std::shared_ptr<fw::MapFrame>& frame,
+                                            const std::vector<pt::Point3d>& points, Turn* turn) {
     if (!cameraUsable(frame->getCamera(0))) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " has no camera with a focal length";
         return false;
     }
+    // The first frames settle the map's origin and zoom, in their order.
+    if (turn && !zoomSettled()) turn->wait();
     if (!settleZoom(frame)) return false;
     LocalDSMData record;
     if (!makeMap_idw(frame, record, points)) {
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
-    return renderFrame(frame, record, frame->id);
+    return renderFrame(frame, record, frame->id, turn);
 }
 
-bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
+bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) { return processFrameInTurn(frame, nullptr); }
+
+bool TerrainFusion::processFrameInTurn(const std::shared_ptr<fw::MapFrame>& frame, Turn* turn) {
     FW_LOG(Info) << "Terrainfusion is working on " << frame->id;
     if (frame->keyPointCount() < 1) {
         FW_LOG(Error) << "Too few key points";
@@ -208,6 +241,7 @@ bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " has no camera with a focal length";
         return false;
     }
+    if (turn && !zoomSettled()) turn->wait();
     if (!settleZoom(frame)) return false;
     fw::ObservationMap observations;
     frame->copyObservations(observations);
@@ -249,7 +283,7 @@ bool TerrainFusion::processFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         FW_LOG(Error) << "Failed generate map.";
         return false;
     }
-    return renderFrame(frame, record, frame->id);
+    return renderFrame(frame, record, frame->id, turn);
 }
 
 void TerrainFusion::writeInspectionFiles(uint64_t name, const LocalDSMData& record) {
@@ -269,13 +303,17 @@ void TerrainFusion::writeInspectionFiles(uint64_t name, const LocalDSMData& reco
     }
 }
 
-bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const LocalDSMData& record, uint64_t name) {
+bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const LocalDSMData& record, uint64_t name,
+                                Turn* turn) {
     writeInspectionFiles(name, record);
+    FramePyramids pyramids;
+    if (renderMode_ == 2 || renderMode_ == 3) pyramids = framePyramids(record);
+    if (turn) turn->wait();
     bool ok = true;
     if (renderMode_ == 2) {
-        ok = stitchDSM(record);
+        ok = stitchTiles(record, pyramids, false);
     } else if (renderMode_ == 3) {
-        ok = stitchMultiband(record);
+        ok = stitchTiles(record, pyramids, true);
     }
     if (!ok) FW_LOG(Error) << "Stitch DSM error.";
     return ok;

@@ -167,14 +167,24 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         heightSum += p[2];
     }
     record.meanHeight = heightSum / cloud.rows;
-    const double cellSize = projection_->groundResolution(zoom, nw.x) * 4.0;
-    dv::Var params = dv::Var::object();
-    params["gsd"] = cellSize;
-    params["gsd_lat"] = cellSize;
-    params["search_radius"] = 100;
+    // Pixel sizes in the local frame's metres, east and north, from the
+    // raster's corners: the projection's ground resolution is the sphere's
+    // east-west scale, while the points are in the ellipsoid's metres.
     const fw::LatLon originLatLon = projection_->pixelToLatLon(origin.x, origin.y, zoom);
     const pt::Point3d gridOrigin =
         geo.ecefToEnu * fw::geodeticToECEF(originLatLon.lat, originLatLon.lon, 0.0);
+    const fw::LatLon farLatLon = projection_->pixelToLatLon(origin.x + record.width, origin.y + record.height, zoom);
+    const pt::Point3d gridFar = geo.ecefToEnu * fw::geodeticToECEF(farLatLon.lat, farLatLon.lon, 0.0);
+    const double pixelEast = (gridFar.x - gridOrigin.x) / record.width;
+    const double pixelNorth = (gridOrigin.y - gridFar.y) / record.height;
+    if (!(pixelEast > 0.0) || !(pixelNorth > 0.0) || !std::isfinite(pixelEast) || !std::isfinite(pixelNorth)) {
+        FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " has no usable raster scale";
+        return false;
+    }
+    dv::Var params = dv::Var::object();
+    params["gsd"] = pixelEast * 4.0;
+    params["gsd_lat"] = pixelNorth * 4.0;
+    params["search_radius"] = 100;
 
     const int dsmColumns = record.width / 4, dsmRows = record.height / 4;
     std::vector<fw::GImage> grids =
@@ -194,7 +204,6 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
     const cv::Vec3d b =
         rf * ((rs * (vecOf(geo.enuToEcef.translation) - vecOf(geo.sceneToEcef.translation))) * (1.0 / s) -
               vecOf(framePose.translation));
-    const double pixelSize = cellSize / 4.0;
     const int imageWidth = image.cols, imageHeight = image.rows;
     const int halfW = imageWidth / 2, halfH = imageHeight / 2;
     const double radius = std::trunc(std::sqrt(static_cast<double>(halfW) * halfW + static_cast<double>(halfH) * halfH));
@@ -210,7 +219,9 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
                 uint8_t* wRow = record.weight.ptr<uint8_t>(row);
                 for (int j = 0; j < 4; ++j) {
                     const int column = 4 * c + j;
-                    const cv::Vec3d local(gridOrigin.x + column * pixelSize, gridOrigin.y - row * pixelSize, z);
+                    // The pixel's centre.
+                    const cv::Vec3d local(gridOrigin.x + (column + 0.5) * pixelEast,
+                                          gridOrigin.y - (row + 0.5) * pixelNorth, z);
                     const cv::Vec3d p = a * local + b;
                     const pt::Point2d uv = camera->project(pt::Point3d{p[0], p[1], p[2]});
                     if (!(uv.x > -1.0 && uv.y > -1.0) || !(uv.x < imageWidth && uv.y < imageHeight)) continue;

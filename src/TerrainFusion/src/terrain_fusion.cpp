@@ -204,14 +204,16 @@ bool TerrainFusion::feedFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         pool = pool_;
     }
     if (!pool || !frame) return false;
-    pool->Add([this, frame] {
+    std::shared_ptr<Turn> turn = takeTurn();
+    pool->Add([this, frame, turn] {
         try {
-            processFrame(frame);
+            processFrameInTurn(frame, turn.get());
         } catch (const std::exception& e) {
             FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed: " << e.what();
         } catch (...) {
             FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed";
         }
+        turn->finish();
         releaseImage(frame);
     });
     return true;
@@ -244,22 +246,28 @@ void TerrainFusion::feedPointCloud(const dv::Var& message) {
         pool = pool_;
     }
     auto shared = std::make_shared<std::vector<pt::Point3d>>(std::move(points));
-    pool->Add([this, frame, shared] { runPointCloudTask(frame, *shared); });
+    std::shared_ptr<Turn> turn = takeTurn();
+    pool->Add([this, frame, shared, turn] {
+        runPointCloudTask(frame, *shared, *turn);
+        turn->finish();
+    });
     while (pool->pendingCount() > 8) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 void TerrainFusion::runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame,
-                                      const std::vector<pt::Point3d>& points) {
+                                      const std::vector<pt::Point3d>& points, Turn& turn) {
     bool ok = false;
     try {
         FW_LOG(Info) << "Frame (" << frame->id << "):: Node:TF";
-        ok = processPointCloud(frame, points);
+        ok = processPointCloudInTurn(frame, points, &turn);
     } catch (const std::exception& e) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed: " << e.what();
     } catch (...) {
         FW_LOG(Error) << "TerrainFusion: frame " << frame->id << " failed";
     }
     releaseImage(frame);
+    // The tileset update and the eviction in the frames' order as well.
+    turn.wait();
     try {
         if (ok) updateTilesets();
     } catch (const std::exception& e) {
@@ -296,6 +304,9 @@ void TerrainFusion::feedPointCloudWithDsmDom(const dv::Var& message) {
         return;
     }
     FW_LOG(Info) << "Frame (" << index << "):: Node:TF";
+    // After the frames queued before it.
+    const std::shared_ptr<Turn> turn = takeTurn();
+    turn->wait();
     bool ok = false;
     try {
         ok = processDsmDomFrame(index, text, zoomA, zoomB, frame, dsm, dom, weight);

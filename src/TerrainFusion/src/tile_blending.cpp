@@ -43,25 +43,46 @@ int TerrainFusion::pyramidLevels() {
     return std::min(byTile, renderZooms());
 }
 
-bool TerrainFusion::stitchMultiband(const LocalDSMData& record) { return stitchTiles(record, true); }
+namespace {
 
-bool TerrainFusion::stitchDSM(const LocalDSMData& record) { return stitchTiles(record, false); }
+bool rastersFit(const TerrainFusion::LocalDSMData& record) {
+    return record.tileWidth == 256 && record.tileHeight == 256 && record.dom.type() == CV_8UC3 &&
+           record.weight.type() == CV_8UC1 && record.dsm.type() == CV_32FC1 && record.dom.cols == record.width &&
+           record.dom.rows == record.height && record.weight.size() == record.dom.size() &&
+           record.dsm.cols == record.width / 4 && record.dsm.rows == record.height / 4;
+}
 
-bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
+}  // namespace
+
+TerrainFusion::FramePyramids TerrainFusion::framePyramids(const LocalDSMData& record) {
+    FramePyramids out;
+    if (!rastersFit(record)) return out;
+    const int levels = pyramidLevels();
+    // The bands come from the frame's colour with its uncovered pixels filled
+    // from the covered ones, so no band carries the raster's blank colour.
+    buildLaplacianPyramid(fillUncovered(record.dom, record.weight), levels, out.bands);
+    out.weights.resize(static_cast<size_t>(levels) + 1);
+    out.weights[0] = record.weight;
+    for (int l = 0; l < levels; ++l) cv::pyrDown(out.weights[l], out.weights[l + 1]);
+    return out;
+}
+
+bool TerrainFusion::stitchMultiband(const LocalDSMData& record) {
+    return stitchTiles(record, framePyramids(record), true);
+}
+
+bool TerrainFusion::stitchDSM(const LocalDSMData& record) { return stitchTiles(record, framePyramids(record), false); }
+
+bool TerrainFusion::stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband) {
     if (!tileManager_) return false;
-    if (record.tileWidth != 256 || record.tileHeight != 256 || record.dom.type() != CV_8UC3 ||
-        record.weight.type() != CV_8UC1 || record.dsm.type() != CV_32FC1 || record.dom.cols != record.width ||
-        record.dom.rows != record.height || record.weight.size() != record.dom.size() ||
-        record.dsm.cols != record.width / 4 || record.dsm.rows != record.height / 4) {
+    const int levels = pyramidLevels();
+    if (!rastersFit(record) || pyramids.bands.size() != static_cast<size_t>(levels) + 1 ||
+        pyramids.weights.size() != pyramids.bands.size()) {
         FW_LOG(Error) << "TerrainFusion: frame rasters do not match their tile rectangle";
         return false;
     }
-    const int levels = pyramidLevels();
-    std::vector<cv::Mat> bands;
-    buildLaplacianPyramid(record.dom, levels, bands);
-    std::vector<cv::Mat> weights(static_cast<size_t>(levels) + 1);
-    weights[0] = record.weight;
-    for (int l = 0; l < levels; ++l) cv::pyrDown(weights[l], weights[l + 1]);
+    const std::vector<cv::Mat>& bands = pyramids.bands;
+    const std::vector<cv::Mat>& weights = pyramids.weights;
 
     const int64_t columns = record.xMax - record.xMin + 1;
     const int64_t rows = record.yMax - record.yMin + 1;
@@ -83,7 +104,7 @@ bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
                 if (multiband && !hasShapes(*tile, levels, true)) {
                     // Pyramids of another depth: made again from the tile's images.
                     std::vector<cv::Mat> tileBands;
-                    buildLaplacianPyramid(matOf(tile->image), levels, tileBands);
+                    buildLaplacianPyramid(fillUncovered(matOf(tile->image), matOf(tile->weight)), levels, tileBands);
                     tile->imagePyramid.clear();
                     for (const cv::Mat& band : tileBands) tile->imagePyramid.emplace_back(band.clone());
                     tile->weightPyramid.clear();
@@ -196,15 +217,17 @@ bool TerrainFusion::stitchTiles(const LocalDSMData& record, bool multiband) {
                     if (n && hasShapes(*n, tileLevels, true)) around[dy + 1][dx + 1] = n;
                 }
             }
+            // Each level padded by its neighbours' strips; where a neighbour is
+            // missing, by the centre's own level mirrored across that edge.
             std::vector<cv::Mat> padded(static_cast<size_t>(tileLevels) + 1);
             for (int l = 0; l <= tileLevels; ++l) {
                 const int s = 256 >> l;
                 const int b = 1 << (tileLevels - l);
-                padded[l] = cv::Mat(s + 2 * b, s + 2 * b, CV_16SC3, cv::Scalar::all(0));
+                cv::copyMakeBorder(matOf(centre->imagePyramid[l]), padded[l], b, b, b, b, cv::BORDER_REFLECT);
                 for (int dy = -1; dy <= 1; ++dy) {
                     for (int dx = -1; dx <= 1; ++dx) {
                         const auto& n = around[dy + 1][dx + 1];
-                        if (!n) continue;
+                        if (!n || (dx == 0 && dy == 0)) continue;
                         const cv::Mat band = matOf(n->imagePyramid[l]);
                         const int sx = dx == -1 ? s - b : 0, sw = dx == 0 ? s : b;
                         const int sy = dy == -1 ? s - b : 0, sh = dy == 0 ? s : b;

@@ -10,6 +10,15 @@
 
 namespace fw {
 
+namespace {
+
+bool sameCamera(const CameraImpl& a, const CameraImpl& b) {
+    return &a == &b || (a.typeName() == b.typeName() && a.width == b.width && a.height == b.height &&
+                        a.parameterVector() == b.parameterVector());
+}
+
+}  // namespace
+
 UndistorterImpl::UndistorterImpl(std::shared_ptr<CameraImpl> cameraIn, std::shared_ptr<CameraImpl> cameraOut)
     : cameraIn_(std::move(cameraIn)), cameraOut_(std::move(cameraOut)) {
     prepare();
@@ -17,9 +26,15 @@ UndistorterImpl::UndistorterImpl(std::shared_ptr<CameraImpl> cameraIn, std::shar
 
 void UndistorterImpl::prepare() {
     valid_ = false;
+    identity_ = false;
     if (!cameraIn_ || !cameraOut_ || !cameraIn_->isValid() || !cameraOut_->isValid()) return;
     FW_LOG(Info) << "Undistorter:\n"
                  << "    Camera IN : " << cameraIn_->info() << "    Camera OUT: " << cameraOut_->info();
+    if (sameCamera(*cameraIn_, *cameraOut_)) {
+        identity_ = true;
+        valid_ = true;
+        return;
+    }
     const int w = cameraOut_->width, h = cameraOut_->height;
     const int inW = cameraIn_->width, inH = cameraIn_->height;
     const size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
@@ -61,6 +76,10 @@ bool UndistorterImpl::undistort(const GImage& in, GImage& out) const {
         std::cerr << "input image size differs from expected input size! Not undistorting.\n";
         out = in;
         return false;
+    }
+    if (identity_) {
+        out = GImage(static_cast<cv::Mat>(in).clone());
+        return true;
     }
     const int w = cameraOut_->width, h = cameraOut_->height;
     cv::Mat result(h, w, in.type, cv::Scalar::all(0));

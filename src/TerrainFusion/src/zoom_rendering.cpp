@@ -21,15 +21,16 @@ void TerrainFusion::renderLowerZooms(int x, int y, int z) {
     if (image.type() != CV_8UC3 || image.rows != 256 || image.cols != 256 || weight.type() != CV_8UC1 ||
         weight.size() != image.size() || elevation.type() != CV_32FC1 || elevation.rows != 64 || elevation.cols != 64)
         return;
-    std::vector<cv::Mat> colours{image}, weights{weight}, elevations{elevation};
+    // Colour is reduced over the covered pixels only, so that uncovered
+    // ground lends no colour to the edges of the lower zooms.
+    const std::vector<cv::Mat> colours = reduceCovered(image, weight, n - 1);
+    std::vector<cv::Mat> weights{weight}, elevations{elevation};
     for (int k = 1; k < n; ++k) {
-        cv::Mat w, e, c;
+        cv::Mat w, e;
         halveImage(weights[k - 1], w);
         halveImage(elevations[k - 1], e);
-        cv::pyrDown(colours[k - 1], c);
         weights.push_back(w);
         elevations.push_back(e);
-        colours.push_back(c);
     }
     for (int k = 1; k < n && z - k >= 0; ++k) {
         const int d = 1 << k;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,24 @@ struct Scene {
     Box box;
     pt::Point3d origin = fw::geodeticToECEF(50.0, 10.0, 0.0);
     fw::SO3 enu = enuRotation(10.0, 50.0);
+    // The ground's colour at (e, n) when set (BGR); else the grey texture.
+    std::function<cv::Vec3b(double e, double n)> paint;
+
+    // The scene moved to (lat, lon), without the box.
+    static Scene at(double lat, double lon) {
+        Scene s;
+        s.lat0 = lat;
+        s.lon0 = lon;
+        s.origin = fw::geodeticToECEF(lat, lon, 0.0);
+        s.enu = enuRotation(lon, lat);
+        s.box = Box{1e6, 1e6 + 1.0, 1e6, 1e6 + 1.0, 0.0};
+        return s;
+    }
+    // Local east-north-up coordinates of a geodetic position.
+    pt::Point3d local(double lat, double lon, double height = 0.0) const {
+        const pt::Point3d ecef = fw::geodeticToECEF(lat, lon, height);
+        return enu.conjugate() * pt::Point3d{ecef.x - origin.x, ecef.y - origin.y, ecef.z - origin.z};
+    }
 
     static double texture(double e, double n) {
         return 128.0 + 50.0 * std::sin(2.0 * M_PI * e / 15.0) * std::cos(2.0 * M_PI * n / 11.0);
@@ -111,6 +130,10 @@ struct Scene {
         for (int v = 0; v < height; ++v) {
             for (int u = 0; u < width; ++u) {
                 const pt::Point3d p = cast(e, n, u + 0.5, v + 0.5);
+                if (paint) {
+                    image.at<cv::Vec3b>(v, u) = paint(p.x, p.y);
+                    continue;
+                }
                 const auto grey = cv::saturate_cast<uint8_t>(texture(p.x, p.y) + (p.z > 1.0 ? 40.0 : 0.0));
                 image.at<cv::Vec3b>(v, u) = cv::Vec3b(grey, grey, grey);
             }

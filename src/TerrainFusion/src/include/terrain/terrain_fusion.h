@@ -16,6 +16,10 @@
 // lock is held alone. stitchMutex_ is never taken inside the cache's lock,
 // and the cache neither writes nor evicts a tile that a writer holds, so the
 // writers and the eviction cannot deadlock.
+// Queued frames rasterise at once but take turns, in the order they were
+// queued, to settle the zoom, to write their tiles and to evict, so the same
+// frames give the same tiles whichever worker finishes first. turnMutex_ is
+// held only to wait for or pass a turn, never with another lock.
 
 #include "fw/map_fusion.h"
 #include "fw/map_frame.h"
@@ -27,10 +31,12 @@
 #include "zel/node.h"
 #include "dv/var.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,15 +144,48 @@ public:
     GeoReference geoReference() const;
 
 private:
+    // One queued frame's place in the order of tile writes. wait() returns
+    // once every earlier turn has finished; finish() (also on destruction,
+    // so a task dropped unrun passes its turn) lets the next one go.
+    class Turn {
+    public:
+        Turn(TerrainFusion& node, uint64_t number) : node_(node), number_(number) {}
+        ~Turn() { finish(); }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        void wait();
+        void finish();
+
+    private:
+        TerrainFusion& node_;
+        uint64_t number_;
+        bool finished_ = false;
+    };
+    std::shared_ptr<Turn> takeTurn();
+    bool processPointCloudInTurn(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
+                                 Turn* turn);
+    bool processFrameInTurn(const std::shared_ptr<fw::MapFrame>& frame, Turn* turn);
+
     bool setupTileManager();
     // Settles origin and zoom before a frame; false when the frame must fail.
     bool settleZoom(const std::shared_ptr<fw::MapFrame>& frame);
-    bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name);
+    // The frame's pyramids, made before its turn (they need no tile), then
+    // the tile writer of the render mode in its turn (at once without one).
+    bool renderFrame(const std::shared_ptr<fw::MapFrame>& frame, const LocalDSMData& record, uint64_t name,
+                     Turn* turn = nullptr);
     void writeInspectionFiles(uint64_t name, const LocalDSMData& record);
     void ensurePool();
-    void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points);
+    void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
+                           Turn& turn);
     void releaseImage(const std::shared_ptr<fw::MapFrame>& frame);
-    bool stitchTiles(const LocalDSMData& record, bool multiband);
+    // A frame's colour bands (from its colour with the uncovered pixels
+    // filled) and weight levels; empty when its rasters do not fit its
+    // rectangle.
+    struct FramePyramids {
+        std::vector<cv::Mat> bands, weights;
+    };
+    FramePyramids framePyramids(const LocalDSMData& record);
+    bool stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband);
 
     fw::Settings store_;
     std::deque<double> frameWindow_;
@@ -161,6 +200,11 @@ private:
     std::shared_ptr<fw::PureProjection> projection_;
     mutable std::mutex zoomMutex_;
     std::mutex stitchMutex_;
+    std::mutex turnMutex_;
+    std::condition_variable turnCondition_;
+    uint64_t nextTurn_ = 0;       // the number the next queued frame takes
+    uint64_t servedTurn_ = 0;     // the turn that may write now
+    std::set<uint64_t> passed_;   // finished turns after servedTurn_
     std::shared_ptr<fw::detail::ThreadPool> pool_;
     mutable std::mutex poolMutex_;
     std::string domFolder_, dsmFolder_;

@@ -1,6 +1,8 @@
 #pragma once
 // Per-pixel map from an output camera's image to an input camera's image,
-// used to resample a distorted frame image into its ideal camera.
+// used to resample a distorted frame image into its ideal camera. When both
+// cameras are the same (same model, size and parameters) the image is copied
+// as it is: a round trip through the model would only add its rounding.
 //
 // Threads: prepare() runs in the constructor; afterwards undistort() only
 // reads the tables and may be called from several threads at once.
@@ -25,6 +27,8 @@ public:
     bool undistort(const GImage& in, GImage& out) const;
 
     bool valid() const { return valid_; }
+    // Whether input and output are the same camera (undistort() copies).
+    bool identity() const { return identity_; }
     const std::shared_ptr<CameraImpl>& cameraIn() const { return cameraIn_; }
     const std::shared_ptr<CameraImpl>& cameraOut() const { return cameraOut_; }
 
@@ -37,6 +41,7 @@ private:
     std::vector<int32_t> neighbours_;  // four per pixel
     std::vector<float> weights_;       // four per pixel
     bool valid_ = false;
+    bool identity_ = false;
 };
 
 }  // namespace fw
