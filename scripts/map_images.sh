@@ -103,15 +103,7 @@ task=$(jq -c -n --arg home "$home" --argjson dataset "$dataset" \
 # wrote stays in HOME (stdout.txt, stderr.txt, log.txt).
 "$mapper" --task "$(printf '%s' "$task" | base64 -w0)" <"$input" 2>&1 >"$home/stdout.txt" |
   tee "$home/stderr.txt" |
-  awk '/"state":/ {
-         state = $0; sub(/.*"state":/, "", state); sub(/[,}].*/, "", state)
-         total = $0; sub(/.*"total":/, "", total); sub(/[,}].*/, "", total)
-         ids = ""; rest = $0
-         while (match(rest, /"id":"[^"]*"/)) { ids = ids " " substr(rest, RSTART + 6, RLENGTH - 7); rest = substr(rest, RSTART + RLENGTH) }
-         if (total < 0) progress = "-"; else progress = sprintf("%3.0f %%", 100 * total)
-         printf "zel_mapper: state %4s  progress %6s  outputs:%s\n", state, progress, (ids == "" ? " -" : ids)
-         fflush()
-       }'
+  awk -f "$root/scripts/status_lines.awk"
 
 state=$(grep -o '"state":-\?[0-9]*' "$home/stderr.txt" | tail -n 1 | cut -d: -f2 || true)
 if [ "$state" != 12 ]; then

@@ -20,15 +20,7 @@ task=$(sed "s#@HOME@#$home#g; s#@FLIGHT@#$survey#g" "$root/examples/task.json")
 # Status lines in short: state, progress and the tilesets listed so far. The
 # start-up echo and the log lines stay in $home/stdout.txt and $home/log.txt.
 "$root/build/src/TarnMapping/src/zel_mapper" --task "$(printf '%s' "$task" | base64 -w0)" 2>&1 >"$home/stdout.txt" |
-  awk '/"state":/ {
-         state = $0; sub(/.*"state":/, "", state); sub(/[,}].*/, "", state)
-         total = $0; sub(/.*"total":/, "", total); sub(/[,}].*/, "", total)
-         ids = ""; rest = $0
-         while (match(rest, /"id":"[^"]*"/)) { ids = ids " " substr(rest, RSTART + 6, RLENGTH - 7); rest = substr(rest, RSTART + RLENGTH) }
-         if (total < 0) progress = "-"; else progress = sprintf("%3.0f %%", 100 * total)
-         printf "zel_mapper: state %4s  progress %6s  outputs:%s\n", state, progress, (ids == "" ? " -" : ids)
-         fflush()
-       }'
+  awk -f "$root/scripts/status_lines.awk"
 
 echo
 echo "maps (EPSG:3857 web-map tiles, path z/z_x_y):"
