@@ -267,6 +267,20 @@ const std::vector<Row>& rows() {
              fs::create_directories(home);
              const Run run = runMapper(home, (survey() / "frames.json").string());
              expectEveryTilesetDone(run);
+             // Terrain fusion's share of the progress waits for its last flush:
+             // every status line before it stays below the job's 0.99.
+             bool flushed = false;
+             size_t before = 0;
+             for (const std::string& line : testsupport::splitLines(run.process.err)) {
+                 if (line.rfind("Writing tiles...", 0) == 0) flushed = true;
+                 if (flushed || line.rfind("{\"output\"", 0) != 0) continue;
+                 const json status = json::parse(line, nullptr, false);
+                 if (!status.is_object() || !status.contains("progress")) continue;
+                 ++before;
+                 EXPECT_LT(status["progress"]["total"].get<double>(), 0.99) << line;
+             }
+             EXPECT_TRUE(flushed) << "terrain fusion's last flush not logged";
+             EXPECT_GT(before, 0u);
              const auto pngs = filesEndingIn(home / "dom", ".png");
              EXPECT_FALSE(pngs.empty());
              expectPngsWhole(pngs);
