@@ -19,8 +19,9 @@
 // Queued frames rasterise at once but take turns, in the order they were
 // queued, to settle the zoom, to write their tiles and to evict, so the same
 // frames give the same tiles whichever worker finishes first. turnMutex_ is
-// held only to wait for or pass a turn, never with another lock. A turn
-// passed reports the progress after turnMutex_ is released.
+// held only to wait for or pass a turn, or to read the turns for a progress
+// report (inside progressReportMutex_); a turn passed reports the progress
+// after turnMutex_ is released.
 
 #include "fw/map_fusion.h"
 #include "fw/map_frame.h"
@@ -221,8 +222,9 @@ private:
     std::shared_ptr<fw::detail::ThreadPool> pool_;
     mutable std::mutex poolMutex_;
     std::atomic<int32_t> frameTotal_{-1};
-    // Held while a progress report is made, so reports climb in order;
-    // taken before the nodes' progress locks, never with another lock here.
+    // Held while a progress report is made, so reports climb in order; taken
+    // with no other lock held, before turnMutex_ (read briefly) and the
+    // nodes' progress locks.
     std::mutex progressReportMutex_;
     std::string domFolder_, dsmFolder_;
     nlohmann::json config_;
