@@ -228,6 +228,14 @@ size_t TileManagerCached::saveCache() {
     return failed;
 }
 
+size_t TileManagerCached::failedTiles() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const TileCacheEntry& entry : lru_)
+        if (entry.holder->writeFailed) ++n;
+    return n;
+}
+
 size_t TileManagerCached::size() {
     std::lock_guard<std::mutex> lock(mutex_);
     return index_.size();
@@ -370,6 +378,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
         } catch (const std::exception& e) {
             FW_LOG(Error) << "TileManagerCached - check_tile " << x << "," << y << "," << z << ": " << e.what();
         }
+        found->second->holder->writeFailed = !ok;
         if (!ok) FW_LOG(Error) << "TileManagerCached - check_tile: tile " << x << "," << y << "," << z << " not written";
     }
     return stamp;

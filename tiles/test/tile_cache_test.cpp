@@ -363,3 +363,22 @@ TEST(TileCache, ReplacedHeldTileIsNotWrittenAtRelease) {
     EXPECT_EQ(store->writesOf(1, 1, 1), 1);
     EXPECT_EQ(store->valueAt(1, 1, 1), 12);
 }
+
+// A tile whose last write failed counts as lost until a write of it succeeds,
+// whichever path wrote it: an eviction, a "saveCache".
+TEST(TileCache, FailedTilesCountedUntilWritten) {
+    auto store = storeWith({});
+    store->failWrites = 4;
+    fw::TileManagerCached cache(store, 1);
+    cache.SetTile(1, 0, 4, smallTile({1, 0, 4}, 1));
+    EXPECT_EQ(cache.failedTiles(), 0u) << "modified, not yet written: not lost";
+    // Over capacity: the eviction tries both tiles, and both writes fail.
+    cache.SetTile(2, 0, 4, smallTile({2, 0, 4}, 2));
+    EXPECT_EQ(cache.failedTiles(), 2u);
+    EXPECT_EQ(cache.saveCache(), 2u);
+    EXPECT_EQ(cache.failedTiles(), 2u);
+    EXPECT_EQ(cache.saveCache(), 0u);
+    EXPECT_EQ(cache.failedTiles(), 0u);
+    EXPECT_EQ(store->valueAt(1, 0, 4), 1);
+    EXPECT_EQ(store->valueAt(2, 0, 4), 2);
+}

@@ -1,8 +1,10 @@
 #include "pointsfusion/frame_handler.h"
 
 #include "fw/log.h"
+#include "fw/map_fusion.h"
 #include "fw/messenger.h"
 #include "pointsfusion/terrain_factory.h"
+#include "zel/wall_clock.h"
 
 FrameHandler::FrameHandler(nlohmann::json* config, zel::Chain* owner, int32_t frameTotal, bool noProgress)
     : zel::Chain("legach_pf", owner), config_(config), frameTotal_(frameTotal), noProgress_(noProgress) {
@@ -52,7 +54,22 @@ FrameHandler::FrameHandler(nlohmann::json* config, zel::Chain* owner, int32_t fr
     if (scale != cfg.end() && scale->is_number()) scale_ = scale->get<float>();
     FW_LOG(Info) << "[POINTSFUSION] First frame input, init deepth processor";
     dense_ = std::make_shared<DenseDepth>(scale_);
-    if (!noProgress_) setProgressRecord(ProgressNode("Map Fusion", 0.0, double(frameTotal_), 1.0f, 0.0));
+    if (!noProgress_) {
+        // A terrain node that reports its own progress shares the stage: the
+        // frames fed and the frames whose tiles it has written.
+        auto* terrainNode = dynamic_cast<zel::Node*>(terrain_.get());
+        auto* terrainFusion = dynamic_cast<fw::MapFusion*>(terrain_.get());
+        terrainProgress_ = terrainNode && terrainFusion && terrainNode->progress().name == kTerrainStage;
+        if (terrainProgress_) {
+            terrainFusion->setFrameCount(frameTotal_);
+            setProgressRecord(ProgressNode("Map Fusion", 0.0, 1.0, 1.0f, 0.0,
+                                           {ProgressNode(kDepthStage, 0.0, double(frameTotal_), 0.5f, -1.0),
+                                            ProgressNode(kTerrainStage, 0.0, double(frameTotal_) + 1.0, 0.5f,
+                                                         -1.0)}));
+        } else {
+            setProgressRecord(ProgressNode("Map Fusion", 0.0, double(frameTotal_), 1.0f, 0.0));
+        }
+    }
     ready_ = true;
 }
 
@@ -62,6 +79,15 @@ FrameHandler::~FrameHandler() {
     pruner_.reset();
     terrain_.reset();
     pointCloud_.reset();
+}
+
+void FrameHandler::frameFed() {
+    const int32_t fed = countProcessed();
+    if (noProgress_) return;
+    if (terrainProgress_)
+        updateChildProgress(ProgressNode(kDepthStage, double(fed), double(frameTotal_), 0.5f, zel::wallClockSeconds()));
+    else
+        setProgress(double(fed), -1.0);
 }
 
 void FrameHandler::forwardToTerrainFusion(dv::Var& message) {

@@ -61,7 +61,7 @@ bool PointsFusion::feedFrame(const std::shared_ptr<fw::MapFrame>& frame) {
         return false;
     }
     handler_->denseDepth()->AddFrame(frame);
-    if (!handler_->noProgress()) handler_->setProgress(double(handler_->countProcessed()), -1.0);
+    handler_->frameFed();
     return true;
 }
 

@@ -199,6 +199,7 @@ void TerrainFusion::Turn::finish() {
         }
     }
     node_.turnCondition_.notify_all();
+    node_.reportProgress(false);
 }
 
 std::shared_ptr<TerrainFusion::Turn> TerrainFusion::takeTurn() {

@@ -109,6 +109,7 @@ TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel
     dsmItem->location = dsmFolder_;
     keepOutput(domItem);
     keepOutput(dsmItem);
+    setProgressRecord(ProgressNode("Terrain Fusion", 0.0, 1.0, 1.0f, -1.0));
     setUpOk_ = true;
     FW_LOG(Info) << "[TERRAINFUSION] init done";
 }
@@ -124,9 +125,42 @@ TerrainFusion::~TerrainFusion() {
         if (tileManager_) {
             FW_LOG(Info) << "Writing tiles...: ";
             tileManager_->call("saveCache", nullptr);
+            const int64_t lost = tilesLost();
+            if (lost > 0) FW_LOG(Error) << "TerrainFusion: " << lost << " tiles could not be written";
+            const double now = zel::wallClockSeconds();
+            for (const std::shared_ptr<zel::OutputItem>& item : outputs()) {
+                if (item->filesLost == lost) continue;
+                item->filesLost = lost;
+                item->time = now;
+                setOutput(item);
+            }
         }
+        reportProgress(true);
     } catch (...) {
     }
+}
+
+int64_t TerrainFusion::tilesLost() const {
+    auto* cache = dynamic_cast<fw::TileManagerCached*>(tileManager_.get());
+    return cache ? static_cast<int64_t>(cache->failedTiles()) : 0;
+}
+
+void TerrainFusion::setFrameCount(int32_t count) {
+    fw::MapFusion::setFrameCount(count);
+    frameTotal_.store(count);
+}
+
+void TerrainFusion::reportProgress(bool whole) {
+    std::lock_guard<std::mutex> report(progressReportMutex_);
+    uint64_t queued = 0, passed = 0;
+    {
+        std::lock_guard<std::mutex> lock(turnMutex_);
+        queued = nextTurn_;
+        passed = servedTurn_;
+    }
+    const uint64_t expected = static_cast<uint64_t>(std::max(frameTotal_.load(), 0));
+    const double total = static_cast<double>(std::max(queued, expected)) + 1.0;
+    setProgress(whole ? total : static_cast<double>(passed), total);
 }
 
 bool TerrainFusion::setupTileManager() {
@@ -187,6 +221,7 @@ void TerrainFusion::ensurePool() {
     if (pool_) return;
     const int threads = store_.GetInt("terrainfusion.threads", static_cast<int>(std::thread::hardware_concurrency() / 2) + 1);
     pool_ = std::make_shared<fw::detail::ThreadPool>(std::max(threads, 1));
+    FW_LOG(Info) << "[TERRAINFUSION] " << std::max(threads, 1) << " workers";
 }
 
 void TerrainFusion::releaseImage(const std::shared_ptr<fw::MapFrame>& frame) {
@@ -335,6 +370,7 @@ void TerrainFusion::updateTilesets() {
         maxZoom = tileManager_->maxZoomLevel();
     }
     const int minZoom = std::max(0, maxZoom - renderZooms() + 1);
+    const int64_t lost = tilesLost();
     const double now = zel::wallClockSeconds();
     for (const std::shared_ptr<zel::OutputItem>& item : outputs()) {
         auto tileset = std::dynamic_pointer_cast<zel::Tileset>(item);
@@ -347,6 +383,7 @@ void TerrainFusion::updateTilesets() {
         tileset->zoomRange = {maxZoom, minZoom};
         tileset->time = now;
         tileset->state = zel::ItemState::Updating;
+        tileset->filesLost = lost;
         setOutput(tileset);
     }
 }

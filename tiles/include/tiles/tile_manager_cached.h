@@ -94,6 +94,9 @@ public:
     // Writes back every modified cached tile; the number not written (held
     // tiles are written at their release and not counted).
     size_t saveCache();
+    // Cached tiles whose last write failed and that no later write has
+    // replaced: the tiles lost should the cache go now.
+    size_t failedTiles();
     // Entries cached, absences included.
     size_t size();
     uint32_t capacity() const { return capacity_; }

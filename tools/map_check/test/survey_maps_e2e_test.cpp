@@ -65,7 +65,10 @@ struct MapperRun {
     fs::path home;
 };
 
-MapperRun runMapper(const fs::path& home, const json& dataset, const std::string& input) {
+// environment: NAME=VALUE settings given to zel_mapper through env(1), for
+// keys that the configuration store reads from the environment.
+MapperRun runMapper(const fs::path& home, const json& dataset, const std::string& input,
+                    const std::vector<std::string>& environment = {}) {
     fs::create_directories(home);
     const json task = {{"home", home.string()},
                        {"dataset", dataset},
@@ -75,13 +78,24 @@ MapperRun runMapper(const fs::path& home, const json& dataset, const std::string
                        {"dsm", json::object()}};
     MapperRun run;
     run.home = home;
-    run.process = runProcess({ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(task.dump())}, input, 600.0);
+    std::vector<std::string> argv;
+    if (!environment.empty()) {
+        argv.push_back(findOnPath("env"));
+        EXPECT_FALSE(argv.front().empty()) << "env is not on PATH";
+        argv.insert(argv.end(), environment.begin(), environment.end());
+    }
+    for (const std::string& a : {std::string(ZEL_MAPPER_PATH), std::string("--task"),
+                                 testsupport::base64Encode(task.dump())})
+        argv.push_back(a);
+    run.process = runProcess(argv, input, 600.0);
     run.lines = testsupport::parseMapperLines(run.process.err);
     return run;
 }
 
-MapperRun runFileDataset(const fs::path& home, const fs::path& survey) {
-    return runMapper(home, {{"live", false}, {"form", "zel_frame"}, {"uri", (survey / "frames.json").string()}}, "");
+MapperRun runFileDataset(const fs::path& home, const fs::path& survey,
+                         const std::vector<std::string>& environment = {}) {
+    return runMapper(home, {{"live", false}, {"form", "zel_frame"}, {"uri", (survey / "frames.json").string()}}, "",
+                     environment);
 }
 
 // The first count frames as image_meta prints them for the JPEGs (read as UTC,
@@ -580,15 +594,20 @@ TEST(SurveyMaps, LiveDatasetAgreesWithTheFileDataset) {
 // ---- two runs of the same survey ----------------------------------------------
 
 // Two runs of the file dataset, each in a fresh home, write the same tiles:
-// terrain fusion's workers finish in any order, but the tiles do not depend
-// on it. Each tile as OpenCV decodes it.
+// terrain fusion's four workers (from the environment, which the
+// configuration store reads for a key the task does not set) finish in any
+// order, but the tiles do not depend on it. Each tile as OpenCV decodes it.
 TEST(SurveyMaps, RepeatRunsWriteTheSameTiles) {
     testsupport::TempDir dir("survey-maps");
     const fs::path survey = writeSurvey(dir, false);
-    const MapperRun first = runFileDataset(dir.file("first"), survey);
-    const MapperRun second = runFileDataset(dir.file("second"), survey);
+    const std::vector<std::string> fourWorkers{"terrainfusion.threads=4"};
+    const MapperRun first = runFileDataset(dir.file("first"), survey, fourWorkers);
+    const MapperRun second = runFileDataset(dir.file("second"), survey, fourWorkers);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(first));
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(second));
+    for (const MapperRun* run : {&first, &second})
+        EXPECT_NE(readFile(run->home / "log.txt").find("[TERRAINFUSION] 4 workers"), std::string::npos)
+            << run->home;
     for (const char* kind : {"dom", "dsm"}) {
         SCOPED_TRACE(kind);
         const bool dom = std::string(kind) == "dom";

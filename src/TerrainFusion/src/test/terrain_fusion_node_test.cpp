@@ -5,6 +5,7 @@
 
 #include "fw/map_projection.h"
 #include "testsupport/temp_dir.h"
+#include "tiles/terrain_fusion_tile.h"
 #include "tiles/tile_manager_cached.h"
 #include "zel/node.h"
 #include "zel/tileset.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -164,6 +166,62 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
     node.reset();  // the queued task finishes first
     EXPECT_TRUE(log.has("Terrainfusion is working on 7"));
     EXPECT_TRUE(log.has("Too few key points", fw::kError));
+}
+
+// Tiles that could not be written are counted in both tilesets' filesLost,
+// during the run and after the flush at the node's end; the node's progress
+// is whole only after that flush.
+TEST(TerrainFusionNode, LostTilesCountedAndProgressWholeAfterTheLastWrites) {
+    testsupport::TempDir dir("tf-lost");
+    nlohmann::json cfg = tftest::config(dir.path());
+    cfg["zoom_level"] = 21;
+    cfg["fetch_gps"] = true;
+    zel::Chain parent("job", nullptr);
+    parent.setProgressRecord(ProgressNode("Map Fusion", 0.0, 1.0, 1.0f, -1.0,
+                                          {ProgressNode("Terrain Fusion", 0.0, -1.0, 1.0f, -1.0)}));
+    LogCapture log;
+    auto node = createTerrainFusionInstance(cfg.dump(), &parent, nullptr, nullptr);
+    ASSERT_TRUE(node->setUpOk());
+    node->setFrameCount(3);
+    auto tile = [](int x) {
+        auto t = std::make_shared<TerrainFusionMultiTile>(
+            fw::GImage(cv::Mat(256, 256, CV_8UC3, cv::Scalar::all(90))),
+            fw::GImage(cv::Mat(64, 64, CV_32FC1, cv::Scalar(5.0f))), TileKey{x, 0, 21}, 1.0,
+            fw::GImage(cv::Mat(256, 256, CV_8UC1, cv::Scalar(255))), fw::GImage(), 0);
+        t->setModified(true);
+        return t;
+    };
+    auto lostCounts = [&parent] {
+        std::vector<int64_t> counts;
+        for (const auto& item : parent.outputs()) counts.push_back(item->filesLost);
+        return counts;
+    };
+    node->tileManager()->SetTile(0, 0, 21, tile(0));
+    node->call("flush_tile_cache", nullptr);
+    node->updateTilesets();
+    EXPECT_EQ(lostCounts(), (std::vector<int64_t>{0, 0}));
+    ASSERT_TRUE(fs::exists(fs::path(dir.path()) / "dom" / "21" / "21_0_0.png"));
+
+    // The folders go: every later write fails.
+    for (const char* folder : {"tiles", "dom", "dsm"}) {
+        fs::remove_all(fs::path(dir.path()) / folder);
+        std::ofstream(fs::path(dir.path()) / folder) << "not a folder";
+    }
+    node->tileManager()->SetTile(1, 0, 21, tile(1));
+    node->tileManager()->SetTile(2, 0, 21, tile(2));
+    node->call("flush_tile_cache", nullptr);
+    node->updateTilesets();
+    EXPECT_EQ(lostCounts(), (std::vector<int64_t>{2, 2}));
+    const ProgressNode before = parent.progress();
+    ASSERT_EQ(before.children.size(), 1u);
+    EXPECT_LT(before.children[0].value, 4.0) << "not whole before the last flush";
+
+    node.reset();  // the flush at its end fails again
+    EXPECT_EQ(lostCounts(), (std::vector<int64_t>{2, 2}));
+    EXPECT_TRUE(log.has("TerrainFusion: 2 tiles could not be written", fw::kError));
+    const ProgressNode after = parent.progress();
+    EXPECT_EQ(after.children[0].value, 4.0) << "three frames and the flush";
+    EXPECT_EQ(after.children[0].total, 4.0);
 }
 
 TEST(TerrainFusionNode, RenderZoomsAreClamped) {

@@ -34,6 +34,11 @@ public:
     int32_t frameTotal() const { return frameTotal_; }
     // One more frame fed; returns the new count.
     int32_t countProcessed() { return ++processed_; }
+    // One more frame fed, reported as progress (none for a handler without):
+    // the whole stage, or its "Depth" share beside the terrain node's own.
+    void frameFed();
+    static constexpr const char* kDepthStage = "Depth";
+    static constexpr const char* kTerrainStage = "Terrain Fusion";
 
     void forwardToTerrainFusion(dv::Var& message);
     void forwardToPointCloudTiles(dv::Var& message);
@@ -49,5 +54,6 @@ private:
     int32_t frameTotal_;
     std::atomic<int32_t> processed_{0};
     bool noProgress_;
+    bool terrainProgress_ = false;
     bool ready_ = false;
 };

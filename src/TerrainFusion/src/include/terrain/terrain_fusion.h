@@ -19,7 +19,9 @@
 // Queued frames rasterise at once but take turns, in the order they were
 // queued, to settle the zoom, to write their tiles and to evict, so the same
 // frames give the same tiles whichever worker finishes first. turnMutex_ is
-// held only to wait for or pass a turn, never with another lock.
+// held only to wait for or pass a turn, or to read the turns for a progress
+// report (inside progressReportMutex_); a turn passed reports the progress
+// after turnMutex_ is released.
 
 #include "fw/map_fusion.h"
 #include "fw/map_frame.h"
@@ -31,6 +33,7 @@
 #include "zel/node.h"
 #include "dv/var.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -74,7 +77,9 @@ public:
     // config: the "legacy_tf" object as JSON text. Failures are logged and
     // stop the construction where they happen (see setUpOk()).
     TerrainFusion(const std::string& config, zel::Node* parent);
-    // Finishes the queued tasks, then writes every modified cached tile.
+    // Finishes the queued tasks, then writes every modified cached tile; the
+    // tiles not written are counted in both tilesets' filesLost, and the
+    // progress is whole only after these writes.
     ~TerrainFusion() override;
 
     std::string type() const override;
@@ -85,6 +90,10 @@ public:
     // Queues processFrame on the pool; false before the first point cloud.
     bool feedFrame(const std::shared_ptr<fw::MapFrame>& frame) override;
     bool setContext(void* context) override;
+    // The frames to expect: the total of the "Terrain Fusion" progress, which
+    // counts the frames whose tiles are written and one more step for the
+    // last flush.
+    void setFrameCount(int32_t count) override;
     // [frame, points]: queues the frame's work; refused by a node whose set-up
     // failed and for an undefined frame.
     virtual void feedPointCloud(const dv::Var& message);
@@ -178,6 +187,11 @@ private:
     void runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame, const std::vector<pt::Point3d>& points,
                            Turn& turn);
     void releaseImage(const std::shared_ptr<fw::MapFrame>& frame);
+    // Cached tiles whose writes failed (0 without a cache).
+    int64_t tilesLost() const;
+    // Frames whose turns have passed, of the frames expected and the flush;
+    // whole once the last tiles are written.
+    void reportProgress(bool whole);
     // A frame's colour bands (from its colour with the uncovered pixels
     // filled) and weight levels; empty when its rasters do not fit its
     // rectangle.
@@ -207,6 +221,11 @@ private:
     std::set<uint64_t> passed_;   // finished turns after servedTurn_
     std::shared_ptr<fw::detail::ThreadPool> pool_;
     mutable std::mutex poolMutex_;
+    std::atomic<int32_t> frameTotal_{-1};
+    // Held while a progress report is made, so reports climb in order; taken
+    // with no other lock held, before turnMutex_ (read briefly) and the
+    // nodes' progress locks.
+    std::mutex progressReportMutex_;
     std::string domFolder_, dsmFolder_;
     nlohmann::json config_;
     std::string workDir_, tilesFolder_;
