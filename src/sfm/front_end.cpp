@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -41,6 +42,10 @@ constexpr double kMinScaleSpread = 2500.0;
 // on: the scale to 1 / 300, which keeps neighbours' relative positions
 // within 1 % of their baseline at three standard deviations.
 constexpr double kSettledScaleSpread = 300.0 * 300.0;
+// A recorded attitude that the images turn by more than this from its
+// neighbours' is wrong (a gimbal heading half a turn off on a strip flown
+// backwards): the images give that frame's heading.
+constexpr double kHeadingDisagreement = 30.0 * kDegree;
 // The gimbal's attitude is a prior as loose as its record says, never tighter than this.
 constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
 
@@ -66,6 +71,9 @@ cv::Matx33d aboutViewingAxis(double turn) {
     const double c = std::cos(turn), s = std::sin(turn);
     return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
 }
+// An angle in (-pi, pi].
+double wrapAngle(double a) { return std::remainder(a, 2.0 * 3.14159265358979323846); }
+
 // Smaller turns between neighbours are left to the adjustment.
 constexpr double kHeadingKept = 5.0 * kDegree;
 
@@ -252,6 +260,19 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
             partner = it->second.get();
             pair = &found->second;
         }
+        // A recorded attitude that the images turn far from the partner's
+        // is wrong: the images give the heading, the record the viewing direction.
+        if (frame.gimbal && pair) {
+            const cv::Matx33d own = frame.block.worldToCamera();
+            const double off = wrapAngle(viewTurn(pair->rotation) - viewTurn(own * partner->block.worldToCamera().t()));
+            if (std::abs(off) > kHeadingDisagreement) {
+                FW_LOG(Warning) << "Frame " << frame.id << ": its recorded heading is " << std::abs(off) / kDegree
+                                << " degrees off what its images and its neighbours tell; its heading is taken from the images.";
+                frame.block.setWorldToCamera(aboutViewingAxis(off) * own);
+                frame.block.attitude = frame.block.rotation;
+                frame.block.viewOnly = true;
+            }
+        }
         if (!frame.gimbal) {
             cv::Matx33d heading = cameraToEnu(-90.0, 0.0, 0.0).t();
             if (previous) {
@@ -350,6 +371,88 @@ void FrontEnd::initialRotations() {
             b.setWorldToCamera(chain[k - start] * Q);
         }
         start = end;
+    }
+}
+
+void FrontEnd::checkRecordedHeadings() {
+    // Frames whose recorded headings agree with their pairs' turns about the
+    // viewing axis (which holds where a decomposition over flat ground is a
+    // tilted twin) form groups; each group's headings are off the truth by
+    // one turn, which the pairs between groups tell. The largest set of
+    // frames whose groups share a turn is taken as right, the others take
+    // their heading from the images and keep the viewing direction as prior.
+    std::map<int, int> group;  // frame index -> group (union-find parent)
+    std::function<int(int)> root = [&](int i) { return group[i] == i ? i : group[i] = root(group[i]); };
+    for (auto& [i, f] : frames_)
+        if (f->gimbal) group[i] = i;
+    auto recorded = [&](int i) {
+        cv::Matx33d R;
+        cv::Rodrigues(frames_[i]->block.attitude, R);
+        return R;
+    };
+    // How much more the images turn b from a than the records do.
+    auto offsetOf = [&](const std::pair<int, int>& ab, const PairMatch& m) {
+        return wrapAngle(viewTurn(m.rotation) - viewTurn(recorded(ab.second) * recorded(ab.first).t()));
+    };
+    for (const auto& [ab, m] : pairs_)
+        if (group.count(ab.first) && group.count(ab.second) && std::abs(offsetOf(ab, m)) < kHeadingDisagreement)
+            group[root(ab.second)] = root(ab.first);
+    std::map<int, size_t> size;
+    for (auto& [i, g] : group) ++size[root(i)];
+    if (size.size() < 2) return;
+    // Each group's turn from the first one reached. A pair may be a wrong
+    // match: a group's turn is the one that most pairs from the groups
+    // already turned agree with.
+    std::map<int, double> turn;  // group root -> turn, radians
+    for (auto& [start, n] : size) {
+        if (turn.count(start)) continue;
+        turn[start] = 0.0;
+        for (;;) {
+            std::map<int, std::vector<double>> candidates;
+            for (const auto& [ab, m] : pairs_) {
+                if (!group.count(ab.first) || !group.count(ab.second)) continue;
+                const int ga = root(ab.first), gb = root(ab.second);
+                if (turn.count(ga) && !turn.count(gb)) candidates[gb].push_back(wrapAngle(turn[ga] + offsetOf(ab, m)));
+                if (turn.count(gb) && !turn.count(ga)) candidates[ga].push_back(wrapAngle(turn[gb] - offsetOf(ab, m)));
+            }
+            if (candidates.empty()) break;
+            int next = -1;
+            size_t support = 0;
+            double chosen = 0.0;
+            for (const auto& [g, list] : candidates)
+                for (double c : list) {
+                    size_t agree = 0;
+                    for (double d : list) agree += std::abs(wrapAngle(d - c)) < 0.5 * kHeadingDisagreement ? 1 : 0;
+                    if (agree > support) {
+                        support = agree;
+                        next = g;
+                        chosen = c;
+                    }
+                }
+            turn[next] = chosen;
+        }
+    }
+    // The turn shared by the most frames.
+    double best = 0.0;
+    size_t bestFrames = 0;
+    for (const auto& [g, t] : turn) {
+        size_t n = 0;
+        for (const auto& [h, u] : turn)
+            if (std::abs(wrapAngle(u - t)) < kHeadingDisagreement) n += size[h];
+        if (n > bestFrames) {
+            bestFrames = n;
+            best = t;
+        }
+    }
+    for (auto& [i, g] : group) {
+        const double correction = wrapAngle(turn[root(i)] - best);
+        if (std::abs(correction) < kHeadingDisagreement) continue;
+        Frame& f = *frames_[i];
+        FW_LOG(Warning) << "Frame " << f.id << ": its recorded heading is " << std::abs(correction) / kDegree
+                        << " degrees off what its images and its neighbours tell; its heading is taken from the images.";
+        f.block.setWorldToCamera(aboutViewingAxis(correction) * recorded(i));
+        f.block.attitude = f.block.rotation;
+        f.block.viewOnly = true;
     }
 }
 
@@ -535,6 +638,8 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
         for (const Candidate& o : candidates) {
             if (&o == &c) continue;
             const cv::Point2f d = pixels[static_cast<size_t>(o.keyPoint)] - p;
+            // A keypoint found twice at one place (two orientations) backs nothing.
+            if (d.x * d.x + d.y * d.y < 1.0f) continue;
             near.emplace_back(d.x * d.x + d.y * d.y, o.depth);
         }
         const size_t k = std::min<size_t>(near.size(), kSupportNeighbours);
@@ -557,6 +662,7 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     }
     out->setKeyPoints(keyPoints, fw::GImage());
     for (size_t i = 0; i < points.size(); ++i) out->addObservation(points[i], i, true);
+    FW_LOG(Info) << "Frame " << f.id << " located with " << points.size() << " sparse points.";
     return out;
 }
 
@@ -617,6 +723,7 @@ void FrontEnd::finish() {
     }
     if (frames_.empty()) return;
     initialRotations();
+    checkRecordedHeadings();
     std::vector<Frame*> block;
     for (auto& [i, f] : frames_) block.push_back(f.get());
     // Triangulate the neighbours' tracks from the recorded poses, which also

@@ -14,6 +14,7 @@ namespace sfm {
 
 struct MatchSettings {
     double ratio = 0.8;            // best over second-best descriptor distance
+    double guidedRatio = 0.9;      // the same among the candidates on the epipolar line
     double epipolarPixels = 1.0;   // RANSAC threshold, in processing pixels
     int minInliers = 30;           // fewer: the frames do not overlap
 };

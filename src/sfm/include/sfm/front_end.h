@@ -76,6 +76,8 @@ private:
     // Triangulates the block's new tracks, then (solve) adjusts it.
     void adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve);
     void initialRotations();
+    // File dataset: recorded attitudes that the images contradict give way to them.
+    void checkRecordedHeadings();
     void matchAcrossStrips();
     std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
     // Live: a frame whose next one was tracked keeps its pose in the window.
