@@ -46,6 +46,12 @@ constexpr double kSettledScaleSpread = 300.0 * 300.0;
 // neighbours' is wrong (a gimbal heading half a turn off on a strip flown
 // backwards): the images give that frame's heading.
 constexpr double kHeadingDisagreement = 30.0 * kDegree;
+// A GPS position this many of its standard deviations off the fit counts half.
+constexpr double kGpsLossSigmas = 3.0;
+// A GPS step between matched frames whose direction the images turn by
+// more than this is wrong at one end: a frame whose steps are mostly wrong
+// has a wrong position.
+constexpr double kGpsDisagreement = 20.0 * kDegree;
 // The gimbal's attitude is a prior as loose as its record says, never tighter than this.
 constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
 
@@ -71,6 +77,9 @@ cv::Matx33d aboutViewingAxis(double turn) {
     const double c = std::cos(turn), s = std::sin(turn);
     return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
 }
+// The angle of a rotation, radians.
+double rotationAngle(const cv::Matx33d& R) { return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0)); }
+
 // An angle in (-pi, pi].
 double wrapAngle(double a) { return std::remainder(a, 2.0 * 3.14159265358979323846); }
 
@@ -91,6 +100,7 @@ struct FrontEnd::Frame {
     std::vector<double> gps;
     ImageFeatures features;
     BlockFrame block;          // current estimate and priors, local frame
+    bool hasGps = true;        // the record's position is a prior
     bool gimbal = false;       // the record's attitude is used
     bool rotationSet = false;  // from the gimbal or a matched neighbour
     bool matched = false;
@@ -156,10 +166,15 @@ int FrontEnd::cameraFor(const std::shared_ptr<fw::CameraImpl>& camera) {
 
 std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapFrame>& frame) {
     pt::Point3d lonLatAlt, pitchYawRoll;
-    if (!frame->getGPSLLA(lonLatAlt)) {
+    const bool hasGps = frame->getGPSLLA(lonLatAlt);
+    // Without a position a frame is placed from its images, beside the
+    // frames before it.
+    if (!hasGps && (!haveTangent_ || frames_.empty())) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no usable GPS position.";
         return nullptr;
     }
+    if (!hasGps) lonLatAlt = lastPosition_;
+    lastPosition_ = lonLatAlt;
     std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
     if (!camera || !camera->isValid() || !camera->intrinsics().hasPinhole) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no valid camera.";
@@ -184,10 +199,16 @@ std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapF
     b.gps = tangent_.toLocal(cv::Vec3d(centre.x, centre.y, centre.z));
     b.centre = b.gps;
     pt::Point3d sigma;
-    if (frame->getGPSLLASigma(sigma) && sigma.x > 0 && sigma.y > 0 && sigma.z > 0)
+    if (!hasGps) {
+        f->hasGps = false;
+        b.gps = frames_.rbegin()->second->block.centre;
+        b.centre = b.gps;
+        b.gpsSigma = cv::Vec3d(0, 0, 0);
+    } else if (frame->getGPSLLASigma(sigma) && sigma.x > 0 && sigma.y > 0 && sigma.z > 0) {
         b.gpsSigma = cv::Vec3d(std::max(sigma.x, 0.005), std::max(sigma.y, 0.005), std::max(sigma.z, 0.005));
-    else
+    } else {
         b.gpsSigma = cv::Vec3d(5.0, 5.0, 10.0);
+    }
     gpsSeen_.add(b.gps, b.gps, b.gpsSigma);
     if (frame->getAttitude(pitchYawRoll)) {
         const cv::Matx33d toEcef = cameraToEcef(lonLatAlt.y, lonLatAlt.x, pitchYawRoll.x, pitchYawRoll.y, pitchYawRoll.z);
@@ -245,7 +266,9 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     if (settings_.live) {
         // The centre starts in the window's frame: the previous frame's
         // moved by the GPS step, in the window's scale.
-        if (previous)
+        if (!frame.hasGps)
+            placeFromImages(frame);
+        else if (previous && previous->hasGps)
             frame.block.centre = previous->block.centre + (frame.block.gps - previous->block.gps) / liveScale_;
         else
             frame.block.centre = (frame.block.gps - liveOffset_) / liveScale_;
@@ -456,6 +479,101 @@ void FrontEnd::checkRecordedHeadings() {
     }
 }
 
+void FrontEnd::placeFromImages(Frame& frame) {
+    // The pair with the nearest earlier (else later) frame that has a
+    // position: the images give the direction, the steps of the flight
+    // around it the length.
+    const PairMatch* pair = nullptr;
+    Frame* partner = nullptr;
+    bool partnerEarlier = true;
+    int nearest = 1 << 30;
+    for (const auto& [ab, m] : pairs_) {
+        const bool earlier = ab.second == frame.index;
+        if (!earlier && ab.first != frame.index) continue;
+        const int other = earlier ? ab.first : ab.second;
+        auto found = frames_.find(other);
+        if (found == frames_.end() || !found->second->hasGps) continue;
+        const int distance = std::abs(other - frame.index) * 2 + (earlier ? 0 : 1);
+        if (distance < nearest) {
+            nearest = distance;
+            pair = &m;
+            partner = found->second.get();
+            partnerEarlier = earlier;
+        }
+    }
+    double step = 0.0;
+    int steps = 0;
+    const Frame* last = nullptr;
+    for (auto& [i, f] : frames_) {
+        if (!f->hasGps) continue;
+        if (last && i - last->index == 1) {
+            step += cv::norm(f->block.gps - last->block.gps);
+            ++steps;
+        }
+        last = f.get();
+    }
+    if (!pair || steps == 0) {
+        frame.block.gps = frame.block.centre;
+        return;
+    }
+    step /= steps;
+    // x_later = R x_earlier + t: the later centre lies along -R_later' t from the earlier one.
+    cv::Vec3d centre;
+    if (partnerEarlier) {
+        const cv::Vec3d d = -(frame.block.worldToCamera().t() * pair->direction);
+        centre = partner->block.centre + step * d;
+    } else {
+        const cv::Vec3d d = partner->block.worldToCamera().t() * pair->direction;
+        centre = partner->block.centre + step * d;
+    }
+    frame.block.centre = centre;
+    frame.block.gps = centre;
+    frame.block.gpsSigma = cv::Vec3d(0, 0, 0);
+}
+
+void FrontEnd::checkRecordedPositions() {
+    // A pair's GPS step and the images' direction between the two frames
+    // (in the recorded attitudes) agree where both positions are right.
+    // Decompositions that the records' relative rotation contradicts (the
+    // tilted twin over flat ground) tell nothing.
+    std::map<int, int> pairs, wrong;
+    // Along a strip the direction holds for a fix moved along it: a step far
+    // longer than the pairs' usual one is wrong as well.
+    std::vector<double> lengths;
+    for (const auto& [ab, m] : pairs_) lengths.push_back(cv::norm(frames_[ab.second]->block.gps - frames_[ab.first]->block.gps));
+    if (lengths.empty()) return;
+    std::nth_element(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2), lengths.end());
+    const double usual = lengths[lengths.size() / 2];
+    for (const auto& [ab, m] : pairs_) {
+        Frame& a = *frames_[ab.first];
+        Frame& b = *frames_[ab.second];
+        if (!a.gimbal || !b.gimbal || !a.hasGps || !b.hasGps) continue;
+        const cv::Matx33d Ra = a.block.worldToCamera(), Rb = b.block.worldToCamera();
+        if (rotationAngle(m.rotation * (Rb * Ra.t()).t()) > 3.0 * std::max(a.block.attitudeSigma, b.block.attitudeSigma))
+            continue;
+        const cv::Vec3d images = -(Rb.t() * m.direction);
+        const cv::Vec3d gps = b.block.gps - a.block.gps;
+        if (cv::norm(gps) < 1e-6) continue;
+        const double angle = std::acos(std::clamp(images.dot(gps) / (cv::norm(images) * cv::norm(gps)), -1.0, 1.0));
+        // Within the GPS's own error of the step.
+        const double sigma = std::atan2(2.0 * cv::norm(a.block.gpsSigma + b.block.gpsSigma), cv::norm(gps));
+        const bool off = angle > std::max(kGpsDisagreement, 3.0 * sigma) ||
+                         cv::norm(gps) > 4.0 * usual + 3.0 * cv::norm(a.block.gpsSigma + b.block.gpsSigma);
+        for (int i : {ab.first, ab.second}) {
+            ++pairs[i];
+            wrong[i] += off ? 1 : 0;
+        }
+    }
+    for (auto& [i, n] : pairs) {
+        if (n < 2 || 3 * wrong[i] < 2 * n) continue;
+        Frame& f = *frames_[i];
+        FW_LOG(Warning) << "Frame " << f.id << ": its GPS position disagrees with its images and its neighbours (" << wrong[i]
+                        << " of " << n << " pairs); it is located from the images.";
+        f.hasGps = false;
+        f.block.gpsSigma = cv::Vec3d(0, 0, 0);
+    }
+}
+
 void FrontEnd::matchAcrossStrips() {
     // Height over the ground from the points of the neighbour pairs.
     std::vector<double> depths;
@@ -507,6 +625,7 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
             // step from the previous frame tells the scale; its position
             // is a loose prior only.
             const BlockFrame& p = frames[static_cast<size_t>(at - 1)];
+            if (!(p.gpsSigma[0] > 0) || !(b.gpsSigma[0] > 0)) continue;
             b.previous = at - 1;
             b.step = b.gps - p.gps;
             for (int k = 0; k < 3; ++k) b.stepSigma[k] = std::hypot(b.gpsSigma[k], p.gpsSigma[k]);
@@ -724,6 +843,9 @@ void FrontEnd::finish() {
     if (frames_.empty()) return;
     initialRotations();
     checkRecordedHeadings();
+    checkRecordedPositions();
+    for (auto& [i, f] : frames_)
+        if (!f->hasGps) placeFromImages(*f);
     std::vector<Frame*> block;
     for (auto& [i, f] : frames_) block.push_back(f.get());
     // Triangulate the neighbours' tracks from the recorded poses, which also
@@ -740,32 +862,63 @@ void FrontEnd::finish() {
 }
 
 void FrontEnd::GpsFit::add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma) {
-    for (int k = 0; k < 3; ++k) {
-        if (!(sigma[k] > 0)) continue;
-        const double w = 1.0 / (sigma[k] * sigma[k]);
-        weight[k] += w;
-        sumC[k] += w * centre[k];
-        sumG[k] += w * gps[k];
-        sumCG[k] += w * centre[k] * gps[k];
-        sumCC[k] += w * centre[k] * centre[k];
-    }
+    for (int k = 0; k < 3; ++k)
+        if (!(sigma[k] > 0)) return;
+    samples.push_back({centre, gps, sigma});
 }
 
 double FrontEnd::GpsFit::spread() const {
+    cv::Vec3d weight(0, 0, 0), sum(0, 0, 0), squares(0, 0, 0);
+    for (const Sample& p : samples)
+        for (int k = 0; k < 3; ++k) {
+            const double w = 1.0 / (p.sigma[k] * p.sigma[k]);
+            weight[k] += w;
+            sum[k] += w * p.centre[k];
+            squares[k] += w * p.centre[k] * p.centre[k];
+        }
     double variance = 0.0;
     for (int k = 0; k < 3; ++k)
-        if (weight[k] > 0) variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
+        if (weight[k] > 0) variance += squares[k] - sum[k] * sum[k] / weight[k];
     return variance;
 }
 
 void FrontEnd::GpsFit::solve(double& scale, cv::Vec3d& offset) const {
-    double covariance = 0.0;
-    for (int k = 0; k < 3; ++k)
-        if (weight[k] > 0) covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
-    const double variance = spread();
-    // The scale's standard deviation is about 1 / sqrt(variance).
-    scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
-    for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;
+    // Weighted least squares, reweighted: a position far off the others'
+    // fit (in its own standard deviations) counts less and less.
+    std::vector<double> robust(samples.size(), 1.0);
+    scale = 1.0;
+    offset = cv::Vec3d(0, 0, 0);
+    for (int round = 0; round < 8; ++round) {
+        cv::Vec3d weight(0, 0, 0), sumC(0, 0, 0), sumG(0, 0, 0), sumCG(0, 0, 0), sumCC(0, 0, 0);
+        for (size_t i = 0; i < samples.size(); ++i)
+            for (int k = 0; k < 3; ++k) {
+                const Sample& p = samples[i];
+                const double w = robust[i] / (p.sigma[k] * p.sigma[k]);
+                weight[k] += w;
+                sumC[k] += w * p.centre[k];
+                sumG[k] += w * p.gps[k];
+                sumCG[k] += w * p.centre[k] * p.gps[k];
+                sumCC[k] += w * p.centre[k] * p.centre[k];
+            }
+        double covariance = 0.0, variance = 0.0;
+        for (int k = 0; k < 3; ++k)
+            if (weight[k] > 0) {
+                covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
+                variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
+            }
+        // The scale's standard deviation is about 1 / sqrt(variance).
+        scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
+        for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const Sample& p = samples[i];
+            double r2 = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                const double r = (scale * p.centre[k] + offset[k] - p.gps[k]) / p.sigma[k];
+                r2 += r * r;
+            }
+            robust[i] = 1.0 / (1.0 + r2 / (kGpsLossSigmas * kGpsLossSigmas));
+        }
+    }
 }
 
 void FrontEnd::advanceProgress() {

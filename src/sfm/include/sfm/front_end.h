@@ -13,6 +13,7 @@
 #include "sfm/image_features.h"
 #include "sfm/slam.h"
 #include "sfm/tangent_frame.h"
+#include "pt/point.h"
 #include "zel/node.h"
 
 #include <cstdint>
@@ -90,14 +91,23 @@ private:
     // Live: the scale and offset that take the window's frame (held by the
     // settled frames) to the GPS, fitted to every frame settled so far.
     struct GpsFit {
-        double weight[3] = {0, 0, 0};
-        cv::Vec3d sumC{0, 0, 0}, sumG{0, 0, 0}, sumCG{0, 0, 0}, sumCC{0, 0, 0};
+        struct Sample {
+            cv::Vec3d centre, gps, sigma;
+        };
+        std::vector<Sample> samples;
+        // A sample without a position (a sigma of 0) is left out.
         void add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma);
-        // Scale and offset: gps = scale * centre + offset; 1 and 0 while too few frames tell.
+        // Scale and offset: gps = scale * centre + offset, fitted under a
+        // robust loss; 1 and 0 while too few frames tell.
         void solve(double& scale, cv::Vec3d& offset) const;
         // Of the centres, weighted: the scale's relative standard deviation is about 1 / sqrt of it.
         double spread() const;
     };
+    // A frame without a usable GPS position (or one that its images
+    // contradict) is placed from its pair with a located neighbour.
+    void placeFromImages(Frame& frame);
+    // File dataset: positions that the images contradict are dropped.
+    void checkRecordedPositions();
 
     const FrontEndSettings settings_;
     zel::Chain* const owner_;
@@ -107,6 +117,7 @@ private:
     uint64_t nextPointId_ = 1;
     bool haveTangent_ = false;
     TangentFrame tangent_;
+    pt::Point3d lastPosition_;  // of the latest frame located, degrees and metres
     std::map<int, std::unique_ptr<Frame>> frames_;  // by index in flight order
     std::vector<std::vector<double>> cameraRecords_;
     std::vector<BlockCamera> cameras_;
