@@ -72,6 +72,10 @@ double sampson(const cv::Matx33d& E, const cv::Point2f& a, const cv::Point2f& b)
 
 }  // namespace
 
+void buildIndex(const ImageFeatures& features) {
+    if (!features.empty()) indexOf(features);
+}
+
 bool matchFeatures(const ImageFeatures& first, const ImageFeatures& second, double processingFocal, PairMatch& out,
                    const MatchSettings& s) {
     out = PairMatch();

@@ -230,16 +230,24 @@ std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapF
     return f;
 }
 
-bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
+bool FrontEnd::pairOf(const Frame& frame, const Frame& earlier, PairMatch& match) const {
     if (frame.features.empty() || earlier.features.empty()) return false;
     const double focal = 0.5 * (cameras_[static_cast<size_t>(frame.block.camera)].values[0] * frame.features.scale +
                                 cameras_[static_cast<size_t>(earlier.block.camera)].values[0] * earlier.features.scale);
+    return matchFeatures(earlier.features, frame.features, focal, match, settings_.matching);
+}
+
+bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
     PairMatch match;
-    if (!matchFeatures(earlier.features, frame.features, focal, match, settings_.matching)) return false;
+    if (!pairOf(frame, earlier, match)) return false;
+    joinPair(frame, earlier, match);
+    return true;
+}
+
+void FrontEnd::joinPair(Frame& frame, Frame& earlier, const PairMatch& match) {
     for (const auto& [a, b] : match.inliers) tracks_.join(earlier.index, a, frame.index, b);
     frame.matched = earlier.matched = true;
     pairs_[{earlier.index, frame.index}] = match;
-    return true;
 }
 
 bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
@@ -256,12 +264,25 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
 
     // Recent neighbours in flight order.
     Frame* previous = nullptr;
+    std::vector<Frame*> partners;
     for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
         if (it->first >= index) continue;
         if (index - it->first > settings_.neighbours) break;
         if (!previous) previous = it->second.get();
-        matchWith(frame, *it->second);
+        partners.push_back(it->second.get());
     }
+    // The pairs are matched side by side (each search index built before),
+    // then joined in order.
+    buildIndex(frame.features);
+    for (Frame* p : partners) buildIndex(p->features);
+    std::vector<PairMatch> found(partners.size());
+    std::vector<uchar> ok(partners.size(), 0);
+    cv::parallel_for_(cv::Range(0, static_cast<int>(partners.size())), [&](const cv::Range& r) {
+        for (int k = r.start; k < r.end; ++k)
+            ok[static_cast<size_t>(k)] = pairOf(frame, *partners[static_cast<size_t>(k)], found[static_cast<size_t>(k)]) ? 1 : 0;
+    });
+    for (size_t k = 0; k < partners.size(); ++k)
+        if (ok[k]) joinPair(frame, *partners[k], found[k]);
 
     if (settings_.live) {
         // The centre starts in the window's frame: the previous frame's

@@ -25,6 +25,10 @@ struct PairMatch {
     cv::Vec3d direction{0, 0, 0};               // unit translation, in the second camera's axes
 };
 
+// Builds the keypoints' descriptor search index, which matching otherwise
+// builds on first use: before matching one frame in several pairs at once.
+void buildIndex(const ImageFeatures& features);
+
 // False (out empty) when fewer than minInliers matches are verified.
 bool matchFeatures(const ImageFeatures& first, const ImageFeatures& second, double processingFocal, PairMatch& out,
                    const MatchSettings& settings = MatchSettings());

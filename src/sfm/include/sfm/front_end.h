@@ -70,6 +70,10 @@ private:
     int cameraFor(const std::shared_ptr<fw::CameraImpl>& camera);
     // Verified matches with an earlier frame join the tracks; true when enough were found.
     bool matchWith(Frame& frame, Frame& earlier);
+    // The verified matches of two frames, touching nothing else (safe side by side).
+    bool pairOf(const Frame& frame, const Frame& earlier, PairMatch& match) const;
+    // A pair's matches join the tracks.
+    void joinPair(Frame& frame, Frame& earlier, const PairMatch& match);
     // Whole: every frame free, GPS priors as recorded (a file dataset; a
     // live flight's held frames). Window: live, the settled frames stay as
     // they are and hold the window's frame.
