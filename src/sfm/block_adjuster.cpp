@@ -210,6 +210,13 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
         } else {
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<IntrinsicsPrior, 5, 5>(new IntrinsicsPrior(c)), nullptr,
                                      c.values);
+            std::vector<int> held;
+            for (int i = 0; i < 5; ++i)
+                if (c.hold[i]) held.push_back(i);
+            if (held.size() == 5)
+                problem.SetParameterBlockConstant(c.values);
+            else if (!held.empty())
+                problem.SetManifold(c.values, new ceres::SubsetManifold(5, held));
         }
     }
 

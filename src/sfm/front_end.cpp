@@ -33,6 +33,8 @@ constexpr double kNadirSigma = 10.0 * kDegree;
 constexpr size_t kSupportNeighbours = 8;
 constexpr int kMinSupport = 2;
 constexpr double kSupportTolerance = 0.01;
+// Live: the most points the window's adjustment solves for.
+constexpr size_t kWindowPoints = 2000;
 // Live: how much looser the absolute GPS prior of a frame is than its record says.
 constexpr double kLiveGpsLoosening = 20.0;
 // Live: the frames' spread (weighted by their GPS accuracy) the GPS must
@@ -46,6 +48,10 @@ constexpr double kSettledScaleSpread = 300.0 * 300.0;
 // neighbours' is wrong (a gimbal heading half a turn off on a strip flown
 // backwards): the images give that frame's heading.
 constexpr double kHeadingDisagreement = 30.0 * kDegree;
+// Points departing from the plane that fits a frame's points by this much
+// of their depth (the median over the frames of the median) tell the focal
+// length from the flying height, the radial terms from a bend of the block.
+constexpr double kReliefForIntrinsics = 0.01;
 // A GPS position this many of its standard deviations off the fit counts half.
 constexpr double kGpsLossSigmas = 3.0;
 // A GPS step between matched frames whose direction the images turn by
@@ -372,6 +378,46 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     return true;
 }
 
+double FrontEnd::reliefOf(int camera) const {
+    // Per frame: the points it sees against the plane that fits them best
+    // (inverse depth linear in the ray), the median of their relative
+    // departures; the median over the frames.
+    std::vector<double> reliefs;
+    for (const auto& [i, f] : frames_) {
+        if (f->block.camera != camera) continue;
+        const cv::Matx33d R = f->block.worldToCamera();
+        std::vector<cv::Vec3d> rows;
+        std::vector<double> inverse;
+        for (int64_t id : tracks_.tracksOfFrame(i)) {
+            const FeatureTrack* t = tracks_.find(id);
+            if (!t || !t->triangulated) continue;
+            const cv::Vec3d p = R * (t->point - f->block.centre);
+            if (p[2] <= 0) continue;
+            rows.emplace_back(p[0] / p[2], p[1] / p[2], 1.0);
+            inverse.push_back(1.0 / p[2]);
+        }
+        if (rows.size() < 20) continue;
+        cv::Matx33d A = cv::Matx33d::zeros();
+        cv::Vec3d b(0, 0, 0);
+        for (size_t k = 0; k < rows.size(); ++k) {
+            A += rows[k] * rows[k].t();
+            b += rows[k] * inverse[k];
+        }
+        const cv::Vec3d plane = A.solve(b, cv::DECOMP_SVD);
+        std::vector<double> departures;
+        for (size_t k = 0; k < rows.size(); ++k) {
+            const double fit = plane.dot(rows[k]);
+            if (fit > 0) departures.push_back(std::abs(inverse[k] - fit) / fit);
+        }
+        if (departures.empty()) continue;
+        std::nth_element(departures.begin(), departures.begin() + static_cast<std::ptrdiff_t>(departures.size() / 2), departures.end());
+        reliefs.push_back(departures[departures.size() / 2]);
+    }
+    if (reliefs.empty()) return 0.0;
+    std::nth_element(reliefs.begin(), reliefs.begin() + static_cast<std::ptrdiff_t>(reliefs.size() / 2), reliefs.end());
+    return reliefs[reliefs.size() / 2];
+}
+
 void FrontEnd::initialRotations() {
     // Frames without gimbal angles: looking down along the flight, the
     // heading from the neighbours' GPS; each run of frames matched along a
@@ -686,7 +732,30 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
         // A window starts near its optimum; a whole block may not.
         AdjustSettings adjustment = settings_.adjustment;
         if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
-        const AdjustReport report = adjustBlock(frames, cameras_, tracks, adjustment);
+        AdjustReport report;
+        if (window && tracks.size() > kWindowPoints) {
+            // The longest tracks hold the window's new frames; the others
+            // are triangulated again in the adjusted poses.
+            std::vector<size_t> order(tracks.size());
+            for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+                return tracks[a].observations.size() > tracks[b].observations.size();
+            });
+            std::vector<BlockTrack> held;
+            for (size_t k = 0; k < kWindowPoints; ++k) held.push_back(tracks[order[k]]);
+            report = adjustBlock(frames, cameras_, held, adjustment);
+            for (size_t k = 0; k < kWindowPoints; ++k) tracks[order[k]] = std::move(held[k]);
+            for (size_t k = kWindowPoints; k < order.size(); ++k) {
+                BlockTrack& t = tracks[order[k]];
+                std::vector<cv::Point2d> rays;
+                for (const BlockObservation& o : t.observations)
+                    rays.emplace_back(block[static_cast<size_t>(o.frame)]->features.rays[static_cast<size_t>(o.keyPoint)]);
+                cv::Vec3d point;
+                if (triangulateRays(frames, t.observations, rays, point)) t.point = point;
+            }
+        } else {
+            report = adjustBlock(frames, cameras_, tracks, adjustment);
+        }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!window)
             FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
@@ -874,7 +943,33 @@ void FrontEnd::finish() {
     adjust(block, Adjustment::Whole, false);
     matchAcrossStrips();
     for (auto& [id, track] : tracks_.all()) track.triangulated = false;
+    // Over flat ground seen straight down the focal length trades with the
+    // flying height and the radial terms with a bend of the block: they are
+    // held at the record's (the principal point refined) unless the
+    // adjusted points show relief, and then freed from there.
+    constexpr int kHeldOverFlatGround[] = {0, 3, 4};
+    std::vector<bool> refined;
+    for (BlockCamera& c : cameras_) {
+        refined.push_back(c.refine);
+        if (c.refine)
+            for (int i : kHeldOverFlatGround) c.hold[i] = true;
+    }
     adjust(block, Adjustment::Whole, true);
+    bool freed = false;
+    for (size_t k = 0; k < cameras_.size(); ++k) {
+        if (!refined[k]) continue;
+        const double relief = reliefOf(static_cast<int>(k));
+        const bool tells = relief >= kReliefForIntrinsics;
+        FW_LOG(Info) << "Camera " << k << ": relief " << relief * 100 << " % of the depth: focal length and radial terms "
+                     << (tells ? "refined." : "kept as recorded.");
+        if (tells) {
+            for (bool& h : cameras_[k].hold) h = false;
+            freed = true;
+        }
+    }
+    if (freed) adjust(block, Adjustment::Whole, true);
+    for (BlockCamera& c : cameras_)
+        for (bool& h : c.hold) h = false;
 
     auto map = std::make_shared<fw::Map>();
     for (Frame* f : block) map->addFrame(handOn(*f));

@@ -80,6 +80,9 @@ private:
     enum class Adjustment { Whole, Window };
     // Triangulates the block's new tracks, then (solve) adjusts it.
     void adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve);
+    // The relief that a camera's frames see: the median relative departure
+    // of their points from a plane, in depth.
+    double reliefOf(int camera) const;
     void initialRotations();
     // File dataset: recorded attitudes that the images contradict give way to them.
     void checkRecordedHeadings();
