@@ -1,5 +1,9 @@
 #include "sfm/front_end.h"
 
+#include "front_end_internal.h"
+#include "sfm/batch_front_end.h"
+#include "sfm/live_front_end.h"
+
 #include "fw/camera.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
@@ -21,98 +25,8 @@
 #include <opencv2/calib3d.hpp>
 
 namespace sfm {
-namespace {
 
-constexpr double kDegree = 3.14159265358979323846 / 180.0;
-// Without gimbal angles the camera is taken to look down (its image top
-// along the flight, for a start only): a loose prior on the viewing
-// direction, for the rotation about a single strip's line.
-constexpr double kNadirSigma = 10.0 * kDegree;
-// Depth support of a handed-on point: of its nearest keypoints in the
-// image, this many must lie within the tolerance of its depth.
-constexpr size_t kSupportNeighbours = 8;
-constexpr int kMinSupport = 2;
-constexpr double kSupportTolerance = 0.01;
-// Live: the most points the window's adjustment solves for.
-constexpr size_t kWindowPoints = 2000;
-// Live: how much looser the absolute GPS prior of a frame is than its record says.
-constexpr double kLiveGpsLoosening = 20.0;
-// Live: the frames' spread (weighted by their GPS accuracy) the GPS must
-// show before it tells the scale (to about 1 / sqrt of it).
-constexpr double kMinScaleSpread = 2500.0;
-// Live: the spread at which the held frames of a flight's start are handed
-// on: the scale to 1 / 300, which keeps neighbours' relative positions
-// within 1 % of their baseline at three standard deviations.
-constexpr double kSettledScaleSpread = 300.0 * 300.0;
-// A recorded attitude that the images turn by more than this from its
-// neighbours' is wrong (a gimbal heading half a turn off on a strip flown
-// backwards): the images give that frame's heading.
-constexpr double kHeadingDisagreement = 30.0 * kDegree;
-// Points departing from the plane that fits a frame's points by this much
-// of their depth (the median over the frames of the median) tell the focal
-// length from the flying height, the radial terms from a bend of the block.
-constexpr double kReliefForIntrinsics = 0.01;
-// A GPS position this many of its standard deviations off the fit counts half.
-constexpr double kGpsLossSigmas = 3.0;
-// A GPS step between matched frames whose direction the images turn by
-// more than this is wrong at one end: a frame whose steps are mostly wrong
-// has a wrong position.
-constexpr double kGpsDisagreement = 20.0 * kDegree;
-// The gimbal's attitude is a prior as loose as its record says, never tighter than this.
-constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
-
-// The nearest rotation to a 3x3 matrix.
-cv::Matx33d nearestRotation(const cv::Matx33d& M) {
-    cv::Mat w, u, vt;
-    cv::SVD::compute(cv::Mat(M), w, u, vt);
-    cv::Matx33d R = cv::Matx33d(cv::Mat(u * vt));
-    if (cv::determinant(R) < 0) {
-        cv::Mat d = cv::Mat::eye(3, 3, CV_64F);
-        d.at<double>(2, 2) = -1.0;
-        R = cv::Matx33d(cv::Mat(u * d * vt));
-    }
-    return R;
-}
-
-// The turn about the viewing axis (radians) that best fits a relative
-// rotation of two cameras, and the rotation of that turn.
-double viewTurn(const cv::Matx33d& relative) {
-    return std::atan2(relative(1, 0) - relative(0, 1), relative(0, 0) + relative(1, 1));
-}
-cv::Matx33d aboutViewingAxis(double turn) {
-    const double c = std::cos(turn), s = std::sin(turn);
-    return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
-}
-// The angle of a rotation, radians.
-double rotationAngle(const cv::Matx33d& R) { return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0)); }
-
-// An angle in (-pi, pi].
-double wrapAngle(double a) { return std::remainder(a, 2.0 * 3.14159265358979323846); }
-
-// Smaller turns between neighbours are left to the adjustment.
-constexpr double kHeadingKept = 5.0 * kDegree;
-
-// Along a strip neighbours keep their heading: a larger relative rotation
-// is a turn or a wrong decomposition, and the images' chain breaks there.
-bool sameHeading(const cv::Matx33d& relative) { return (cv::trace(relative) - 1.0) / 2.0 > std::cos(5.0 * kDegree); }
-
-}  // namespace
-
-struct FrontEnd::Frame {
-    int index = 0;
-    uint64_t id = 0;
-    double timestamp = 0.0;
-    std::string path, label;
-    std::vector<double> gps;
-    ImageFeatures features;
-    BlockFrame block;          // current estimate and priors, local frame
-    bool hasGps = true;        // the record's position is a prior
-    bool gimbal = false;       // the record's attitude is used
-    bool rotationSet = false;  // from the gimbal or a matched neighbour
-    bool matched = false;
-    bool settled = false;  // live: its pose in the window stays
-    bool published = false;
-};
+using namespace front_end;
 
 FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* ok) {
     FrontEndSettings s;
@@ -256,20 +170,20 @@ void FrontEnd::joinPair(Frame& frame, Frame& earlier, const PairMatch& match) {
     pairs_[{earlier.index, frame.index}] = match;
 }
 
-bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
-    if (!input) return false;
+FrontEnd::Frame* FrontEnd::addFrame(const std::shared_ptr<fw::MapFrame>& input, Frame*& previous) {
+    previous = nullptr;
+    if (!input) return nullptr;
     std::unique_ptr<Frame> located = locate(input);
     ++tracked_;
     if (!located) {
         advanceProgress();
-        return false;
+        return nullptr;
     }
     Frame& frame = *located;
     const int index = frame.index;
     frames_[index] = std::move(located);
 
     // Recent neighbours in flight order.
-    Frame* previous = nullptr;
     std::vector<Frame*> partners;
     for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
         if (it->first >= index) continue;
@@ -289,261 +203,7 @@ bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     });
     for (size_t k = 0; k < partners.size(); ++k)
         if (ok[k]) joinPair(frame, *partners[k], found[k]);
-
-    if (settings_.live) {
-        // The centre starts in the window's frame: the previous frame's
-        // moved by the GPS step, in the window's scale.
-        if (!frame.hasGps)
-            placeFromImages(frame);
-        else if (previous && previous->hasGps)
-            frame.block.centre = previous->block.centre + (frame.block.gps - previous->block.gps) / liveScale_;
-        else
-            frame.block.centre = (frame.block.gps - liveOffset_) / liveScale_;
-        // The rotation: the gimbal's; else that of the latest frame it was
-        // matched with, turned as the images turned; else looking down
-        // along the flight.
-        const Frame* partner = nullptr;
-        const PairMatch* pair = nullptr;
-        for (auto it = frames_.rbegin(); it != frames_.rend() && !pair; ++it) {
-            auto found = pairs_.find({it->first, index});
-            if (found == pairs_.end()) continue;
-            partner = it->second.get();
-            pair = &found->second;
-        }
-        // A recorded attitude that the images turn far from the partner's
-        // is wrong: the images give the heading, the record the viewing direction.
-        if (frame.gimbal && pair) {
-            const cv::Matx33d own = frame.block.worldToCamera();
-            const double off = wrapAngle(viewTurn(pair->rotation) - viewTurn(own * partner->block.worldToCamera().t()));
-            if (std::abs(off) > kHeadingDisagreement) {
-                FW_LOG(Warning) << "Frame " << frame.id << ": its recorded heading is " << std::abs(off) / kDegree
-                                << " degrees off what its images and its neighbours tell; its heading is taken from the images.";
-                frame.block.setWorldToCamera(aboutViewingAxis(off) * own);
-                frame.block.attitude = frame.block.rotation;
-                frame.block.viewOnly = true;
-            }
-        }
-        if (!frame.gimbal) {
-            cv::Matx33d heading = cameraToEnu(-90.0, 0.0, 0.0).t();
-            if (previous) {
-                const cv::Vec3d d = frame.block.gps - previous->block.gps;
-                heading = cameraToEnu(-90.0, std::atan2(d[0], d[1]) / kDegree, 0.0).t();
-                // The first frame had no flight direction yet.
-                if (!previous->gimbal && !previous->settled && !previous->rotationSet) {
-                    previous->block.setWorldToCamera(heading);
-                    previous->block.attitude = previous->block.rotation;
-                    previous->block.attitudePrior = true;
-                    previous->block.attitudeSigma = kNadirSigma;
-                    previous->block.viewOnly = true;
-                    previous->rotationSet = true;
-                }
-            }
-            frame.block.setWorldToCamera(heading);
-            frame.block.attitude = frame.block.rotation;
-            frame.block.attitudePrior = previous != nullptr;
-            frame.block.attitudeSigma = kNadirSigma;
-            frame.block.viewOnly = true;
-            frame.rotationSet = previous != nullptr;
-            // Over flat ground the essential matrix may decompose into a
-            // tilted twin, whose turn about the viewing axis still holds
-            // (at the end of a strip it is the half turn the GPS cannot tell).
-            if (pair) {
-                const double turn = viewTurn(pair->rotation);
-                const cv::Matx33d& R = partner->block.worldToCamera();
-                frame.block.setWorldToCamera(std::abs(turn) > kHeadingKept ? aboutViewingAxis(turn) * R : R);
-            }
-        }
-        std::vector<Frame*> block;
-        for (auto& [i, f] : frames_) block.push_back(f.get());
-        adjust(block, Adjustment::Window, true);
-        if (previous && !previous->settled) settle(*previous);
-        if (released_) {
-            handOnSettled();
-        } else {
-            int held = 0;
-            for (auto& [i, f] : frames_) held += f->settled ? 1 : 0;
-            if (gpsSeen_.spread() >= kSettledScaleSpread || held >= std::max(1, settings_.maxHeld)) release();
-        }
-        // Keep the window.
-        while (static_cast<int>(frames_.size()) > settings_.window) {
-            auto oldest = frames_.begin();
-            if (!oldest->second->published) break;
-            tracks_.dropFrame(oldest->first);
-            for (auto p = pairs_.begin(); p != pairs_.end();)
-                p = p->first.first == oldest->first || p->first.second == oldest->first ? pairs_.erase(p) : std::next(p);
-            frames_.erase(oldest);
-        }
-    }
-    advanceProgress();
-    return true;
-}
-
-double FrontEnd::reliefOf(int camera) const {
-    // Per frame: the points it sees against the plane that fits them best
-    // (inverse depth linear in the ray), the median of their relative
-    // departures; the median over the frames.
-    std::vector<double> reliefs;
-    for (const auto& [i, f] : frames_) {
-        if (f->block.camera != camera) continue;
-        const cv::Matx33d R = f->block.worldToCamera();
-        std::vector<cv::Vec3d> rows;
-        std::vector<double> inverse;
-        for (int64_t id : tracks_.tracksOfFrame(i)) {
-            const FeatureTrack* t = tracks_.find(id);
-            if (!t || !t->triangulated) continue;
-            const cv::Vec3d p = R * (t->point - f->block.centre);
-            if (p[2] <= 0) continue;
-            rows.emplace_back(p[0] / p[2], p[1] / p[2], 1.0);
-            inverse.push_back(1.0 / p[2]);
-        }
-        if (rows.size() < 20) continue;
-        cv::Matx33d A = cv::Matx33d::zeros();
-        cv::Vec3d b(0, 0, 0);
-        for (size_t k = 0; k < rows.size(); ++k) {
-            A += rows[k] * rows[k].t();
-            b += rows[k] * inverse[k];
-        }
-        const cv::Vec3d plane = A.solve(b, cv::DECOMP_SVD);
-        std::vector<double> departures;
-        for (size_t k = 0; k < rows.size(); ++k) {
-            const double fit = plane.dot(rows[k]);
-            if (fit > 0) departures.push_back(std::abs(inverse[k] - fit) / fit);
-        }
-        if (departures.empty()) continue;
-        std::nth_element(departures.begin(), departures.begin() + static_cast<std::ptrdiff_t>(departures.size() / 2), departures.end());
-        reliefs.push_back(departures[departures.size() / 2]);
-    }
-    if (reliefs.empty()) return 0.0;
-    std::nth_element(reliefs.begin(), reliefs.begin() + static_cast<std::ptrdiff_t>(reliefs.size() / 2), reliefs.end());
-    return reliefs[reliefs.size() / 2];
-}
-
-void FrontEnd::initialRotations() {
-    // Frames without gimbal angles: looking down along the flight, the
-    // heading from the neighbours' GPS; each run of frames matched along a
-    // strip (the images see no turn) starts from one rotation, the one that
-    // fits those headings best.
-    std::vector<Frame*> order;
-    for (auto& [i, f] : frames_) order.push_back(f.get());
-    const size_t n = order.size();
-    std::vector<cv::Matx33d> heading(n, cv::Matx33d::eye());
-    for (size_t k = 0; k < n; ++k) {
-        const cv::Vec3d from = order[k > 0 ? k - 1 : k]->block.gps;
-        const cv::Vec3d to = order[k + 1 < n ? k + 1 : k]->block.gps;
-        const cv::Vec3d d = to - from;
-        const double yaw = std::hypot(d[0], d[1]) > 1e-6 ? std::atan2(d[0], d[1]) / kDegree : 0.0;
-        heading[k] = cameraToEnu(-90.0, yaw, 0.0).t();
-    }
-    size_t start = 0;
-    while (start < n) {
-        // A run: consecutive frames without gimbal whose pairs are verified.
-        if (order[start]->gimbal) {
-            ++start;
-            continue;
-        }
-        std::vector<cv::Matx33d> chain{cv::Matx33d::eye()};
-        size_t end = start + 1;
-        while (end < n && !order[end]->gimbal) {
-            auto pair = pairs_.find({order[end - 1]->index, order[end]->index});
-            if (pair == pairs_.end() || !sameHeading(pair->second.rotation)) break;
-            chain.push_back(chain.back());
-            ++end;
-        }
-        cv::Matx33d sum = cv::Matx33d::zeros();
-        for (size_t k = start; k < end; ++k) sum += chain[k - start].t() * heading[k];
-        const cv::Matx33d Q = nearestRotation(sum);
-        for (size_t k = start; k < end; ++k) {
-            BlockFrame& b = order[k]->block;
-            cv::Rodrigues(heading[k], b.attitude);
-            b.attitudePrior = true;
-            b.attitudeSigma = kNadirSigma;
-            b.viewOnly = true;
-            b.setWorldToCamera(chain[k - start] * Q);
-        }
-        start = end;
-    }
-}
-
-void FrontEnd::checkRecordedHeadings() {
-    // Frames whose recorded headings agree with their pairs' turns about the
-    // viewing axis (which holds where a decomposition over flat ground is a
-    // tilted twin) form groups; each group's headings are off the truth by
-    // one turn, which the pairs between groups tell. The largest set of
-    // frames whose groups share a turn is taken as right, the others take
-    // their heading from the images and keep the viewing direction as prior.
-    std::map<int, int> group;  // frame index -> group (union-find parent)
-    std::function<int(int)> root = [&](int i) { return group[i] == i ? i : group[i] = root(group[i]); };
-    for (auto& [i, f] : frames_)
-        if (f->gimbal) group[i] = i;
-    auto recorded = [&](int i) {
-        cv::Matx33d R;
-        cv::Rodrigues(frames_[i]->block.attitude, R);
-        return R;
-    };
-    // How much more the images turn b from a than the records do.
-    auto offsetOf = [&](const std::pair<int, int>& ab, const PairMatch& m) {
-        return wrapAngle(viewTurn(m.rotation) - viewTurn(recorded(ab.second) * recorded(ab.first).t()));
-    };
-    for (const auto& [ab, m] : pairs_)
-        if (group.count(ab.first) && group.count(ab.second) && std::abs(offsetOf(ab, m)) < kHeadingDisagreement)
-            group[root(ab.second)] = root(ab.first);
-    std::map<int, size_t> size;
-    for (auto& [i, g] : group) ++size[root(i)];
-    if (size.size() < 2) return;
-    // Each group's turn from the first one reached. A pair may be a wrong
-    // match: a group's turn is the one that most pairs from the groups
-    // already turned agree with.
-    std::map<int, double> turn;  // group root -> turn, radians
-    for (auto& [start, n] : size) {
-        if (turn.count(start)) continue;
-        turn[start] = 0.0;
-        for (;;) {
-            std::map<int, std::vector<double>> candidates;
-            for (const auto& [ab, m] : pairs_) {
-                if (!group.count(ab.first) || !group.count(ab.second)) continue;
-                const int ga = root(ab.first), gb = root(ab.second);
-                if (turn.count(ga) && !turn.count(gb)) candidates[gb].push_back(wrapAngle(turn[ga] + offsetOf(ab, m)));
-                if (turn.count(gb) && !turn.count(ga)) candidates[ga].push_back(wrapAngle(turn[gb] - offsetOf(ab, m)));
-            }
-            if (candidates.empty()) break;
-            int next = -1;
-            size_t support = 0;
-            double chosen = 0.0;
-            for (const auto& [g, list] : candidates)
-                for (double c : list) {
-                    size_t agree = 0;
-                    for (double d : list) agree += std::abs(wrapAngle(d - c)) < 0.5 * kHeadingDisagreement ? 1 : 0;
-                    if (agree > support) {
-                        support = agree;
-                        next = g;
-                        chosen = c;
-                    }
-                }
-            turn[next] = chosen;
-        }
-    }
-    // The turn shared by the most frames.
-    double best = 0.0;
-    size_t bestFrames = 0;
-    for (const auto& [g, t] : turn) {
-        size_t n = 0;
-        for (const auto& [h, u] : turn)
-            if (std::abs(wrapAngle(u - t)) < kHeadingDisagreement) n += size[h];
-        if (n > bestFrames) {
-            bestFrames = n;
-            best = t;
-        }
-    }
-    for (auto& [i, g] : group) {
-        const double correction = wrapAngle(turn[root(i)] - best);
-        if (std::abs(correction) < kHeadingDisagreement) continue;
-        Frame& f = *frames_[i];
-        FW_LOG(Warning) << "Frame " << f.id << ": its recorded heading is " << std::abs(correction) / kDegree
-                        << " degrees off what its images and its neighbours tell; its heading is taken from the images.";
-        f.block.setWorldToCamera(aboutViewingAxis(correction) * recorded(i));
-        f.block.attitude = f.block.rotation;
-        f.block.viewOnly = true;
-    }
+    return &frame;
 }
 
 void FrontEnd::placeFromImages(Frame& frame) {
@@ -598,83 +258,18 @@ void FrontEnd::placeFromImages(Frame& frame) {
     frame.block.gpsSigma = cv::Vec3d(0, 0, 0);
 }
 
-void FrontEnd::checkRecordedPositions() {
-    // A pair's GPS step and the images' direction between the two frames
-    // (in the recorded attitudes) agree where both positions are right.
-    // Decompositions that the records' relative rotation contradicts (the
-    // tilted twin over flat ground) tell nothing.
-    std::map<int, int> pairs, wrong;
-    // Along a strip the direction holds for a fix moved along it: a step far
-    // longer than the pairs' usual one is wrong as well.
-    std::vector<double> lengths;
-    for (const auto& [ab, m] : pairs_) lengths.push_back(cv::norm(frames_[ab.second]->block.gps - frames_[ab.first]->block.gps));
-    if (lengths.empty()) return;
-    std::nth_element(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2), lengths.end());
-    const double usual = lengths[lengths.size() / 2];
-    for (const auto& [ab, m] : pairs_) {
-        Frame& a = *frames_[ab.first];
-        Frame& b = *frames_[ab.second];
-        if (!a.gimbal || !b.gimbal || !a.hasGps || !b.hasGps) continue;
-        const cv::Matx33d Ra = a.block.worldToCamera(), Rb = b.block.worldToCamera();
-        if (rotationAngle(m.rotation * (Rb * Ra.t()).t()) > 3.0 * std::max(a.block.attitudeSigma, b.block.attitudeSigma))
-            continue;
-        const cv::Vec3d images = -(Rb.t() * m.direction);
-        const cv::Vec3d gps = b.block.gps - a.block.gps;
-        if (cv::norm(gps) < 1e-6) continue;
-        const double angle = std::acos(std::clamp(images.dot(gps) / (cv::norm(images) * cv::norm(gps)), -1.0, 1.0));
-        // Within the GPS's own error of the step.
-        const double sigma = std::atan2(2.0 * cv::norm(a.block.gpsSigma + b.block.gpsSigma), cv::norm(gps));
-        const bool off = angle > std::max(kGpsDisagreement, 3.0 * sigma) ||
-                         cv::norm(gps) > 4.0 * usual + 3.0 * cv::norm(a.block.gpsSigma + b.block.gpsSigma);
-        for (int i : {ab.first, ab.second}) {
-            ++pairs[i];
-            wrong[i] += off ? 1 : 0;
-        }
-    }
-    for (auto& [i, n] : pairs) {
-        if (n < 2 || 3 * wrong[i] < 2 * n) continue;
-        Frame& f = *frames_[i];
-        FW_LOG(Warning) << "Frame " << f.id << ": its GPS position disagrees with its images and its neighbours (" << wrong[i]
-                        << " of " << n << " pairs); it is located from the images.";
-        f.hasGps = false;
-        f.block.gpsSigma = cv::Vec3d(0, 0, 0);
-    }
-}
-
-void FrontEnd::matchAcrossStrips() {
-    // Height over the ground from the points of the neighbour pairs.
-    std::vector<double> depths;
-    for (auto& [id, track] : tracks_.all()) {
-        if (!track.triangulated) continue;
-        const Frame& f = *frames_[track.observations.front().frame];
-        depths.push_back((f.block.worldToCamera() * (track.point - f.block.centre))[2]);
-    }
-    if (depths.empty()) return;
-    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
-    const double depth = depths[depths.size() / 2];
-    for (auto& [i, frame] : frames_) {
-        const BlockCamera& c = cameras_[static_cast<size_t>(frame->block.camera)];
-        const double footprint = depth * std::max(c.width, c.height) / c.values[0];
-        std::vector<std::pair<double, Frame*>> near;
-        for (auto& [j, other] : frames_) {
-            if (j >= i - settings_.neighbours) break;
-            const cv::Vec3d d = frame->block.gps - other->block.gps;
-            const double distance = std::hypot(d[0], d[1]);
-            if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
-        }
-        std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        int partners = 0, tries = 0;
-        for (const auto& [distance, other] : near) {
-            if (partners >= settings_.crossStripPartners || tries++ > settings_.crossStripPartners) break;
-            if (matchWith(*frame, *other)) ++partners;
-        }
-    }
-}
-
 void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve) {
+    Block b = buildBlock(block, kind);
+    if (solve && !b.tracks.empty()) solveBlock(b, kind);
+    writeBack(b);
+}
+
+FrontEnd::Block FrontEnd::buildBlock(const std::vector<Frame*>& block, Adjustment kind) {
     const bool window = kind == Adjustment::Window;
-    std::vector<BlockFrame> frames;
-    std::map<int, int> position;  // frame index -> block position
+    Block out;
+    out.members = block;
+    std::vector<BlockFrame>& frames = out.frames;
+    std::map<int, int>& position = out.position;  // frame index -> block position
     for (Frame* f : block) {
         const int at = static_cast<int>(frames.size());
         position[f->index] = at;
@@ -699,8 +294,8 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
             b.gpsSigma *= kLiveGpsLoosening;
         }
     }
-    std::vector<BlockTrack> tracks;
-    std::vector<int64_t> ids;
+    std::vector<BlockTrack>& tracks = out.tracks;
+    std::vector<int64_t>& ids = out.ids;
     for (auto& [id, track] : tracks_.all()) {
         BlockTrack t;
         std::vector<cv::Point2d> rays;
@@ -727,41 +322,55 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
         tracks.push_back(std::move(t));
         ids.push_back(id);
     }
-    if (solve && !tracks.empty()) {
-        const auto start = std::chrono::steady_clock::now();
-        // A window starts near its optimum; a whole block may not.
-        AdjustSettings adjustment = settings_.adjustment;
-        if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
-        AdjustReport report;
-        if (window && tracks.size() > kWindowPoints) {
-            // The longest tracks hold the window's new frames; the others
-            // are triangulated again in the adjusted poses.
-            std::vector<size_t> order(tracks.size());
-            for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-                return tracks[a].observations.size() > tracks[b].observations.size();
-            });
-            std::vector<BlockTrack> held;
-            for (size_t k = 0; k < kWindowPoints; ++k) held.push_back(tracks[order[k]]);
-            report = adjustBlock(frames, cameras_, held, adjustment);
-            for (size_t k = 0; k < kWindowPoints; ++k) tracks[order[k]] = std::move(held[k]);
-            for (size_t k = kWindowPoints; k < order.size(); ++k) {
-                BlockTrack& t = tracks[order[k]];
-                std::vector<cv::Point2d> rays;
-                for (const BlockObservation& o : t.observations)
-                    rays.emplace_back(block[static_cast<size_t>(o.frame)]->features.rays[static_cast<size_t>(o.keyPoint)]);
-                cv::Vec3d point;
-                if (triangulateRays(frames, t.observations, rays, point)) t.point = point;
-            }
-        } else {
-            report = adjustBlock(frames, cameras_, tracks, adjustment);
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!window)
-            FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
-                         << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
-    }
+    return out;
+}
 
+AdjustReport FrontEnd::solveBlock(Block& b, Adjustment kind) {
+    const bool window = kind == Adjustment::Window;
+    std::vector<BlockFrame>& frames = b.frames;
+    std::vector<BlockTrack>& tracks = b.tracks;
+    const std::vector<Frame*>& block = b.members;
+    const auto start = std::chrono::steady_clock::now();
+    // A window starts near its optimum; a whole block may not.
+    AdjustSettings adjustment = settings_.adjustment;
+    if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
+    AdjustReport report;
+    if (window && tracks.size() > kWindowPoints) {
+        // The longest tracks hold the window's new frames; the others
+        // are triangulated again in the adjusted poses.
+        std::vector<size_t> order(tracks.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return tracks[a].observations.size() > tracks[b].observations.size();
+        });
+        std::vector<BlockTrack> held;
+        for (size_t k = 0; k < kWindowPoints; ++k) held.push_back(tracks[order[k]]);
+        report = adjustBlock(frames, cameras_, held, adjustment);
+        for (size_t k = 0; k < kWindowPoints; ++k) tracks[order[k]] = std::move(held[k]);
+        for (size_t k = kWindowPoints; k < order.size(); ++k) {
+            BlockTrack& t = tracks[order[k]];
+            std::vector<cv::Point2d> rays;
+            for (const BlockObservation& o : t.observations)
+                rays.emplace_back(block[static_cast<size_t>(o.frame)]->features.rays[static_cast<size_t>(o.keyPoint)]);
+            cv::Vec3d point;
+            if (triangulateRays(frames, t.observations, rays, point)) t.point = point;
+        }
+    } else {
+        report = adjustBlock(frames, cameras_, tracks, adjustment);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!window)
+        FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
+                     << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
+    return report;
+}
+
+void FrontEnd::writeBack(const Block& b) {
+    const std::vector<Frame*>& block = b.members;
+    const std::vector<BlockFrame>& frames = b.frames;
+    const std::vector<BlockTrack>& tracks = b.tracks;
+    const std::vector<int64_t>& ids = b.ids;
+    const std::map<int, int>& position = b.position;
     for (size_t k = 0; k < block.size(); ++k)
         if (!frames[k].fixed) {
             block[k]->block.rotation = frames[k].rotation;
@@ -788,6 +397,11 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
     }
 }
 
+cv::Vec3d FrontEnd::handedOnCentre(const Frame& f, double& scale) {
+    scale = 1.0;
+    return f.block.centre;
+}
+
 std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     f.published = true;
     if (!f.matched)
@@ -798,17 +412,8 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     const cv::Matx33d cameraToEcef = tangent_.axes() * f.block.worldToCamera().t();
     fw::SO3 rotation;
     rotation.fromMatrix(cameraToEcef.val);
-    // Live: the step from the last frame handed on at the scale that all GPS
-    // settled so far give; the window's own scale is that of the held frames.
-    cv::Vec3d local = f.block.centre;
     double scale = 1.0;
-    if (settings_.live) {
-        scale = liveScale_;
-        local = haveLast_ ? lastHandedOn_ + scale * (f.block.centre - lastCentre_) : scale * f.block.centre + liveOffset_;
-        haveLast_ = true;
-        lastCentre_ = f.block.centre;
-        lastHandedOn_ = local;
-    }
+    const cv::Vec3d local = handedOnCentre(f, scale);
     const cv::Vec3d centre = tangent_.toEcef(local);
     out->setPose(fw::SE3(rotation, pt::Point3d(centre[0], centre[1], centre[2])));
     out->label = f.label;
@@ -875,168 +480,6 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     return out;
 }
 
-void FrontEnd::settle(Frame& f) {
-    f.settled = true;
-    gpsFit_.add(f.block.centre, f.block.gps, f.block.gpsSigma);
-    gpsFit_.solve(liveScale_, liveOffset_);
-}
-
-void FrontEnd::release() {
-    // The held frames, taken from the window's frame to the GPS by the fit
-    // so far, are adjusted together with their GPS as recorded, as a file
-    // dataset is (the calibration kept); their frame is the window's from
-    // here on.
-    released_ = true;
-    std::vector<Frame*> block;
-    int settled = 0;
-    for (auto& [i, f] : frames_) {
-        block.push_back(f.get());
-        settled += f->settled ? 1 : 0;
-        f->block.centre = liveScale_ * f->block.centre + liveOffset_;
-    }
-    for (auto& [id, track] : tracks_.all())
-        if (track.triangulated) track.point = liveScale_ * track.point + liveOffset_;
-    liveScale_ = 1.0;
-    liveOffset_ = cv::Vec3d(0, 0, 0);
-    adjust(block, Adjustment::Whole, true);
-    gpsFit_ = GpsFit();
-    for (Frame* f : block)
-        if (f->settled) gpsFit_.add(f->block.centre, f->block.gps, f->block.gpsSigma);
-    gpsFit_.solve(liveScale_, liveOffset_);
-    const double spread = gpsSeen_.spread();
-    FW_LOG(Info) << "Live scale from the GPS of " << block.size() << " frames (to about "
-                 << (spread > 0 ? 100.0 / std::sqrt(spread) : 100.0) << " %): " << settled << " frames handed on.";
-    handOnSettled();
-}
-
-void FrontEnd::handOnSettled() {
-    for (auto& [i, f] : frames_) {
-        if (!f->settled || f->published) continue;
-        std::shared_ptr<fw::MapFrame> out = handOn(*f);
-        if (owner_) owner_->handle(zel::events::kFrameLocated, out);
-    }
-}
-
-void FrontEnd::finish() {
-    if (settings_.live) {
-        if (!frames_.empty()) {
-            Frame& last = *frames_.rbegin()->second;
-            if (!last.settled) settle(last);
-            if (released_)
-                handOnSettled();
-            else
-                release();
-        }
-        frames_.clear();
-        return;
-    }
-    if (frames_.empty()) return;
-    initialRotations();
-    checkRecordedHeadings();
-    checkRecordedPositions();
-    for (auto& [i, f] : frames_)
-        if (!f->hasGps) placeFromImages(*f);
-    std::vector<Frame*> block;
-    for (auto& [i, f] : frames_) block.push_back(f.get());
-    // Triangulate the neighbours' tracks from the recorded poses, which also
-    // tells the height over the ground for the strips' overlaps.
-    adjust(block, Adjustment::Whole, false);
-    matchAcrossStrips();
-    for (auto& [id, track] : tracks_.all()) track.triangulated = false;
-    // Over flat ground seen straight down the focal length trades with the
-    // flying height and the radial terms with a bend of the block: they are
-    // held at the record's (the principal point refined) unless the
-    // adjusted points show relief, and then freed from there.
-    constexpr int kHeldOverFlatGround[] = {0, 3, 4};
-    std::vector<bool> refined;
-    for (BlockCamera& c : cameras_) {
-        refined.push_back(c.refine);
-        if (c.refine)
-            for (int i : kHeldOverFlatGround) c.hold[i] = true;
-    }
-    adjust(block, Adjustment::Whole, true);
-    bool freed = false;
-    for (size_t k = 0; k < cameras_.size(); ++k) {
-        if (!refined[k]) continue;
-        const double relief = reliefOf(static_cast<int>(k));
-        const bool tells = relief >= kReliefForIntrinsics;
-        FW_LOG(Info) << "Camera " << k << ": relief " << relief * 100 << " % of the depth: focal length and radial terms "
-                     << (tells ? "refined." : "kept as recorded.");
-        if (tells) {
-            for (bool& h : cameras_[k].hold) h = false;
-            freed = true;
-        }
-    }
-    if (freed) adjust(block, Adjustment::Whole, true);
-    for (BlockCamera& c : cameras_)
-        for (bool& h : c.hold) h = false;
-
-    auto map = std::make_shared<fw::Map>();
-    for (Frame* f : block) map->addFrame(handOn(*f));
-    frames_.clear();
-    if (owner_) owner_->handle(zel::events::kMapLocated, map);
-}
-
-void FrontEnd::GpsFit::add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma) {
-    for (int k = 0; k < 3; ++k)
-        if (!(sigma[k] > 0)) return;
-    samples.push_back({centre, gps, sigma});
-}
-
-double FrontEnd::GpsFit::spread() const {
-    cv::Vec3d weight(0, 0, 0), sum(0, 0, 0), squares(0, 0, 0);
-    for (const Sample& p : samples)
-        for (int k = 0; k < 3; ++k) {
-            const double w = 1.0 / (p.sigma[k] * p.sigma[k]);
-            weight[k] += w;
-            sum[k] += w * p.centre[k];
-            squares[k] += w * p.centre[k] * p.centre[k];
-        }
-    double variance = 0.0;
-    for (int k = 0; k < 3; ++k)
-        if (weight[k] > 0) variance += squares[k] - sum[k] * sum[k] / weight[k];
-    return variance;
-}
-
-void FrontEnd::GpsFit::solve(double& scale, cv::Vec3d& offset) const {
-    // Weighted least squares, reweighted: a position far off the others'
-    // fit (in its own standard deviations) counts less and less.
-    std::vector<double> robust(samples.size(), 1.0);
-    scale = 1.0;
-    offset = cv::Vec3d(0, 0, 0);
-    for (int round = 0; round < 8; ++round) {
-        cv::Vec3d weight(0, 0, 0), sumC(0, 0, 0), sumG(0, 0, 0), sumCG(0, 0, 0), sumCC(0, 0, 0);
-        for (size_t i = 0; i < samples.size(); ++i)
-            for (int k = 0; k < 3; ++k) {
-                const Sample& p = samples[i];
-                const double w = robust[i] / (p.sigma[k] * p.sigma[k]);
-                weight[k] += w;
-                sumC[k] += w * p.centre[k];
-                sumG[k] += w * p.gps[k];
-                sumCG[k] += w * p.centre[k] * p.gps[k];
-                sumCC[k] += w * p.centre[k] * p.centre[k];
-            }
-        double covariance = 0.0, variance = 0.0;
-        for (int k = 0; k < 3; ++k)
-            if (weight[k] > 0) {
-                covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
-                variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
-            }
-        // The scale's standard deviation is about 1 / sqrt(variance).
-        scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
-        for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;
-        for (size_t i = 0; i < samples.size(); ++i) {
-            const Sample& p = samples[i];
-            double r2 = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                const double r = (scale * p.centre[k] + offset[k] - p.gps[k]) / p.sigma[k];
-                r2 += r * r;
-            }
-            robust[i] = 1.0 / (1.0 + r2 / (kGpsLossSigmas * kGpsLossSigmas));
-        }
-    }
-}
-
 void FrontEnd::advanceProgress() {
     const int32_t total = frameCount_ > 0 ? std::max(frameCount_, tracked_) : tracked_;
     setProgress(tracked_, total);
@@ -1055,5 +498,6 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
         FW_LOG(Error) << "Front end configuration is not a JSON object: " << config;
         return nullptr;
     }
-    return std::make_shared<sfm::FrontEnd>(settings, owner);
+    if (settings.live) return std::make_shared<sfm::LiveFrontEnd>(settings, owner);
+    return std::make_shared<sfm::BatchFrontEnd>(settings, owner);
 }

@@ -7,6 +7,7 @@
 #include "fw/map.h"
 #include "fw/map_point.h"
 #include "sfm/front_end.h"
+#include "sfm/live_front_end.h"
 
 #ifdef SFM_TEST_DENSE_STAGE
 #include "stereo_dense/dense_depth.h"
@@ -231,7 +232,7 @@ LiveRun runLive(BlockFlight& flight, int maxHeld, bool gimbal = true) {
     settings.maxHeld = maxHeld;
     LiveRun run;
     {
-        sfm::FrontEnd frontEnd(settings, &chain);
+        sfm::LiveFrontEnd frontEnd(settings, &chain);
         sfm_test::track(frontEnd, dataset, [&](size_t) { run.eventsAfter.push_back(chain.events.size()); });
     }
     for (const auto& [name, data] : chain.events) EXPECT_EQ(name, "frame_located");
