@@ -49,9 +49,9 @@ void BatchFrontEnd::finish() {
     for (auto& [id, track] : tracks_.all()) track.triangulated = false;
     // Over flat ground seen straight down the focal length trades with the
     // flying height and the radial terms with a bend of the block: they are
-    // held at the record's (the principal point refined) unless the
+    // held at the record's, with the principal point, unless the
     // adjusted points show relief, and then freed from there.
-    constexpr int kHeldOverFlatGround[] = {0, 3, 4};
+    constexpr int kHeldOverFlatGround[] = {0, 1, 2, 3, 4};
     std::vector<bool> refined;
     for (BlockCamera& c : cameras_) {
         refined.push_back(c.refine);

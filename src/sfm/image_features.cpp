@@ -98,7 +98,7 @@ ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera,
 
     std::vector<cv::KeyPoint> keyPoints;
     cv::Mat descriptors;
-    const int wanted = std::clamp(static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6),
+    const int wanted = std::clamp(static_cast<int>(settings.featuresPerMegapixel * area / 1.0e6),
                                   settings.minFeatures, std::max(settings.minFeatures, settings.maxFeatures));
     // A low contrast threshold finds the faint texture of lawn and water;
     // the strongest keypoints of each cell of a grid are then kept, so
