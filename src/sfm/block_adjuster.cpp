@@ -11,6 +11,10 @@
 namespace sfm {
 namespace {
 
+// A GPS position this many standard deviations off the images' block
+// counts less and less: one wrong fix does not bend the block.
+constexpr double kGpsLossSigmas = 3.0;
+
 // Distorted pixel of a camera-frame point, with the camera's refined part in intrinsics.
 template <typename T>
 void distortedPixel(const T* intrinsics, double aspect, double p1, double p2, double k3, const T* pc, T* uv) {
@@ -185,7 +189,7 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
         }
         if (f.gpsSigma[0] > 0 && f.gpsSigma[1] > 0 && f.gpsSigma[2] > 0)
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 3>(new PositionPrior(f.gps, f.gpsSigma)),
-                                     nullptr, f.centre.val);
+                                     new ceres::CauchyLoss(kGpsLossSigmas), f.centre.val);
         if (f.previous >= 0 && static_cast<size_t>(f.previous) < frames.size() && used[static_cast<size_t>(f.previous)] &&
             f.stepSigma[0] > 0 && f.stepSigma[1] > 0 && f.stepSigma[2] > 0)
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<StepPrior, 3, 3, 3>(new StepPrior(f.step, f.stepSigma)),
@@ -206,6 +210,13 @@ bool solve(std::vector<BlockFrame>& frames, std::vector<BlockCamera>& cameras, s
         } else {
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<IntrinsicsPrior, 5, 5>(new IntrinsicsPrior(c)), nullptr,
                                      c.values);
+            std::vector<int> held;
+            for (int i = 0; i < 5; ++i)
+                if (c.hold[i]) held.push_back(i);
+            if (held.size() == 5)
+                problem.SetParameterBlockConstant(c.values);
+            else if (!held.empty())
+                problem.SetManifold(c.values, new ceres::SubsetManifold(5, held));
         }
     }
 

@@ -1,13 +1,16 @@
 #include "sfm/feature_matcher.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/flann.hpp>
 
 namespace sfm {
 namespace {
 
-// For each keypoint of query, its nearest keypoint of train when it passes the ratio test; -1 otherwise.
-std::vector<int> nearest(const ImageFeatures& query, const ImageFeatures& train, double ratio) {
+// The descriptor search over train's keypoints, built on first use.
+cv::flann::Index& indexOf(const ImageFeatures& train) {
     if (!train.index) {
         // The trees are random: a fixed seed makes every run match alike.
         const cv::RNG saved = cv::theRNG();
@@ -15,42 +18,110 @@ std::vector<int> nearest(const ImageFeatures& query, const ImageFeatures& train,
         train.index = std::make_shared<cv::flann::Index>(train.descriptors, cv::flann::KDTreeIndexParams(4));
         cv::theRNG() = saved;
     }
-    cv::Mat indices, distances;
-    train.index->knnSearch(query.descriptors, indices, distances, 2, cv::flann::SearchParams(32));
-    std::vector<int> best(static_cast<size_t>(query.descriptors.rows), -1);
+    return *train.index;
+}
+
+// The k nearest keypoints of train for each keypoint of query (indices and squared distances).
+void knn(const ImageFeatures& query, const ImageFeatures& train, int k, cv::Mat& indices, cv::Mat& distances) {
+    indexOf(train).knnSearch(query.descriptors, indices, distances, k, cv::flann::SearchParams(32));
+}
+
+// For each keypoint of query, its nearest keypoint of train when it passes
+// the ratio test among the candidates that accept allows; -1 otherwise.
+template <typename Accept>
+std::vector<int> nearest(const cv::Mat& indices, const cv::Mat& distances, int trainSize, double ratio, Accept accept) {
+    std::vector<int> best(static_cast<size_t>(indices.rows), -1);
     for (int i = 0; i < indices.rows; ++i) {
-        // Squared distances.
-        const float d0 = distances.at<float>(i, 0), d1 = distances.at<float>(i, 1);
-        const int j = indices.at<int>(i, 0);
-        if (j >= 0 && j < train.descriptors.rows && d0 < ratio * ratio * d1) best[static_cast<size_t>(i)] = j;
+        int first = -1;
+        float d0 = 0.0f, d1 = -1.0f;  // squared distances
+        for (int c = 0; c < indices.cols; ++c) {
+            const int j = indices.at<int>(i, c);
+            if (j < 0 || j >= trainSize || !accept(i, j)) continue;
+            if (first < 0) {
+                first = j;
+                d0 = distances.at<float>(i, c);
+            } else {
+                d1 = distances.at<float>(i, c);
+                break;
+            }
+        }
+        // A lone candidate passes when the search had none further to offer.
+        if (first >= 0 && (d1 < 0.0f || d0 < ratio * ratio * d1)) best[static_cast<size_t>(i)] = first;
     }
     return best;
 }
 
+// The mutual pairs of two one-way nearest lists.
+std::vector<std::pair<int, int>> mutualPairs(const std::vector<int>& forward, const std::vector<int>& backward) {
+    std::vector<std::pair<int, int>> out;
+    for (size_t i = 0; i < forward.size(); ++i) {
+        const int j = forward[i];
+        if (j >= 0 && backward[static_cast<size_t>(j)] == static_cast<int>(i)) out.emplace_back(static_cast<int>(i), j);
+    }
+    return out;
+}
+
+// Sampson distance of a pair of rays to the epipolar geometry E (on the plane z = 1).
+double sampson(const cv::Matx33d& E, const cv::Point2f& a, const cv::Point2f& b) {
+    const cv::Vec3d x(a.x, a.y, 1.0), y(b.x, b.y, 1.0);
+    const cv::Vec3d Ex = E * x, Ety = E.t() * y;
+    const double e = y.dot(Ex);
+    const double d = Ex[0] * Ex[0] + Ex[1] * Ex[1] + Ety[0] * Ety[0] + Ety[1] * Ety[1];
+    return d > 0 ? std::abs(e) / std::sqrt(d) : 1e9;
+}
+
 }  // namespace
+
+void buildIndex(const ImageFeatures& features) {
+    if (!features.empty()) indexOf(features);
+}
 
 bool matchFeatures(const ImageFeatures& first, const ImageFeatures& second, double processingFocal, PairMatch& out,
                    const MatchSettings& s) {
     out = PairMatch();
     if (first.size() < 8 || second.size() < 8 || processingFocal <= 0.0) return false;
-    const std::vector<int> forward = nearest(first, second, s.ratio);
-    const std::vector<int> backward = nearest(second, first, s.ratio);
-    std::vector<std::pair<int, int>> mutual;
+    // Candidates for the guided pass: the nearest few descriptors.
+    constexpr int kCandidates = 8;
+    cv::Mat fi, fd, bi, bd;
+    knn(first, second, kCandidates, fi, fd);
+    knn(second, first, kCandidates, bi, bd);
+    const int n1 = static_cast<int>(first.size()), n2 = static_cast<int>(second.size());
+    auto any = [](int, int) { return true; };
+    std::vector<std::pair<int, int>> mutual =
+        mutualPairs(nearest(fi, fd, n2, s.ratio, any), nearest(bi, bd, n1, s.ratio, any));
+    if (mutual.size() < static_cast<size_t>(std::max(8, s.minInliers))) return false;
     std::vector<cv::Point2d> a, b;
-    for (size_t i = 0; i < forward.size(); ++i) {
-        const int j = forward[i];
-        if (j < 0 || backward[static_cast<size_t>(j)] != static_cast<int>(i)) continue;
-        mutual.emplace_back(static_cast<int>(i), j);
-        a.emplace_back(first.rays[i]);
+    for (const auto& [i, j] : mutual) {
+        a.emplace_back(first.rays[static_cast<size_t>(i)]);
         b.emplace_back(second.rays[static_cast<size_t>(j)]);
     }
-    if (mutual.size() < static_cast<size_t>(std::max(8, s.minInliers))) return false;
 
+    const double threshold = s.epipolarPixels / processingFocal;
     cv::Mat mask;
-    const cv::Mat E = cv::findEssentialMat(a, b, cv::Mat::eye(3, 3, CV_64F), cv::RANSAC, 0.999,
-                                           s.epipolarPixels / processingFocal, mask);
+    const cv::Mat E = cv::findEssentialMat(a, b, cv::Mat::eye(3, 3, CV_64F), cv::RANSAC, 0.999, threshold, mask);
     if (E.rows != 3 || E.cols != 3 || mask.empty()) return false;
     cv::Mat R, t;
+    cv::recoverPose(E, a, b, cv::Mat::eye(3, 3, CV_64F), R, t, mask);
+    size_t verified = 0;
+    for (size_t k = 0; k < mutual.size(); ++k) verified += mask.at<uchar>(static_cast<int>(k)) ? 1 : 0;
+    if (verified < static_cast<size_t>(s.minInliers)) return false;
+
+    // Guided: repeated texture (tree canopy, lawn) fails the ratio test
+    // over the whole picture but passes it along the epipolar line. The
+    // pairs the relative pose admits are matched again, then checked in
+    // front of both views.
+    const cv::Matx33d Em(E);
+    auto forwardLine = [&](int i, int j) { return sampson(Em, first.rays[static_cast<size_t>(i)], second.rays[static_cast<size_t>(j)]) < threshold; };
+    auto backwardLine = [&](int j, int i) { return sampson(Em, first.rays[static_cast<size_t>(i)], second.rays[static_cast<size_t>(j)]) < threshold; };
+    mutual = mutualPairs(nearest(fi, fd, n2, s.guidedRatio, forwardLine), nearest(bi, bd, n1, s.guidedRatio, backwardLine));
+    a.clear();
+    b.clear();
+    for (const auto& [i, j] : mutual) {
+        a.emplace_back(first.rays[static_cast<size_t>(i)]);
+        b.emplace_back(second.rays[static_cast<size_t>(j)]);
+    }
+    if (mutual.size() < static_cast<size_t>(s.minInliers)) return false;
+    mask = cv::Mat(static_cast<int>(mutual.size()), 1, CV_8U, cv::Scalar(255));
     cv::recoverPose(E, a, b, cv::Mat::eye(3, 3, CV_64F), R, t, mask);
     for (size_t k = 0; k < mutual.size(); ++k)
         if (mask.at<uchar>(static_cast<int>(k))) out.inliers.push_back(mutual[k]);

@@ -93,6 +93,11 @@ std::vector<int64_t> FeatureTracks::tracksOfFrame(int frame) const {
     return ids;
 }
 
+const FeatureTrack* FeatureTracks::find(int64_t id) const {
+    auto it = tracks_.find(id);
+    return it == tracks_.end() ? nullptr : &it->second;
+}
+
 FeatureTrack* FeatureTracks::find(int64_t id) {
     auto it = tracks_.find(id);
     return it == tracks_.end() ? nullptr : &it->second;

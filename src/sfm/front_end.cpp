@@ -1,5 +1,9 @@
 #include "sfm/front_end.h"
 
+#include "front_end_internal.h"
+#include "sfm/batch_front_end.h"
+#include "sfm/live_front_end.h"
+
 #include "fw/camera.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
@@ -12,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -20,75 +25,8 @@
 #include <opencv2/calib3d.hpp>
 
 namespace sfm {
-namespace {
 
-constexpr double kDegree = 3.14159265358979323846 / 180.0;
-// Without gimbal angles the camera is taken to look down (its image top
-// along the flight, for a start only): a loose prior on the viewing
-// direction, for the rotation about a single strip's line.
-constexpr double kNadirSigma = 10.0 * kDegree;
-// Depth support of a handed-on point: of its nearest keypoints in the
-// image, this many must lie within the tolerance of its depth.
-constexpr size_t kSupportNeighbours = 8;
-constexpr int kMinSupport = 2;
-constexpr double kSupportTolerance = 0.01;
-// Live: how much looser the absolute GPS prior of a frame is than its record says.
-constexpr double kLiveGpsLoosening = 20.0;
-// Live: the frames' spread (weighted by their GPS accuracy) the GPS must
-// show before it tells the scale (to about 1 / sqrt of it).
-constexpr double kMinScaleSpread = 2500.0;
-// Live: the spread at which the held frames of a flight's start are handed
-// on: the scale to 1 / 300, which keeps neighbours' relative positions
-// within 1 % of their baseline at three standard deviations.
-constexpr double kSettledScaleSpread = 300.0 * 300.0;
-// The gimbal's attitude is a prior as loose as its record says, never tighter than this.
-constexpr double kAttitudeSigmaFloor = 0.05 * kDegree;
-
-// The nearest rotation to a 3x3 matrix.
-cv::Matx33d nearestRotation(const cv::Matx33d& M) {
-    cv::Mat w, u, vt;
-    cv::SVD::compute(cv::Mat(M), w, u, vt);
-    cv::Matx33d R = cv::Matx33d(cv::Mat(u * vt));
-    if (cv::determinant(R) < 0) {
-        cv::Mat d = cv::Mat::eye(3, 3, CV_64F);
-        d.at<double>(2, 2) = -1.0;
-        R = cv::Matx33d(cv::Mat(u * d * vt));
-    }
-    return R;
-}
-
-// The turn about the viewing axis (radians) that best fits a relative
-// rotation of two cameras, and the rotation of that turn.
-double viewTurn(const cv::Matx33d& relative) {
-    return std::atan2(relative(1, 0) - relative(0, 1), relative(0, 0) + relative(1, 1));
-}
-cv::Matx33d aboutViewingAxis(double turn) {
-    const double c = std::cos(turn), s = std::sin(turn);
-    return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
-}
-// Smaller turns between neighbours are left to the adjustment.
-constexpr double kHeadingKept = 5.0 * kDegree;
-
-// Along a strip neighbours keep their heading: a larger relative rotation
-// is a turn or a wrong decomposition, and the images' chain breaks there.
-bool sameHeading(const cv::Matx33d& relative) { return (cv::trace(relative) - 1.0) / 2.0 > std::cos(5.0 * kDegree); }
-
-}  // namespace
-
-struct FrontEnd::Frame {
-    int index = 0;
-    uint64_t id = 0;
-    double timestamp = 0.0;
-    std::string path, label;
-    std::vector<double> gps;
-    ImageFeatures features;
-    BlockFrame block;          // current estimate and priors, local frame
-    bool gimbal = false;       // the record's attitude is used
-    bool rotationSet = false;  // from the gimbal or a matched neighbour
-    bool matched = false;
-    bool settled = false;  // live: its pose in the window stays
-    bool published = false;
-};
+using namespace front_end;
 
 FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* ok) {
     FrontEndSettings s;
@@ -148,10 +86,15 @@ int FrontEnd::cameraFor(const std::shared_ptr<fw::CameraImpl>& camera) {
 
 std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapFrame>& frame) {
     pt::Point3d lonLatAlt, pitchYawRoll;
-    if (!frame->getGPSLLA(lonLatAlt)) {
+    const bool hasGps = frame->getGPSLLA(lonLatAlt);
+    // Without a position a frame is placed from its images, beside the
+    // frames before it.
+    if (!hasGps && (!haveTangent_ || frames_.empty())) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no usable GPS position.";
         return nullptr;
     }
+    if (!hasGps) lonLatAlt = lastPosition_;
+    lastPosition_ = lonLatAlt;
     std::shared_ptr<fw::CameraImpl> camera = frame->getCamera(0);
     if (!camera || !camera->isValid() || !camera->intrinsics().hasPinhole) {
         FW_LOG(Error) << "Frame " << frame->id << " is not located: it has no valid camera.";
@@ -176,10 +119,16 @@ std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapF
     b.gps = tangent_.toLocal(cv::Vec3d(centre.x, centre.y, centre.z));
     b.centre = b.gps;
     pt::Point3d sigma;
-    if (frame->getGPSLLASigma(sigma) && sigma.x > 0 && sigma.y > 0 && sigma.z > 0)
+    if (!hasGps) {
+        f->hasGps = false;
+        b.gps = frames_.rbegin()->second->block.centre;
+        b.centre = b.gps;
+        b.gpsSigma = cv::Vec3d(0, 0, 0);
+    } else if (frame->getGPSLLASigma(sigma) && sigma.x > 0 && sigma.y > 0 && sigma.z > 0) {
         b.gpsSigma = cv::Vec3d(std::max(sigma.x, 0.005), std::max(sigma.y, 0.005), std::max(sigma.z, 0.005));
-    else
+    } else {
         b.gpsSigma = cv::Vec3d(5.0, 5.0, 10.0);
+    }
     gpsSeen_.add(b.gps, b.gps, b.gpsSigma);
     if (frame->getAttitude(pitchYawRoll)) {
         const cv::Matx33d toEcef = cameraToEcef(lonLatAlt.y, lonLatAlt.x, pitchYawRoll.x, pitchYawRoll.y, pitchYawRoll.z);
@@ -201,192 +150,126 @@ std::unique_ptr<FrontEnd::Frame> FrontEnd::locate(const std::shared_ptr<fw::MapF
     return f;
 }
 
-bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
+bool FrontEnd::pairOf(const Frame& frame, const Frame& earlier, PairMatch& match) const {
     if (frame.features.empty() || earlier.features.empty()) return false;
     const double focal = 0.5 * (cameras_[static_cast<size_t>(frame.block.camera)].values[0] * frame.features.scale +
                                 cameras_[static_cast<size_t>(earlier.block.camera)].values[0] * earlier.features.scale);
+    return matchFeatures(earlier.features, frame.features, focal, match, settings_.matching);
+}
+
+bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
     PairMatch match;
-    if (!matchFeatures(earlier.features, frame.features, focal, match, settings_.matching)) return false;
-    for (const auto& [a, b] : match.inliers) tracks_.join(earlier.index, a, frame.index, b);
-    frame.matched = earlier.matched = true;
-    pairs_[{earlier.index, frame.index}] = match;
+    if (!pairOf(frame, earlier, match)) return false;
+    joinPair(frame, earlier, match);
     return true;
 }
 
-bool FrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
-    if (!input) return false;
+void FrontEnd::joinPair(Frame& frame, Frame& earlier, const PairMatch& match) {
+    for (const auto& [a, b] : match.inliers) tracks_.join(earlier.index, a, frame.index, b);
+    frame.matched = earlier.matched = true;
+    pairs_[{earlier.index, frame.index}] = match;
+}
+
+FrontEnd::Frame* FrontEnd::addFrame(const std::shared_ptr<fw::MapFrame>& input, Frame*& previous) {
+    previous = nullptr;
+    if (!input) return nullptr;
     std::unique_ptr<Frame> located = locate(input);
     ++tracked_;
     if (!located) {
         advanceProgress();
-        return false;
+        return nullptr;
     }
     Frame& frame = *located;
     const int index = frame.index;
     frames_[index] = std::move(located);
 
     // Recent neighbours in flight order.
-    Frame* previous = nullptr;
+    std::vector<Frame*> partners;
     for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
         if (it->first >= index) continue;
         if (index - it->first > settings_.neighbours) break;
         if (!previous) previous = it->second.get();
-        matchWith(frame, *it->second);
+        partners.push_back(it->second.get());
     }
-
-    if (settings_.live) {
-        // The centre starts in the window's frame: the previous frame's
-        // moved by the GPS step, in the window's scale.
-        if (previous)
-            frame.block.centre = previous->block.centre + (frame.block.gps - previous->block.gps) / liveScale_;
-        else
-            frame.block.centre = (frame.block.gps - liveOffset_) / liveScale_;
-        // The rotation: the gimbal's; else that of the latest frame it was
-        // matched with, turned as the images turned; else looking down
-        // along the flight.
-        const Frame* partner = nullptr;
-        const PairMatch* pair = nullptr;
-        for (auto it = frames_.rbegin(); it != frames_.rend() && !pair; ++it) {
-            auto found = pairs_.find({it->first, index});
-            if (found == pairs_.end()) continue;
-            partner = it->second.get();
-            pair = &found->second;
-        }
-        if (!frame.gimbal) {
-            cv::Matx33d heading = cameraToEnu(-90.0, 0.0, 0.0).t();
-            if (previous) {
-                const cv::Vec3d d = frame.block.gps - previous->block.gps;
-                heading = cameraToEnu(-90.0, std::atan2(d[0], d[1]) / kDegree, 0.0).t();
-                // The first frame had no flight direction yet.
-                if (!previous->gimbal && !previous->settled && !previous->rotationSet) {
-                    previous->block.setWorldToCamera(heading);
-                    previous->block.attitude = previous->block.rotation;
-                    previous->block.attitudePrior = true;
-                    previous->block.attitudeSigma = kNadirSigma;
-                    previous->block.viewOnly = true;
-                    previous->rotationSet = true;
-                }
-            }
-            frame.block.setWorldToCamera(heading);
-            frame.block.attitude = frame.block.rotation;
-            frame.block.attitudePrior = previous != nullptr;
-            frame.block.attitudeSigma = kNadirSigma;
-            frame.block.viewOnly = true;
-            frame.rotationSet = previous != nullptr;
-            // Over flat ground the essential matrix may decompose into a
-            // tilted twin, whose turn about the viewing axis still holds
-            // (at the end of a strip it is the half turn the GPS cannot tell).
-            if (pair) {
-                const double turn = viewTurn(pair->rotation);
-                const cv::Matx33d& R = partner->block.worldToCamera();
-                frame.block.setWorldToCamera(std::abs(turn) > kHeadingKept ? aboutViewingAxis(turn) * R : R);
-            }
-        }
-        std::vector<Frame*> block;
-        for (auto& [i, f] : frames_) block.push_back(f.get());
-        adjust(block, Adjustment::Window, true);
-        if (previous && !previous->settled) settle(*previous);
-        if (released_) {
-            handOnSettled();
-        } else {
-            int held = 0;
-            for (auto& [i, f] : frames_) held += f->settled ? 1 : 0;
-            if (gpsSeen_.spread() >= kSettledScaleSpread || held >= std::max(1, settings_.maxHeld)) release();
-        }
-        // Keep the window.
-        while (static_cast<int>(frames_.size()) > settings_.window) {
-            auto oldest = frames_.begin();
-            if (!oldest->second->published) break;
-            tracks_.dropFrame(oldest->first);
-            for (auto p = pairs_.begin(); p != pairs_.end();)
-                p = p->first.first == oldest->first || p->first.second == oldest->first ? pairs_.erase(p) : std::next(p);
-            frames_.erase(oldest);
-        }
-    }
-    advanceProgress();
-    return true;
+    // The pairs are matched side by side (each search index built before),
+    // then joined in order.
+    buildIndex(frame.features);
+    for (Frame* p : partners) buildIndex(p->features);
+    std::vector<PairMatch> found(partners.size());
+    std::vector<uchar> ok(partners.size(), 0);
+    cv::parallel_for_(cv::Range(0, static_cast<int>(partners.size())), [&](const cv::Range& r) {
+        for (int k = r.start; k < r.end; ++k)
+            ok[static_cast<size_t>(k)] = pairOf(frame, *partners[static_cast<size_t>(k)], found[static_cast<size_t>(k)]) ? 1 : 0;
+    });
+    for (size_t k = 0; k < partners.size(); ++k)
+        if (ok[k]) joinPair(frame, *partners[k], found[k]);
+    return &frame;
 }
 
-void FrontEnd::initialRotations() {
-    // Frames without gimbal angles: looking down along the flight, the
-    // heading from the neighbours' GPS; each run of frames matched along a
-    // strip (the images see no turn) starts from one rotation, the one that
-    // fits those headings best.
-    std::vector<Frame*> order;
-    for (auto& [i, f] : frames_) order.push_back(f.get());
-    const size_t n = order.size();
-    std::vector<cv::Matx33d> heading(n, cv::Matx33d::eye());
-    for (size_t k = 0; k < n; ++k) {
-        const cv::Vec3d from = order[k > 0 ? k - 1 : k]->block.gps;
-        const cv::Vec3d to = order[k + 1 < n ? k + 1 : k]->block.gps;
-        const cv::Vec3d d = to - from;
-        const double yaw = std::hypot(d[0], d[1]) > 1e-6 ? std::atan2(d[0], d[1]) / kDegree : 0.0;
-        heading[k] = cameraToEnu(-90.0, yaw, 0.0).t();
-    }
-    size_t start = 0;
-    while (start < n) {
-        // A run: consecutive frames without gimbal whose pairs are verified.
-        if (order[start]->gimbal) {
-            ++start;
-            continue;
-        }
-        std::vector<cv::Matx33d> chain{cv::Matx33d::eye()};
-        size_t end = start + 1;
-        while (end < n && !order[end]->gimbal) {
-            auto pair = pairs_.find({order[end - 1]->index, order[end]->index});
-            if (pair == pairs_.end() || !sameHeading(pair->second.rotation)) break;
-            chain.push_back(chain.back());
-            ++end;
-        }
-        cv::Matx33d sum = cv::Matx33d::zeros();
-        for (size_t k = start; k < end; ++k) sum += chain[k - start].t() * heading[k];
-        const cv::Matx33d Q = nearestRotation(sum);
-        for (size_t k = start; k < end; ++k) {
-            BlockFrame& b = order[k]->block;
-            cv::Rodrigues(heading[k], b.attitude);
-            b.attitudePrior = true;
-            b.attitudeSigma = kNadirSigma;
-            b.viewOnly = true;
-            b.setWorldToCamera(chain[k - start] * Q);
-        }
-        start = end;
-    }
-}
-
-void FrontEnd::matchAcrossStrips() {
-    // Height over the ground from the points of the neighbour pairs.
-    std::vector<double> depths;
-    for (auto& [id, track] : tracks_.all()) {
-        if (!track.triangulated) continue;
-        const Frame& f = *frames_[track.observations.front().frame];
-        depths.push_back((f.block.worldToCamera() * (track.point - f.block.centre))[2]);
-    }
-    if (depths.empty()) return;
-    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
-    const double depth = depths[depths.size() / 2];
-    for (auto& [i, frame] : frames_) {
-        const BlockCamera& c = cameras_[static_cast<size_t>(frame->block.camera)];
-        const double footprint = depth * std::max(c.width, c.height) / c.values[0];
-        std::vector<std::pair<double, Frame*>> near;
-        for (auto& [j, other] : frames_) {
-            if (j >= i - settings_.neighbours) break;
-            const cv::Vec3d d = frame->block.gps - other->block.gps;
-            const double distance = std::hypot(d[0], d[1]);
-            if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
-        }
-        std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        int partners = 0, tries = 0;
-        for (const auto& [distance, other] : near) {
-            if (partners >= settings_.crossStripPartners || tries++ > settings_.crossStripPartners) break;
-            if (matchWith(*frame, *other)) ++partners;
+void FrontEnd::placeFromImages(Frame& frame) {
+    // The pair with the nearest earlier (else later) frame that has a
+    // position: the images give the direction, the steps of the flight
+    // around it the length.
+    const PairMatch* pair = nullptr;
+    Frame* partner = nullptr;
+    bool partnerEarlier = true;
+    int nearest = 1 << 30;
+    for (const auto& [ab, m] : pairs_) {
+        const bool earlier = ab.second == frame.index;
+        if (!earlier && ab.first != frame.index) continue;
+        const int other = earlier ? ab.first : ab.second;
+        auto found = frames_.find(other);
+        if (found == frames_.end() || !found->second->hasGps) continue;
+        const int distance = std::abs(other - frame.index) * 2 + (earlier ? 0 : 1);
+        if (distance < nearest) {
+            nearest = distance;
+            pair = &m;
+            partner = found->second.get();
+            partnerEarlier = earlier;
         }
     }
+    double step = 0.0;
+    int steps = 0;
+    const Frame* last = nullptr;
+    for (auto& [i, f] : frames_) {
+        if (!f->hasGps) continue;
+        if (last && i - last->index == 1) {
+            step += cv::norm(f->block.gps - last->block.gps);
+            ++steps;
+        }
+        last = f.get();
+    }
+    if (!pair || steps == 0) {
+        frame.block.gps = frame.block.centre;
+        return;
+    }
+    step /= steps;
+    // x_later = R x_earlier + t: the later centre lies along -R_later' t from the earlier one.
+    cv::Vec3d centre;
+    if (partnerEarlier) {
+        const cv::Vec3d d = -(frame.block.worldToCamera().t() * pair->direction);
+        centre = partner->block.centre + step * d;
+    } else {
+        const cv::Vec3d d = partner->block.worldToCamera().t() * pair->direction;
+        centre = partner->block.centre + step * d;
+    }
+    frame.block.centre = centre;
+    frame.block.gps = centre;
+    frame.block.gpsSigma = cv::Vec3d(0, 0, 0);
 }
 
 void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve) {
+    Block b = buildBlock(block, kind);
+    if (solve && !b.tracks.empty()) solveBlock(b, kind);
+    writeBack(b);
+}
+
+FrontEnd::Block FrontEnd::buildBlock(const std::vector<Frame*>& block, Adjustment kind) {
     const bool window = kind == Adjustment::Window;
-    std::vector<BlockFrame> frames;
-    std::map<int, int> position;  // frame index -> block position
+    Block out;
+    out.members = block;
+    std::vector<BlockFrame>& frames = out.frames;
+    std::map<int, int>& position = out.position;  // frame index -> block position
     for (Frame* f : block) {
         const int at = static_cast<int>(frames.size());
         position[f->index] = at;
@@ -404,14 +287,15 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
             // step from the previous frame tells the scale; its position
             // is a loose prior only.
             const BlockFrame& p = frames[static_cast<size_t>(at - 1)];
+            if (!(p.gpsSigma[0] > 0) || !(b.gpsSigma[0] > 0)) continue;
             b.previous = at - 1;
             b.step = b.gps - p.gps;
             for (int k = 0; k < 3; ++k) b.stepSigma[k] = std::hypot(b.gpsSigma[k], p.gpsSigma[k]);
             b.gpsSigma *= kLiveGpsLoosening;
         }
     }
-    std::vector<BlockTrack> tracks;
-    std::vector<int64_t> ids;
+    std::vector<BlockTrack>& tracks = out.tracks;
+    std::vector<int64_t>& ids = out.ids;
     for (auto& [id, track] : tracks_.all()) {
         BlockTrack t;
         std::vector<cv::Point2d> rays;
@@ -438,18 +322,55 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
         tracks.push_back(std::move(t));
         ids.push_back(id);
     }
-    if (solve && !tracks.empty()) {
-        const auto start = std::chrono::steady_clock::now();
-        // A window starts near its optimum; a whole block may not.
-        AdjustSettings adjustment = settings_.adjustment;
-        if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
-        const AdjustReport report = adjustBlock(frames, cameras_, tracks, adjustment);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!window)
-            FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
-                         << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
-    }
+    return out;
+}
 
+AdjustReport FrontEnd::solveBlock(Block& b, Adjustment kind) {
+    const bool window = kind == Adjustment::Window;
+    std::vector<BlockFrame>& frames = b.frames;
+    std::vector<BlockTrack>& tracks = b.tracks;
+    const std::vector<Frame*>& block = b.members;
+    const auto start = std::chrono::steady_clock::now();
+    // A window starts near its optimum; a whole block may not.
+    AdjustSettings adjustment = settings_.adjustment;
+    if (!window) adjustment.maxIterations = std::max(adjustment.maxIterations, AdjustSettings().maxIterations);
+    AdjustReport report;
+    if (window && tracks.size() > kWindowPoints) {
+        // The longest tracks hold the window's new frames; the others
+        // are triangulated again in the adjusted poses.
+        std::vector<size_t> order(tracks.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return tracks[a].observations.size() > tracks[b].observations.size();
+        });
+        std::vector<BlockTrack> held;
+        for (size_t k = 0; k < kWindowPoints; ++k) held.push_back(tracks[order[k]]);
+        report = adjustBlock(frames, cameras_, held, adjustment);
+        for (size_t k = 0; k < kWindowPoints; ++k) tracks[order[k]] = std::move(held[k]);
+        for (size_t k = kWindowPoints; k < order.size(); ++k) {
+            BlockTrack& t = tracks[order[k]];
+            std::vector<cv::Point2d> rays;
+            for (const BlockObservation& o : t.observations)
+                rays.emplace_back(block[static_cast<size_t>(o.frame)]->features.rays[static_cast<size_t>(o.keyPoint)]);
+            cv::Vec3d point;
+            if (triangulateRays(frames, t.observations, rays, point)) t.point = point;
+        }
+    } else {
+        report = adjustBlock(frames, cameras_, tracks, adjustment);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!window)
+        FW_LOG(Info) << "Adjusted " << frames.size() << " frames with " << tracks.size() << " points in " << seconds
+                     << " s: " << report.observations << " observations, " << report.rmsPixels << " px rms, " << report.iterations << " iterations.";
+    return report;
+}
+
+void FrontEnd::writeBack(const Block& b) {
+    const std::vector<Frame*>& block = b.members;
+    const std::vector<BlockFrame>& frames = b.frames;
+    const std::vector<BlockTrack>& tracks = b.tracks;
+    const std::vector<int64_t>& ids = b.ids;
+    const std::map<int, int>& position = b.position;
     for (size_t k = 0; k < block.size(); ++k)
         if (!frames[k].fixed) {
             block[k]->block.rotation = frames[k].rotation;
@@ -476,6 +397,11 @@ void FrontEnd::adjust(const std::vector<Frame*>& block, Adjustment kind, bool so
     }
 }
 
+cv::Vec3d FrontEnd::handedOnCentre(const Frame& f, double& scale) {
+    scale = 1.0;
+    return f.block.centre;
+}
+
 std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     f.published = true;
     if (!f.matched)
@@ -486,17 +412,8 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     const cv::Matx33d cameraToEcef = tangent_.axes() * f.block.worldToCamera().t();
     fw::SO3 rotation;
     rotation.fromMatrix(cameraToEcef.val);
-    // Live: the step from the last frame handed on at the scale that all GPS
-    // settled so far give; the window's own scale is that of the held frames.
-    cv::Vec3d local = f.block.centre;
     double scale = 1.0;
-    if (settings_.live) {
-        scale = liveScale_;
-        local = haveLast_ ? lastHandedOn_ + scale * (f.block.centre - lastCentre_) : scale * f.block.centre + liveOffset_;
-        haveLast_ = true;
-        lastCentre_ = f.block.centre;
-        lastHandedOn_ = local;
-    }
+    const cv::Vec3d local = handedOnCentre(f, scale);
     const cv::Vec3d centre = tangent_.toEcef(local);
     out->setPose(fw::SE3(rotation, pt::Point3d(centre[0], centre[1], centre[2])));
     out->label = f.label;
@@ -535,6 +452,8 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
         for (const Candidate& o : candidates) {
             if (&o == &c) continue;
             const cv::Point2f d = pixels[static_cast<size_t>(o.keyPoint)] - p;
+            // A keypoint found twice at one place (two orientations) backs nothing.
+            if (d.x * d.x + d.y * d.y < 1.0f) continue;
             near.emplace_back(d.x * d.x + d.y * d.y, o.depth);
         }
         const size_t k = std::min<size_t>(near.size(), kSupportNeighbours);
@@ -557,108 +476,8 @@ std::shared_ptr<fw::MapFrame> FrontEnd::handOn(Frame& f) {
     }
     out->setKeyPoints(keyPoints, fw::GImage());
     for (size_t i = 0; i < points.size(); ++i) out->addObservation(points[i], i, true);
+    FW_LOG(Info) << "Frame " << f.id << " located with " << points.size() << " sparse points.";
     return out;
-}
-
-void FrontEnd::settle(Frame& f) {
-    f.settled = true;
-    gpsFit_.add(f.block.centre, f.block.gps, f.block.gpsSigma);
-    gpsFit_.solve(liveScale_, liveOffset_);
-}
-
-void FrontEnd::release() {
-    // The held frames, taken from the window's frame to the GPS by the fit
-    // so far, are adjusted together with their GPS as recorded, as a file
-    // dataset is (the calibration kept); their frame is the window's from
-    // here on.
-    released_ = true;
-    std::vector<Frame*> block;
-    int settled = 0;
-    for (auto& [i, f] : frames_) {
-        block.push_back(f.get());
-        settled += f->settled ? 1 : 0;
-        f->block.centre = liveScale_ * f->block.centre + liveOffset_;
-    }
-    for (auto& [id, track] : tracks_.all())
-        if (track.triangulated) track.point = liveScale_ * track.point + liveOffset_;
-    liveScale_ = 1.0;
-    liveOffset_ = cv::Vec3d(0, 0, 0);
-    adjust(block, Adjustment::Whole, true);
-    gpsFit_ = GpsFit();
-    for (Frame* f : block)
-        if (f->settled) gpsFit_.add(f->block.centre, f->block.gps, f->block.gpsSigma);
-    gpsFit_.solve(liveScale_, liveOffset_);
-    const double spread = gpsSeen_.spread();
-    FW_LOG(Info) << "Live scale from the GPS of " << block.size() << " frames (to about "
-                 << (spread > 0 ? 100.0 / std::sqrt(spread) : 100.0) << " %): " << settled << " frames handed on.";
-    handOnSettled();
-}
-
-void FrontEnd::handOnSettled() {
-    for (auto& [i, f] : frames_) {
-        if (!f->settled || f->published) continue;
-        std::shared_ptr<fw::MapFrame> out = handOn(*f);
-        if (owner_) owner_->handle(zel::events::kFrameLocated, out);
-    }
-}
-
-void FrontEnd::finish() {
-    if (settings_.live) {
-        if (!frames_.empty()) {
-            Frame& last = *frames_.rbegin()->second;
-            if (!last.settled) settle(last);
-            if (released_)
-                handOnSettled();
-            else
-                release();
-        }
-        frames_.clear();
-        return;
-    }
-    if (frames_.empty()) return;
-    initialRotations();
-    std::vector<Frame*> block;
-    for (auto& [i, f] : frames_) block.push_back(f.get());
-    // Triangulate the neighbours' tracks from the recorded poses, which also
-    // tells the height over the ground for the strips' overlaps.
-    adjust(block, Adjustment::Whole, false);
-    matchAcrossStrips();
-    for (auto& [id, track] : tracks_.all()) track.triangulated = false;
-    adjust(block, Adjustment::Whole, true);
-
-    auto map = std::make_shared<fw::Map>();
-    for (Frame* f : block) map->addFrame(handOn(*f));
-    frames_.clear();
-    if (owner_) owner_->handle(zel::events::kMapLocated, map);
-}
-
-void FrontEnd::GpsFit::add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma) {
-    for (int k = 0; k < 3; ++k) {
-        if (!(sigma[k] > 0)) continue;
-        const double w = 1.0 / (sigma[k] * sigma[k]);
-        weight[k] += w;
-        sumC[k] += w * centre[k];
-        sumG[k] += w * gps[k];
-        sumCG[k] += w * centre[k] * gps[k];
-        sumCC[k] += w * centre[k] * centre[k];
-    }
-}
-
-double FrontEnd::GpsFit::spread() const {
-    double variance = 0.0;
-    for (int k = 0; k < 3; ++k)
-        if (weight[k] > 0) variance += sumCC[k] - sumC[k] * sumC[k] / weight[k];
-    return variance;
-}
-
-void FrontEnd::GpsFit::solve(double& scale, cv::Vec3d& offset) const {
-    double covariance = 0.0;
-    for (int k = 0; k < 3; ++k)
-        if (weight[k] > 0) covariance += sumCG[k] - sumC[k] * sumG[k] / weight[k];
-    const double variance = spread();
-    // The scale's standard deviation is about 1 / sqrt(variance).
-    scale = variance > kMinScaleSpread && covariance > 0 ? covariance / variance : 1.0;
-    for (int k = 0; k < 3; ++k) offset[k] = weight[k] > 0 ? (sumG[k] - scale * sumC[k]) / weight[k] : 0.0;
 }
 
 void FrontEnd::advanceProgress() {
@@ -679,5 +498,6 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
         FW_LOG(Error) << "Front end configuration is not a JSON object: " << config;
         return nullptr;
     }
-    return std::make_shared<sfm::FrontEnd>(settings, owner);
+    if (settings.live) return std::make_shared<sfm::LiveFrontEnd>(settings, owner);
+    return std::make_shared<sfm::BatchFrontEnd>(settings, owner);
 }

@@ -14,6 +14,42 @@ constexpr double kSiftOffset = 0.25;
 // Largest keypoint kept, in processing pixels.
 constexpr float kMaxKeyPointSize = 12.0f;
 
+// At most wanted keypoints, the strongest of each grid cell first: cells
+// take turns, each giving its next strongest, until enough are kept.
+std::vector<cv::KeyPoint> spreadOver(std::vector<cv::KeyPoint>& keyPoints, const cv::Size& size, size_t wanted, int cells) {
+    if (keyPoints.size() <= wanted) return keyPoints;
+    std::sort(keyPoints.begin(), keyPoints.end(), [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+    const int across = std::max(1, cells);
+    const int down = std::max(1, static_cast<int>(std::lround(across * static_cast<double>(size.height) / std::max(1, size.width))));
+    std::vector<std::vector<size_t>> byCell(static_cast<size_t>(across * down));
+    for (size_t k = 0; k < keyPoints.size(); ++k) {
+        const int cx = std::clamp(static_cast<int>(keyPoints[k].pt.x * across / size.width), 0, across - 1);
+        const int cy = std::clamp(static_cast<int>(keyPoints[k].pt.y * down / size.height), 0, down - 1);
+        byCell[static_cast<size_t>(cy * across + cx)].push_back(k);
+    }
+    // The number each cell gives: the level that fills the wanted count.
+    std::vector<size_t> counts;
+    for (const auto& c : byCell) counts.push_back(c.size());
+    std::sort(counts.begin(), counts.end());
+    size_t level = 0, taken = 0, remaining = counts.size();
+    for (size_t n : counts) {
+        const size_t need = (wanted - taken + remaining - 1) / remaining;
+        if (n >= need) {
+            level = need;
+            break;
+        }
+        taken += n;
+        --remaining;
+        level = n;
+    }
+    std::vector<cv::KeyPoint> kept;
+    for (const auto& c : byCell)
+        for (size_t i = 0; i < std::min(level, c.size()); ++i) kept.push_back(keyPoints[c[i]]);
+    std::sort(kept.begin(), kept.end(), [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+    if (kept.size() > wanted) kept.resize(wanted);
+    return kept;
+}
+
 }  // namespace
 
 cv::Mat greyImage(const cv::Mat& image) {
@@ -62,20 +98,19 @@ ImageFeatures detectFeatures(const cv::Mat& image, const fw::Intrinsics& camera,
 
     std::vector<cv::KeyPoint> keyPoints;
     cv::Mat descriptors;
-    const int wanted = std::clamp(static_cast<int>(settings.featuresPerMegapixel * small.total() / 1.0e6),
+    const int wanted = std::clamp(static_cast<int>(settings.featuresPerMegapixel * area / 1.0e6),
                                   settings.minFeatures, std::max(settings.minFeatures, settings.maxFeatures));
-    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(2 * wanted);
+    // A low contrast threshold finds the faint texture of lawn and water;
+    // the strongest keypoints of each cell of a grid are then kept, so
+    // that they cover the picture rather than its busiest part.
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(0, 3, settings.contrastThreshold);
     sift->detect(small, keyPoints);
     // Blobs of the coarse octaves are placed a pixel or two off: a match of
     // two such points puts its point a per cent off in depth.
     keyPoints.erase(std::remove_if(keyPoints.begin(), keyPoints.end(),
                                    [](const cv::KeyPoint& k) { return k.size > kMaxKeyPointSize; }),
                     keyPoints.end());
-    if (keyPoints.size() > static_cast<size_t>(wanted)) {
-        std::sort(keyPoints.begin(), keyPoints.end(),
-                  [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
-        keyPoints.resize(static_cast<size_t>(wanted));
-    }
+    keyPoints = spreadOver(keyPoints, small.size(), static_cast<size_t>(wanted), settings.gridCells);
     if (keyPoints.empty()) return out;
     sift->compute(small, keyPoints, descriptors);
     if (keyPoints.empty()) return out;

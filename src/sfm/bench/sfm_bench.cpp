@@ -3,10 +3,12 @@
 //         flight, in blocks of 25 frames (it must stay flat);
 //   batch: the same 200 frames as a file dataset, the time of finish
 //          (cross-strip matching and the adjustment of the whole block);
-//   20mp: the live per-frame cost on 5472 x 3648 frames.
+//   20mp: the live per-frame cost on 5472 x 3648 frames;
+//   dji: the live per-frame cost over 200 frames of 4000 x 2250 (the real
+//        DJI flight's size), kept small and scaled up before the clock runs.
 // Live runs also time finish and print the worst error of neighbours in a
 // strip against the truth (rotation, position relative to the baseline).
-// Images are rendered before the clock runs. Usage: sfm_bench [live|batch|20mp]...
+// Images are rendered before the clock runs. Usage: sfm_bench [live|batch|20mp|dji]...
 #include "dataset/tarn_mapper_frame.h"
 #include "fw/log.h"
 #include "fw/map.h"
@@ -47,6 +49,7 @@ struct Flight {
     std::vector<std::shared_ptr<TarnMapperFrame>> frames;
     std::vector<synthetic::Shot> shots;
     int perStrip = 0;
+    cv::Size size;  // of the frames' images; those kept smaller are scaled up to it when tracked
 };
 
 // Worst relative rotation (degrees) and relative position error (of the
@@ -60,8 +63,10 @@ void printNeighbourErrors(const Flight& flight, const std::vector<std::shared_pt
 // strips x perStrip frames 15 m apart, strips 40 m apart, 100 m up, GPS
 // 2 m / 3 m and gimbal 1 degree of noise; images of width x height rendered
 // at renderWidth and scaled up.
-Flight makeFlight(const synthetic::GroundScene& scene, int strips, int perStrip, int width, int height, int renderWidth) {
+Flight makeFlight(const synthetic::GroundScene& scene, int strips, int perStrip, int width, int height, int renderWidth,
+                  bool keepSmall = false) {
     Flight flight;
+    flight.size = cv::Size(width, height);
     flight.perStrip = perStrip;
     const double f = 0.666 * width;
     const double r = static_cast<double>(renderWidth) / width;
@@ -77,7 +82,7 @@ Flight makeFlight(const synthetic::GroundScene& scene, int strips, int perStrip,
             const double e = (k - (perStrip - 1) / 2.0) * 15.0, n = (s - (strips - 1) / 2.0) * 40.0;
             const synthetic::Shot shot = synthetic::shotOver(kLat, kLon, e, n, 100.0, east ? 90.0 : 270.0);
             cv::Mat image = scene.render(K, shot.R, shot.C, renderSize);
-            if (renderSize.width != width) cv::resize(image, image, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+            if (renderSize.width != width && !keepSmall) cv::resize(image, image, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
             const double dn = 2.0 * unit(rng), de = 2.0 * unit(rng);
             std::vector<double> gps = {shot.lon + de / (6378137.0 * std::cos(kLat * synthetic::kDegree)) / synthetic::kDegree,
                                        shot.lat + dn / 6378137.0 / synthetic::kDegree,
@@ -106,9 +111,16 @@ void live(const Flight& flight, int block, const char* title) {
     double sum = 0.0, worst = 0.0;
     std::printf("%s: live per-frame cost, %zu frames\n", title, flight.frames.size());
     for (size_t i = 0; i < flight.frames.size(); ++i) {
+        const cv::Mat kept = flight.frames[i]->getImage(0, 0);
+        if (!kept.empty() && kept.cols != flight.size.width) {
+            cv::Mat image;
+            cv::resize(kept, image, flight.size, 0, 0, cv::INTER_LINEAR);
+            flight.frames[i]->setImage(fw::GImage(image), 0, 0);
+        }
         const auto t = std::chrono::steady_clock::now();
         frontEnd->trackFrame(flight.frames[i]);
         const double s = since(t);
+        if (!kept.empty() && kept.cols != flight.size.width) flight.frames[i]->setImage(fw::GImage(kept), 0, 0);
         sum += s;
         worst = std::max(worst, s);
         if ((i + 1) % static_cast<size_t>(block) == 0 || i + 1 == flight.frames.size()) {
@@ -142,7 +154,7 @@ void batch(const Flight& flight) {
 int main(int argc, char** argv) {
     std::vector<std::string> runs;
     for (int i = 1; i < argc; ++i) runs.emplace_back(argv[i]);
-    if (runs.empty()) runs = {"live", "batch", "20mp"};
+    if (runs.empty()) runs = {"live", "batch", "20mp", "dji"};
     const synthetic::GroundScene base = synthetic::GroundScene::make(8000, 0.1);
     synthetic::GroundScene scene = base;
     synthetic::placeScene(scene, kLat, kLon);
@@ -154,6 +166,9 @@ int main(int argc, char** argv) {
         } else if (run == "20mp") {
             const Flight flight = makeFlight(scene, 1, 12, 5472, 3648, 1368);
             live(flight, 4, "5472 x 3648");
+        } else if (run == "dji") {
+            const Flight flight = makeFlight(scene, 5, 40, 4000, 2250, 1368, true);
+            live(flight, 25, "4000 x 2250");
         } else {
             std::fprintf(stderr, "unknown run %s\n", run.c_str());
             return 1;

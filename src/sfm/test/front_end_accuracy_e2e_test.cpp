@@ -7,6 +7,7 @@
 #include "fw/map.h"
 #include "fw/map_point.h"
 #include "sfm/front_end.h"
+#include "sfm/live_front_end.h"
 
 #ifdef SFM_TEST_DENSE_STAGE
 #include "stereo_dense/dense_depth.h"
@@ -50,6 +51,7 @@ std::vector<std::shared_ptr<fw::MapFrame>> runFrontEnd(BlockFlight& flight, cons
 
 struct Errors {
     double rotation = 0.0;        // worst relative rotation of neighbours, degrees
+    double medianRotation = 0.0;  // their median, degrees
     double translation = 0.0;     // worst relative position error over the baseline
     cv::Vec3d block{0, 0, 0};     // mean position error (east, north, up), metres
 };
@@ -58,6 +60,7 @@ Errors errorsOf(const BlockFlight& flight, const std::vector<std::shared_ptr<fw:
     Errors e;
     const sfm_test::NeighbourErrors n = sfm_test::neighbourErrors(flight.shots, frames, perStrip);
     e.rotation = n.rotation;
+    e.medianRotation = n.medianRotation;
     e.translation = n.translation;
     const cv::Vec3d east = synthetic::eastAt(BlockFlight::kLon), north = synthetic::northAt(BlockFlight::kLat, BlockFlight::kLon);
     const cv::Vec3d up = east.cross(north);
@@ -141,13 +144,17 @@ TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
 
     const Errors e = errorsOf(*flight, frames, kPerStrip);
     const double n = static_cast<double>(frames.size());
-    EXPECT_LT(e.rotation, 0.02) << "degrees";
+    // Over this flat ground the intrinsics are held at the record's: the
+    // median pair is within 0.0045 degrees, the worst (at the ends of the
+    // strips) 0.019 with gimbal angles and 0.033 without.
+    EXPECT_LT(e.medianRotation, 0.007) << "degrees";
+    EXPECT_LT(e.rotation, GetParam().gimbal ? 0.025 : 0.035) << "degrees";
     EXPECT_LT(e.translation, 0.01) << "of the baseline";
     // The block sits where the GPS positions average to (3 sigma of their mean).
     EXPECT_LT(std::abs(e.block[0]), 3.0 * 2.0 / std::sqrt(n));
     EXPECT_LT(std::abs(e.block[1]), 3.0 * 2.0 / std::sqrt(n));
     EXPECT_LT(std::abs(e.block[2]), 3.0 * 3.0 / std::sqrt(n));
-    std::cout << GetParam().name << ": rotation " << e.rotation << " deg, translation " << e.translation * 100
+    std::cout << GetParam().name << ": rotation " << e.rotation << " deg (median " << e.medianRotation << "), translation " << e.translation * 100
               << " % of baseline, block " << e.block << " m" << std::endl;
 
     // Every frame carries its refined camera and points in front of it.
@@ -225,7 +232,7 @@ LiveRun runLive(BlockFlight& flight, int maxHeld, bool gimbal = true) {
     settings.maxHeld = maxHeld;
     LiveRun run;
     {
-        sfm::FrontEnd frontEnd(settings, &chain);
+        sfm::LiveFrontEnd frontEnd(settings, &chain);
         sfm_test::track(frontEnd, dataset, [&](size_t) { run.eventsAfter.push_back(chain.events.size()); });
     }
     for (const auto& [name, data] : chain.events) EXPECT_EQ(name, "frame_located");

@@ -34,6 +34,7 @@ inline double angleOf(const cv::Matx33d& R) {
 struct NeighbourErrors {
     double rotation = 0.0;     // worst relative rotation, degrees
     double translation = 0.0;  // worst relative position error over the baseline
+    double medianRotation = 0.0;  // degrees
 };
 
 // Neighbours are frames with consecutive ids in one strip of perStrip
@@ -42,16 +43,22 @@ struct NeighbourErrors {
 inline NeighbourErrors neighbourErrors(const std::vector<synthetic::Shot>& shots,
                                        const std::vector<std::shared_ptr<fw::MapFrame>>& frames, int perStrip) {
     NeighbourErrors e;
+    std::vector<double> rotations;
     for (size_t i = 0; i + 1 < frames.size(); ++i) {
         const uint64_t a = frames[i]->id, b = frames[i + 1]->id;
         if (b != a + 1 || b % static_cast<uint64_t>(perStrip) == 0) continue;
         const synthetic::Shot &sa = shots[a], &sb = shots[b];
         const fw::SE3 pa = frames[i]->getPose(), pb = frames[i + 1]->getPose();
         const cv::Matx33d Ra = rotationOf(pa), Rb = rotationOf(pb);
-        e.rotation = std::max(e.rotation, angleOf((Ra.t() * Rb).t() * (sa.R.t() * sb.R)));
+        rotations.push_back(angleOf((Ra.t() * Rb).t() * (sa.R.t() * sb.R)));
+        e.rotation = std::max(e.rotation, rotations.back());
         const cv::Vec3d found = Ra.t() * (vec(pb.translation) - vec(pa.translation));
         const cv::Vec3d truth = sa.R.t() * (sb.C - sa.C);
         e.translation = std::max(e.translation, cv::norm(found - truth) / cv::norm(truth));
+    }
+    if (!rotations.empty()) {
+        std::sort(rotations.begin(), rotations.end());
+        e.medianRotation = rotations[rotations.size() / 2];
     }
     return e;
 }

@@ -3,12 +3,19 @@
 #include "dataset/image_dataset.h"
 #include "fw/log.h"
 
+#include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <mutex>
 
 namespace {
 
 using nlohmann::json;
+
+// Altitudes (metres) a record's position may have.
+constexpr double kLowestAltitude = -1000.0, kHighestAltitude = 20000.0;
+// The deviation of a position that is absent: frames count one of 10 m or more as none.
+constexpr double kAbsentSigma = 1.0e9;
 
 // The numbers of an object when it has every key as a number.
 bool readNumbers(const json& record, const char* key, std::initializer_list<const char*> names, std::vector<double>& out) {
@@ -30,6 +37,16 @@ std::vector<double> frameRecordGps(const json& record) {
     std::vector<double> gps;
     if (!record.is_object() || !readNumbers(record, "gps", {"longitude", "latitude", "altitude"}, gps)) return gps;
     if (!readNumbers(record, "rtk_std", {"longitude", "latitude", "altitude"}, gps)) gps.insert(gps.end(), {5.0, 10.0, 5.0});
+    // A position off the earth is no position: its deviations say so (the
+    // frame then has none), its attitude and relative altitude stay.
+    if (!(std::abs(gps[1]) <= 90.0 && std::abs(gps[0]) <= 180.0 && gps[2] >= kLowestAltitude && gps[2] <= kHighestAltitude)) {
+        auto uri = record.find("uri");
+        FW_LOG(Warning) << "Frame " << (uri != record.end() && uri->is_string() ? uri->get<std::string>() : std::string("?"))
+                        << ": its GPS position (longitude " << gps[0] << ", latitude " << gps[1] << ", altitude " << gps[2]
+                        << ") is out of range; it is treated as absent.";
+        std::fill(gps.begin(), gps.begin() + 3, 0.0);
+        std::fill(gps.begin() + 3, gps.begin() + 6, kAbsentSigma);
+    }
     auto relative = record.find("relative_altitude");
     if (relative != record.end() && relative->is_number())
         gps.insert(gps.end(), {relative->get<double>(), 10.0});

@@ -18,6 +18,8 @@ struct BlockCamera {
     double aspect = 1.0;
     double p1 = 0, p2 = 0, k3 = 0;  // kept
     bool refine = false;
+    // With refine: the values held at their current value (f, cx, cy, k1, k2).
+    bool hold[5] = {false, false, false, false, false};
     double prior[5] = {0, 0, 0, 0, 0};  // the recorded values
 
     // From a parameter vector [width, height, fx, fy, cx, cy, k1, k2, p1, p2, k3].

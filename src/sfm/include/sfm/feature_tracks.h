@@ -42,6 +42,7 @@ public:
     std::vector<int64_t> tracksOfFrame(int frame) const;
 
     FeatureTrack* find(int64_t id);
+    const FeatureTrack* find(int64_t id) const;
     std::unordered_map<int64_t, FeatureTrack>& all() { return tracks_; }
     size_t size() const { return tracks_.size(); }
 

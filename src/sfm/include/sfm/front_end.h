@@ -13,6 +13,7 @@
 #include "sfm/image_features.h"
 #include "sfm/slam.h"
 #include "sfm/tangent_frame.h"
+#include "pt/point.h"
 #include "zel/node.h"
 
 #include <cstdint>
@@ -48,54 +49,74 @@ struct FrontEndSettings {
     static FrontEndSettings fromConfig(const std::string& config, bool* ok);
 };
 
+// The shared core of the front end: frames, cameras, tracks, matching and
+// the adjustment. Its two drivers, BatchFrontEnd (a file dataset) and
+// LiveFrontEnd (a live dataset), decide when frames are adjusted and handed
+// on; createSfmInstance picks one by the configuration's "live".
 class FrontEnd : public fw::SLAM, public zel::Node {
 public:
-    // live: "frame_located" per frame in flight order, once the next one is
-    // tracked and the GPS seen so far tells the scale (the first frames of
-    // a flight are held until then, or until maxHeld of them wait, and all
-    // are handed on by finish); otherwise one "map_located" with every
-    // frame at finish.
     FrontEnd(const FrontEndSettings& settings, zel::Chain* owner);
     ~FrontEnd() override;
 
     void setFrameCount(int32_t count) override;
-    bool trackFrame(const std::shared_ptr<fw::MapFrame>& frame) override;
-    void finish() override;
 
-private:
-    struct Frame;
+protected:
+    struct Frame {
+    int index = 0;
+    uint64_t id = 0;
+    double timestamp = 0.0;
+    std::string path, label;
+    std::vector<double> gps;
+    ImageFeatures features;
+    BlockFrame block;          // current estimate and priors, local frame
+    bool hasGps = true;        // the record's position is a prior
+    bool gimbal = false;       // the record's attitude is used
+    bool rotationSet = false;  // from the gimbal or a matched neighbour
+    bool matched = false;
+    bool settled = false;  // live: its pose in the window stays
+    bool published = false;
+};
 
+    // Locates the input, keeps it and matches it with its recent neighbours
+    // in flight order (previous: the latest of them); null when it cannot be
+    // located (the progress then advances).
+    Frame* addFrame(const std::shared_ptr<fw::MapFrame>& input, Frame*& previous);
     std::unique_ptr<Frame> locate(const std::shared_ptr<fw::MapFrame>& frame);
     int cameraFor(const std::shared_ptr<fw::CameraImpl>& camera);
     // Verified matches with an earlier frame join the tracks; true when enough were found.
     bool matchWith(Frame& frame, Frame& earlier);
+    // The verified matches of two frames, touching nothing else (safe side by side).
+    bool pairOf(const Frame& frame, const Frame& earlier, PairMatch& match) const;
+    // A pair's matches join the tracks.
+    void joinPair(Frame& frame, Frame& earlier, const PairMatch& match);
+    // A frame without a usable GPS position (or one that its images
+    // contradict) is placed from its pair with a located neighbour.
+    void placeFromImages(Frame& frame);
+
     // Whole: every frame free, GPS priors as recorded (a file dataset; a
     // live flight's held frames). Window: live, the settled frames stay as
     // they are and hold the window's frame.
     enum class Adjustment { Whole, Window };
-    // Triangulates the block's new tracks, then (solve) adjusts it.
-    void adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve);
-    void initialRotations();
-    void matchAcrossStrips();
-    std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
-    // Live: a frame whose next one was tracked keeps its pose in the window.
-    void settle(Frame& frame);
-    // Live: adjusts the held frames together and starts handing frames on.
-    void release();
-    // Live: "frame_located" for every settled frame not yet handed on, in order.
-    void handOnSettled();
-    void advanceProgress();
-    // Live: the scale and offset that take the window's frame (held by the
-    // settled frames) to the GPS, fitted to every frame settled so far.
-    struct GpsFit {
-        double weight[3] = {0, 0, 0};
-        cv::Vec3d sumC{0, 0, 0}, sumG{0, 0, 0}, sumCG{0, 0, 0}, sumCC{0, 0, 0};
-        void add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma);
-        // Scale and offset: gps = scale * centre + offset; 1 and 0 while too few frames tell.
-        void solve(double& scale, cv::Vec3d& offset) const;
-        // Of the centres, weighted: the scale's relative standard deviation is about 1 / sqrt of it.
-        double spread() const;
+    struct Block {
+        std::vector<Frame*> members;
+        std::vector<BlockFrame> frames;
+        std::vector<BlockTrack> tracks;
+        std::vector<int64_t> ids;     // of the tracks
+        std::map<int, int> position;  // frame index -> block position
     };
+    // Builds the block (triangulating its new tracks), then (solve) solves
+    // it and writes the poses and points back, pruning the observations the
+    // adjustment dropped.
+    void adjust(const std::vector<Frame*>& block, Adjustment kind, bool solve);
+    Block buildBlock(const std::vector<Frame*>& block, Adjustment kind);
+    AdjustReport solveBlock(Block& block, Adjustment kind);
+    void writeBack(const Block& block);
+
+    std::shared_ptr<fw::MapFrame> handOn(Frame& frame);
+    // The local position a frame is handed on at and the scale from its
+    // block to it (the core: where it is, 1).
+    virtual cv::Vec3d handedOnCentre(const Frame& frame, double& scale);
+    void advanceProgress();
 
     const FrontEndSettings settings_;
     zel::Chain* const owner_;
@@ -105,19 +126,30 @@ private:
     uint64_t nextPointId_ = 1;
     bool haveTangent_ = false;
     TangentFrame tangent_;
+    pt::Point3d lastPosition_;  // of the latest frame located, degrees and metres
     std::map<int, std::unique_ptr<Frame>> frames_;  // by index in flight order
     std::vector<std::vector<double>> cameraRecords_;
     std::vector<BlockCamera> cameras_;
     FeatureTracks tracks_;
     std::map<std::pair<int, int>, PairMatch> pairs_;  // (earlier, later)
-    GpsFit gpsFit_;
-    GpsFit gpsSeen_;  // the GPS positions of every frame tracked, as centres
-    bool released_ = false;
+    // The GPS positions of every frame tracked, as centres (live: they tell the scale).
+    struct GpsFit {
+        struct Sample {
+            cv::Vec3d centre, gps, sigma;
+        };
+        std::vector<Sample> samples;
+        // A sample without a position (a sigma of 0) is left out.
+        void add(const cv::Vec3d& centre, const cv::Vec3d& gps, const cv::Vec3d& sigma);
+        // Scale and offset: gps = scale * centre + offset, fitted under a
+        // robust loss; 1 and 0 while too few frames tell.
+        void solve(double& scale, cv::Vec3d& offset) const;
+        // Of the centres, weighted: the scale's relative standard deviation is about 1 / sqrt of it.
+        double spread() const;
+    };
+    GpsFit gpsSeen_;
+    // Live: the window's frame to the local one (gps = scale * centre + offset).
     double liveScale_ = 1.0;
     cv::Vec3d liveOffset_{0, 0, 0};
-    // The last frame handed on: its centre in the window's frame and as handed on.
-    bool haveLast_ = false;
-    cv::Vec3d lastCentre_{0, 0, 0}, lastHandedOn_{0, 0, 0};
 };
 
 }  // namespace sfm

@@ -19,9 +19,16 @@ namespace sfm {
 
 struct FeatureSettings {
     double processingPixels = 1.0e6;  // the copy is scaled down to about this many pixels
-    double featuresPerMegapixel = 4000.0;  // of the processing copy
-    int minFeatures = 500;
-    int maxFeatures = 2000;
+    // Keypoints kept per megapixel of the frame's own image, within the
+    // bounds: a large frame's copy is scaled down the most and its
+    // textures (tree canopy, lawn) need the most keypoints to be matched.
+    double featuresPerMegapixel = 900.0;
+    int minFeatures = 2000;
+    int maxFeatures = 8000;
+    // SIFT's contrast threshold: low, for the faint texture of lawn and water.
+    double contrastThreshold = 0.01;
+    // Keypoints are spread over a grid of this many cells across.
+    int gridCells = 16;
 };
 
 struct ImageFeatures {

@@ -59,6 +59,40 @@ TEST(FrameRecord, GpsVectorTable) {
     }
 }
 
+// A position off the earth is absent, named in a WARNING; the attitude
+// and relative altitude stay. The limits themselves are positions.
+TEST(FrameRecord, PositionOutOfRangeIsAbsent) {
+    struct Case {
+        const char* gps;
+        bool absent;
+    };
+    const std::vector<Case> cases = {
+        {R"({"longitude":113.9,"latitude":91,"altitude":80})", true},
+        {R"({"longitude":113.9,"latitude":-90.5,"altitude":80})", true},
+        {R"({"longitude":180.01,"latitude":22.5,"altitude":80})", true},
+        {R"({"longitude":-181,"latitude":22.5,"altitude":80})", true},
+        {R"({"longitude":113.9,"latitude":22.5,"altitude":1e9})", true},
+        {R"({"longitude":113.9,"latitude":22.5,"altitude":-1000.5})", true},
+        {R"({"longitude":180,"latitude":-90,"altitude":20000})", false},
+        {R"({"longitude":-180,"latitude":90,"altitude":-1000})", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gps);
+        CapturedLog log;
+        Records r;
+        auto frame = r.parse(std::string(R"({"uri":"f5.jpg",)") + kCalibration + R"(,"gps":)" + c.gps +
+                             R"(,"relative_altitude":60,"attitude":{"pitch":-90,"yaw":45,"roll":0}})");
+        ASSERT_TRUE(frame);
+        pt::Point3d p;
+        pt::Point2d h;
+        EXPECT_EQ(frame->getGPSLLA(p), !c.absent);
+        EXPECT_EQ(log.count("f5.jpg", fw::kWarning), c.absent ? 1u : 0u);
+        EXPECT_TRUE(frame->getAttitude(p));
+        EXPECT_TRUE(frame->getRelativeAltitude(h));
+        EXPECT_EQ(h.x, 60.0);
+    }
+}
+
 TEST(FrameRecord, FrameWithoutPositionAnswersNothing) {
     Records r;
     r.parse(withCalibration(""));

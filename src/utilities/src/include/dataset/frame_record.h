@@ -18,5 +18,8 @@ std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const n
                                                   std::string* refusal = nullptr);
 
 // The position vector of a record: 14 values with a complete attitude,
-// 8 with a position only, none without a complete "gps".
+// 8 with a position only, none without a complete "gps". A latitude outside
+// +-90, a longitude outside +-180 or an altitude outside -1000 to 20000 m
+// is logged as a WARNING naming the frame's uri, and the position is given
+// as absent (0 with deviations of 1e9); the other values stay.
 std::vector<double> frameRecordGps(const nlohmann::json& record);
