@@ -2,6 +2,7 @@
 // its standard input: the records it builds from image_meta's lines, live
 // and as a dataset file, the calibration added only where none was read,
 // and the arguments it refuses.
+#include "testsupport/files.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -15,15 +16,11 @@
 #include <iterator>
 
 using nlohmann::json;
+using testsupport::readFile;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string base64Decode(const std::string& text) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

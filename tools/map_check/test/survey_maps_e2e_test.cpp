@@ -5,6 +5,7 @@
 // against the file dataset, and a live run that ends after half the frames.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
+#include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -24,26 +25,12 @@
 #include <sstream>
 
 using nlohmann::json;
+using testsupport::readFile;
+using testsupport::findOnPath;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const fs::path candidate = fs::path(dir) / name;
-        if (!dir.empty() && fs::exists(candidate)) return candidate.string();
-    }
-    return "";
-}
 
 // ---- runs -------------------------------------------------------------------
 

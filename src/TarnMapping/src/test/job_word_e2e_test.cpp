@@ -6,6 +6,7 @@
 // the home holds is read with pngcheck, gdalinfo, OpenCV and loaders.gl.
 // The mounts are made in a mount namespace of the test process; where that
 // is not allowed the rows skip with the reason.
+#include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -27,26 +28,12 @@
 #include <sys/mount.h>
 
 using nlohmann::json;
+using testsupport::readFile;
+using testsupport::findOnPath;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const fs::path candidate = fs::path(dir) / name;
-        if (!dir.empty() && fs::exists(candidate)) return candidate.string();
-    }
-    return "";
-}
 
 // The small survey, written once for every row.
 const fs::path& survey() {

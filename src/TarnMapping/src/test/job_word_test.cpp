@@ -6,6 +6,7 @@
 // Each row gives the last status line's state, the ERROR texts or -9 lines
 // and what the home holds afterwards.
 #include "frame_records.h"
+#include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -26,6 +27,7 @@
 
 using nlohmann::json;
 using testsupport::base64Encode;
+using testsupport::readFile;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
 
@@ -36,11 +38,6 @@ const fs::path kFlight = fs::path(ZEL_SHARED_DATA_DIR) / "brighton-beach";
 
 using mappertest::frameLine;
 using mappertest::frameRecord;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string taskText(const std::string& home, const json& dataset, const json& extra = json::object()) {
     json task = {{"home", home}, {"dataset", dataset}};
