@@ -2,8 +2,8 @@
 // missing): six JPEG frames of a textured ground seen straight down along an
 // east-bound flight line, and "frames.json", the dataset file of their frame
 // records. Prints the dataset file's path.
-// sample_flight --survey small|large [--embed-metadata] FOLDER: a survey of
-// a ground with relief in parallel strips, with its ground truth.
+// sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] FOLDER:
+// a survey in parallel strips, with its ground truth.
 #include "survey/survey_writer.h"
 #include "synthetic/synthetic_scene.h"
 
@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
     const bool surveyMode = !surveyName.empty();
     if (usage || folder.empty() || (surveyMode && !survey::SurveyPlan::byName(surveyName, plan)) ||
         (options.embedMetadata && !surveyMode)) {
-        std::cerr << "usage: sample_flight FOLDER | sample_flight --survey small|large [--embed-metadata] FOLDER"
+        std::cerr << "usage: sample_flight FOLDER | sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] "
+                     "FOLDER"
                   << std::endl;
         return 1;
     }

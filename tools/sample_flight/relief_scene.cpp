@@ -83,8 +83,9 @@ bool ReliefScene::inside(const Building& b, double east, double north) const {
 }
 
 ReliefScene::ReliefScene(double eastMin, double northMin, double eastMax, double northMax, double cell,
-                         uint64_t seed)
+                         uint64_t seed, bool flat)
     : eastMin_(eastMin), northMax_(northMax), cell_(cell) {
+    const auto groundAt = [flat](double east, double north) { return flat ? takeoffHeight() : terrainAt(east, north); };
     const int cols = static_cast<int>(std::lround((eastMax - eastMin) / cell));
     const int rows = static_cast<int>(std::lround((northMax - northMin) / cell));
     const cv::Size size(cols, rows);
@@ -92,12 +93,13 @@ ReliefScene::ReliefScene(double eastMin, double northMin, double eastMax, double
     terrain_.create(size, CV_64FC1);
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c)
-            terrain_.at<double>(r, c) = terrainAt(eastMin + (c + 0.5) * cell, northMax - (r + 0.5) * cell);
+            terrain_.at<double>(r, c) = groundAt(eastMin + (c + 0.5) * cell, northMax - (r + 0.5) * cell);
     cv::minMaxLoc(terrain_, &terrainMin_, &terrainMax_);
     terrain_.convertTo(height_, CV_32FC1);
 
     // Buildings whose footprint lies on the grid, a metre clear of its edge.
     for (const BuildingPlan& p : kBuildings) {
+        if (flat) break;
         const double reach = std::hypot(p.length, p.width) / 2 + 1.0;
         if (p.east - reach < eastMin || p.east + reach > eastMax || p.north - reach < northMin ||
             p.north + reach > northMax)
@@ -164,7 +166,7 @@ ReliefScene::ReliefScene(double eastMin, double northMin, double eastMax, double
                 const bool black = (c >= c0) == (r < r0);
                 colour.at<cv::Vec3d>(r, c) = black ? cv::Vec3d(20, 20, 20) : cv::Vec3d(240, 240, 240);
             }
-        double up = terrainAt(t.east, t.north);
+        double up = groundAt(t.east, t.north);
         for (const Building& b : buildings_)
             if (inside(b, t.east, t.north)) up = b.roof;
         targets_.push_back({t.name, t.east, t.north, up});

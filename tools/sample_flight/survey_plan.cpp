@@ -27,6 +27,21 @@ bool SurveyPlan::byName(const std::string& name, SurveyPlan& plan) {
         plan.framesPerStrip = 12;
         return true;
     }
+    if (name == "flat" || name == "flat-noisy") {
+        plan.strips = 3;
+        plan.framesPerStrip = 10;
+        plan.height = 100.0;
+        plan.spacing = 20.0;
+        plan.stripSpacing = 50.0;
+        plan.camera.fx = plan.camera.fy = 1000.0;
+        plan.flatGround = true;
+        if (name == "flat-noisy") {
+            plan.noise = {2.0, 3.0, 1.0, 20241209};
+            plan.positionStd[0] = plan.positionStd[1] = 2.0;
+            plan.positionStd[2] = 3.0;
+        }
+        return true;
+    }
     return false;
 }
 
@@ -64,6 +79,27 @@ std::vector<SurveyShot> SurveyPlan::shots(double takeoffHeight) const {
             shot.roll = rounded(rng.uniform(-0.8, 0.8), 2);
             out.push_back(shot);
         }
+    }
+    return out;
+}
+
+std::vector<SurveyShot> SurveyPlan::recorded(const std::vector<SurveyShot>& shots, double takeoffHeight) const {
+    if (!noise.any()) return shots;
+    const LocalFrame frame(latitude, longitude);
+    cv::RNG rng(noise.seed);
+    std::vector<SurveyShot> out;
+    for (SurveyShot s : shots) {
+        const cv::Vec3d at = frame.fromGeodetic(s.latitude, s.longitude, s.altitude);
+        const cv::Vec3d error(rng.gaussian(noise.horizontal), rng.gaussian(noise.horizontal), rng.gaussian(noise.vertical));
+        const cv::Vec3d geo = frame.toGeodetic(at + error);
+        s.latitude = rounded(geo[0], 9);
+        s.longitude = rounded(geo[1], 9);
+        s.altitude = rounded(geo[2], 3);
+        s.relativeAltitude = rounded(s.altitude - takeoffHeight, 3);
+        s.pitch = rounded(s.pitch + rng.gaussian(noise.attitude), 2);
+        s.yaw = rounded(s.yaw + rng.gaussian(noise.attitude), 2);
+        s.roll = rounded(s.roll + rng.gaussian(noise.attitude), 2);
+        out.push_back(s);
     }
     return out;
 }

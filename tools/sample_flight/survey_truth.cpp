@@ -43,7 +43,7 @@ void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
                            {"latitude", g[0]}, {"longitude", g[1]}, {"height", g[2]}});
     }
     const SurveyCamera& c = plan.camera;
-    const json description = {
+    json description = {
         {"survey", plan.name},
         {"reference", {{"latitude", plan.latitude}, {"longitude", plan.longitude}}},
         {"axes", "east, north, up in metres: the tangent frame of the WGS84 ellipsoid at the reference (height 0)"},
@@ -54,16 +54,21 @@ void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
         {"files", {{"height", "height.tif"}, {"colour", "colour.png"}, {"roofs", "roofs.png"}}},
         {"bounds", {{"west", west}, {"east", east}, {"south", south}, {"north", north}}},
         {"takeoff_height", ReliefScene::takeoffHeight()},
+        {"ground", plan.flatGround ? "flat" : "relief"},
         {"flight",
          {{"strips", plan.strips}, {"frames_per_strip", plan.framesPerStrip}, {"height", plan.height},
           {"spacing", plan.spacing}, {"strip_spacing", plan.stripSpacing}, {"forward_overlap", plan.forwardOverlap()},
           {"side_overlap", plan.sideOverlap()}, {"ground_sample_distance", plan.height / c.fx}}},
+        {"record_noise",
+         {{"horizontal", plan.noise.horizontal}, {"vertical", plan.noise.vertical},
+          {"attitude", plan.noise.attitude}, {"seed", plan.noise.seed}}},
         {"camera",
          {{"width", c.width}, {"height", c.height}, {"fx", c.fx}, {"fy", c.fy}, {"cx", c.cx}, {"cy", c.cy},
           {"distortion", "none"}}},
         {"buildings", buildings},
         {"targets", targets},
         {"shots", shots}};
+    if (plan.flatGround) description["ground_height"] = ReliefScene::takeoffHeight();
 
     const fs::path dir(folder);
     std::ofstream out(dir / "truth.json");

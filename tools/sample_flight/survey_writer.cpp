@@ -24,14 +24,14 @@ namespace fs = std::filesystem;
 namespace survey {
 namespace {
 
-constexpr double kRtkStd[3] = {0.02, 0.02, 0.05};  // longitude, latitude, altitude
-
 // The record that image_meta prints for the frame's embedded metadata.
-json frameRecord(const std::string& uri, const SurveyShot& s, const SurveyCamera& c) {
+json frameRecord(const std::string& uri, const SurveyShot& s, const SurveyPlan& plan) {
+    const SurveyCamera& c = plan.camera;
+    const double* std = plan.positionStd;
     return {{"uri", uri},
             {"timestamp", s.timestamp},
             {"gps", {{"longitude", s.longitude}, {"latitude", s.latitude}, {"altitude", s.altitude}}},
-            {"rtk_std", {{"longitude", kRtkStd[0]}, {"latitude", kRtkStd[1]}, {"altitude", kRtkStd[2]}}},
+            {"rtk_std", {{"longitude", std[0]}, {"latitude", std[1]}, {"altitude", std[2]}}},
             {"relative_altitude", s.relativeAltitude},
             {"attitude", {{"pitch", s.pitch}, {"yaw", s.yaw}, {"roll", s.roll}}},
             {"attitude_std", {{"pitch", 1.0}, {"yaw", 10.0}, {"roll", 1.0}}},
@@ -48,7 +48,9 @@ std::string format(const char* pattern, double value) {
 }
 
 // The XMP packet of a DJI camera; cx and cy of the dewarp text are offsets from the image centre.
-std::string djiXmp(const SurveyShot& s, const SurveyCamera& c) {
+std::string djiXmp(const SurveyShot& s, const SurveyPlan& plan) {
+    const SurveyCamera& c = plan.camera;
+    const double* rtkStd = plan.positionStd;
     const std::string dewarp = "2024-12-01;" + format("%.2f", c.fx) + "," + format("%.2f", c.fy) + "," +
                                format("%.2f", c.cx - c.width / 2) + "," + format("%.2f", c.cy - c.height / 2) +
                                ",0.0,0.0,0.0,0.0,0.0";
@@ -65,9 +67,9 @@ std::string djiXmp(const SurveyShot& s, const SurveyCamera& c) {
            "    drone-dji:Latitude=\"" + format("%.9f", s.latitude) + "\"\n"
            "    drone-dji:Longitude=\"" + format("%.9f", s.longitude) + "\"\n"
            "    drone-dji:RtkFlag=\"50\"\n"
-           "    drone-dji:RtkStdLon=\"" + format("%.3f", kRtkStd[0]) + "\"\n"
-           "    drone-dji:RtkStdLat=\"" + format("%.3f", kRtkStd[1]) + "\"\n"
-           "    drone-dji:RtkStdHgt=\"" + format("%.3f", kRtkStd[2]) + "\"\n"
+           "    drone-dji:RtkStdLon=\"" + format("%.3f", rtkStd[0]) + "\"\n"
+           "    drone-dji:RtkStdLat=\"" + format("%.3f", rtkStd[1]) + "\"\n"
+           "    drone-dji:RtkStdHgt=\"" + format("%.3f", rtkStd[2]) + "\"\n"
            "    drone-dji:DewarpData=\"" + dewarp + "\"/>\n"
            " </rdf:RDF>\n"
            "</x:xmpmeta>\n"
@@ -104,14 +106,15 @@ int runProgram(const std::vector<std::string>& args) {
 
 // One exiftool run for all frames: EXIF of a DJI camera and the XMP packet.
 void embedMetadata(const fs::path& folder, const std::vector<SurveyShot>& shots, const std::vector<fs::path>& images,
-                   const SurveyCamera& camera, const std::string& exiftool) {
+                   const SurveyPlan& plan, const std::string& exiftool) {
+    const SurveyCamera& camera = plan.camera;
     const fs::path work = folder / "metadata.tmp";
     fs::create_directories(work);
     std::string args;
     for (size_t i = 0; i < shots.size(); ++i) {
         const SurveyShot& s = shots[i];
         const fs::path xmp = work / (images[i].stem().string() + ".xmp");
-        writeFile(xmp, djiXmp(s, camera));
+        writeFile(xmp, djiXmp(s, plan));
         const std::string date = exifDate(s.timestamp);
         args += "-ExifByteOrder=Little-endian\n-Make=DJI\n-Model=FC6310S\n";
         args += "-ExifIFD:FocalLength=" + format("%.4f", camera.focalLength()) + "\n";
@@ -142,9 +145,11 @@ std::string writeSurvey(const SurveyPlan& plan, const std::string& folderText, c
     if (!fs::is_directory(folder)) throw std::runtime_error("not a folder: " + folder.string());
 
     const cv::Vec2d half = plan.halfExtent();
-    const ReliefScene scene(-half[0], -half[1], half[0], half[1], 0.1, plan.seed);
+    const ReliefScene scene(-half[0], -half[1], half[0], half[1], 0.1, plan.seed, plan.flatGround);
     const LocalFrame frame(plan.latitude, plan.longitude);
+    // Frames are rendered from the true shots; the records hold what the plan's noise makes of them.
     const std::vector<SurveyShot> shots = plan.shots(ReliefScene::takeoffHeight());
+    const std::vector<SurveyShot> recorded = plan.recorded(shots, ReliefScene::takeoffHeight());
 
     json records = json::array(), shotList = json::array();
     std::vector<fs::path> images;
@@ -160,10 +165,11 @@ std::string writeSurvey(const SurveyPlan& plan, const std::string& folderText, c
         if (!cv::imwrite(image.string(), view, {cv::IMWRITE_JPEG_QUALITY, 92}))
             throw std::runtime_error("cannot write " + image.string());
         images.push_back(image);
-        records.push_back(frameRecord(image.string(), s, plan.camera));
-        shotList.push_back({{"image", name}, {"strip", s.strip}, {"east", C[0]}, {"north", C[1]}, {"up", C[2]}});
+        records.push_back(frameRecord(image.string(), recorded[s.index], plan));
+        shotList.push_back({{"image", name}, {"strip", s.strip}, {"east", C[0]}, {"north", C[1]}, {"up", C[2]},
+                            {"pitch", s.pitch}, {"yaw", s.yaw}, {"roll", s.roll}});
     }
-    if (options.embedMetadata) embedMetadata(folder, shots, images, plan.camera, options.exiftool);
+    if (options.embedMetadata) embedMetadata(folder, recorded, images, plan, options.exiftool);
 
     const fs::path dataset = folder / "frames.json";
     writeFile(dataset, records.dump(2) + "\n");

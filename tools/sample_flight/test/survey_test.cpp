@@ -1,7 +1,8 @@
 // The survey with relief: written the same twice; its frame records place
 // the targets of the ground truth on their images; the forward overlap is as
 // stated; the metadata embedded in the JPEGs, read by exiftool and by
-// image_meta, is the frame record.
+// image_meta, is the frame record. The flat surveys: their noise lies in the
+// records only.
 #include "fw/geodetic.h"
 #include "sfm/gimbal_pose.h"
 #include "survey/survey_truth.h"
@@ -277,6 +278,70 @@ TEST_F(Survey, WrittenAlikeTwiceAndTrueToItsRecords) {
         SCOPED_TRACE("ImageMetaPrintsTheFrameRecord");
         ImageMetaPrintsTheFrameRecord();
     }
+}
+
+// The flat surveys: the same frames from the same true shots; "flat" records
+// them as they are, "flat-noisy" with errors of the stated sigmas, and says so.
+TEST(FlatSurveys, NoiseLiesInTheRecordsOnly) {
+    const testsupport::TempDir dir("survey-flat");
+    std::map<std::string, json> records;
+    for (const char* name : {"flat", "flat-noisy"}) {
+        const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", name, dir.file(name)}, "", 300.0);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        records[name] = json::parse(readFile(dir.file(name) + "/frames.json"));
+        ASSERT_EQ(records[name].size(), 30u) << name;
+    }
+    survey::SurveyTruth truth;
+    std::string error;
+    ASSERT_TRUE(truth.load(dir.file("flat-noisy") + "/truth", &error)) << error;
+    const json& d = truth.description();
+    EXPECT_EQ(d["ground"], "flat");
+    EXPECT_EQ(d["flight"]["height"], 100.0);
+    EXPECT_EQ(d["camera"]["fx"], 1000.0);
+    EXPECT_TRUE(d["buildings"].empty());
+    EXPECT_EQ(cv::countNonZero(truth.roofs()), 0);
+    double lo = 0, hi = 0;
+    cv::minMaxLoc(truth.height(), &lo, &hi);
+    EXPECT_NEAR(lo, d["ground_height"].get<double>(), 1e-4);
+    EXPECT_NEAR(hi, d["ground_height"].get<double>(), 1e-4);
+
+    // Frame by frame: the same image; the exact record at the true shot,
+    // the noisy one off by its errors.
+    std::vector<double> horizontal, vertical, attitude;
+    for (size_t i = 0; i < 30; ++i) {
+        const json& exact = records["flat"][i];
+        const json& noisy = records["flat-noisy"][i];
+        const json& shot = d["shots"][i];
+        SCOPED_TRACE(shot["image"].get<std::string>());
+        EXPECT_EQ(readFile(exact["uri"].get<std::string>()), readFile(noisy["uri"].get<std::string>()));
+        const cv::Vec3d truePosition(shot["east"], shot["north"], shot["up"]);
+        const auto local = [&](const json& record) {
+            const json& g = record["gps"];
+            return truth.frame().fromGeodetic(g["latitude"], g["longitude"], g["altitude"]);
+        };
+        EXPECT_LT(cv::norm(local(exact) - truePosition), 0.002);
+        const cv::Vec3d off = local(noisy) - truePosition;
+        horizontal.insert(horizontal.end(), {off[0], off[1]});
+        vertical.push_back(off[2]);
+        for (const char* angle : {"pitch", "yaw", "roll"}) {
+            EXPECT_NEAR(exact["attitude"][angle].get<double>(), shot[angle].get<double>(), 1e-9) << angle;
+            attitude.push_back(noisy["attitude"][angle].get<double>() - shot[angle].get<double>());
+        }
+        EXPECT_NEAR(noisy["relative_altitude"].get<double>(),
+                    noisy["gps"]["altitude"].get<double>() - d["takeoff_height"].get<double>(), 0.002);
+        EXPECT_EQ(exact["rtk_std"], json({{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}));
+        EXPECT_EQ(noisy["rtk_std"], json({{"longitude", 2.0}, {"latitude", 2.0}, {"altitude", 3.0}}));
+    }
+    const auto rms = [](const std::vector<double>& v) {
+        double sum = 0;
+        for (double x : v) sum += x * x;
+        return std::sqrt(sum / v.size());
+    };
+    std::printf("record errors: horizontal %.2f m, vertical %.2f m, attitude %.2f degrees (RMS)\n", rms(horizontal),
+                rms(vertical), rms(attitude));
+    EXPECT_NEAR(rms(horizontal), 2.0, 0.5);
+    EXPECT_NEAR(rms(vertical), 3.0, 0.9);
+    EXPECT_NEAR(rms(attitude), 1.0, 0.25);
 }
 
 TEST(SurveyProgram, UsageErrors) {

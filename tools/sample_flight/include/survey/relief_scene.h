@@ -4,7 +4,8 @@
 // walls and flat roofs, and chequered targets at known points. The terrain is
 // the bilinear surface through height samples at the centres of a square
 // grid; the colour of every top surface (ground or roof) is a grid of the
-// same cells. Views are rendered by casting a ray per pixel.
+// same cells. Views are rendered by casting a ray per pixel. A flat scene
+// has level ground at the take-off height and no buildings.
 //
 // Thread rules: const after construction; render may run on several threads.
 
@@ -32,9 +33,10 @@ class ReliefScene {
 public:
     // The scene over [eastMin, eastMax] x [northMin, northMax] (multiples of
     // the cell size), sampled every cell metres.
-    ReliefScene(double eastMin, double northMin, double eastMax, double northMax, double cell, uint64_t seed);
+    ReliefScene(double eastMin, double northMin, double eastMax, double northMax, double cell, uint64_t seed,
+                bool flat = false);
 
-    // The analytic terrain that the grid samples.
+    // The analytic terrain that the grid samples (of a scene with relief).
     static double terrainAt(double east, double north);
     // Height of the take-off point (the reference's ground).
     static double takeoffHeight() { return terrainAt(0.0, 0.0); }

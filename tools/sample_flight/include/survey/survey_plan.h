@@ -28,6 +28,15 @@ struct SurveyShot {
     double pitch = 0, yaw = 0, roll = 0;         // gimbal, degrees
 };
 
+// Errors of the records against the true poses: normal, with these sigmas.
+struct RecordNoise {
+    double horizontal = 0.0, vertical = 0.0;  // GPS, metres
+    double attitude = 0.0;                    // each gimbal angle, degrees
+    uint64_t seed = 0;
+
+    bool any() const { return horizontal > 0.0 || vertical > 0.0 || attitude > 0.0; }
+};
+
 struct SurveyPlan {
     std::string name;
     int strips = 2, framesPerStrip = 6;
@@ -39,8 +48,14 @@ struct SurveyPlan {
     int interval = 2;  // seconds between frames
     uint64_t seed = 20241208;
     SurveyCamera camera;
+    bool flatGround = false;  // level ground at the take-off height, no buildings
+    RecordNoise noise;
+    // The accuracy that the records state: longitude, latitude, altitude (metres).
+    double positionStd[3] = {0.02, 0.02, 0.05};
 
-    // "small": two strips of six frames; "large": three strips of twelve.
+    // "small": two strips of six frames; "large": three strips of twelve;
+    // "flat": three strips of ten over level ground, 100 m up, f 1000 px;
+    // "flat-noisy": the same flight with GPS and gimbal errors in its records.
     static bool byName(const std::string& name, SurveyPlan& plan);
 
     // Nominal overlaps on ground at the take-off height.
@@ -53,6 +68,8 @@ struct SurveyPlan {
 
     // The shots in flight order, with small deterministic deviations from the plan.
     std::vector<SurveyShot> shots(double takeoffHeight) const;
+    // What the records say of those shots: the shots with the plan's noise.
+    std::vector<SurveyShot> recorded(const std::vector<SurveyShot>& shots, double takeoffHeight) const;
 };
 
 }  // namespace survey
