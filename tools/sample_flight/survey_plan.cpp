@@ -39,6 +39,7 @@ bool SurveyPlan::byName(const std::string& name, SurveyPlan& plan) {
             plan.noise = {2.0, 3.0, 1.0, 20241209};
             plan.positionStd[0] = plan.positionStd[1] = 2.0;
             plan.positionStd[2] = 3.0;
+            plan.attitudeStd[0] = plan.attitudeStd[1] = plan.attitudeStd[2] = 1.0;
         }
         return true;
     }

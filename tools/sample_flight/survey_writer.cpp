@@ -34,7 +34,7 @@ json frameRecord(const std::string& uri, const SurveyShot& s, const SurveyPlan& 
             {"rtk_std", {{"longitude", std[0]}, {"latitude", std[1]}, {"altitude", std[2]}}},
             {"relative_altitude", s.relativeAltitude},
             {"attitude", {{"pitch", s.pitch}, {"yaw", s.yaw}, {"roll", s.roll}}},
-            {"attitude_std", {{"pitch", 1.0}, {"yaw", 10.0}, {"roll", 1.0}}},
+            {"attitude_std", {{"pitch", plan.attitudeStd[0]}, {"yaw", plan.attitudeStd[1]}, {"roll", plan.attitudeStd[2]}}},
             {"calibration",
              {{"width", static_cast<double>(c.width)}, {"height", static_cast<double>(c.height)}, {"fx", c.fx},
               {"fy", c.fy}, {"cx", c.cx}, {"cy", c.cy}, {"k1", 0.0}, {"k2", 0.0}, {"p1", 0.0}, {"p2", 0.0},

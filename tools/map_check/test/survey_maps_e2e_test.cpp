@@ -5,6 +5,7 @@
 // against the file dataset, and a live run that ends after half the frames.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
+#include "survey_runs.h"
 #include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
@@ -29,61 +30,17 @@ using testsupport::readFile;
 using testsupport::findOnPath;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
+using surveyruns::expectDoneWithTilesets;
+using surveyruns::heightsAt;
+using surveyruns::MapperRun;
+using surveyruns::outputItem;
+using surveyruns::runFileDataset;
+using surveyruns::runMapper;
+using surveyruns::writeSurvey;
 
 namespace {
 
 // ---- runs -------------------------------------------------------------------
-
-// The small survey (12 frames) with its truth; with metadata in the JPEGs
-// when the live dataset is to be fed from image_meta's lines.
-fs::path writeSurvey(const testsupport::TempDir& dir, bool embedMetadata) {
-    const fs::path folder = dir.file("survey");
-    std::vector<std::string> argv{SAMPLE_FLIGHT_PATH, "--survey", "small"};
-    if (embedMetadata) argv.push_back("--embed-metadata");
-    argv.push_back(folder.string());
-    const auto r = runProcess(argv, "", 300.0);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return folder;
-}
-
-struct MapperRun {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
-    fs::path home;
-};
-
-// environment: NAME=VALUE settings given to zel_mapper through env(1), for
-// keys that the configuration store reads from the environment.
-MapperRun runMapper(const fs::path& home, const json& dataset, const std::string& input,
-                    const std::vector<std::string>& environment = {}) {
-    fs::create_directories(home);
-    const json task = {{"home", home.string()},
-                       {"dataset", dataset},
-                       {"locate", {{"method", "legacy_sfm"}}},
-                       {"dense", {{"method", "legacy_pf"}}},
-                       {"dom", json::object()},
-                       {"dsm", json::object()}};
-    MapperRun run;
-    run.home = home;
-    std::vector<std::string> argv;
-    if (!environment.empty()) {
-        argv.push_back(findOnPath("env"));
-        EXPECT_FALSE(argv.front().empty()) << "env is not on PATH";
-        argv.insert(argv.end(), environment.begin(), environment.end());
-    }
-    for (const std::string& a : {std::string(ZEL_MAPPER_PATH), std::string("--task"),
-                                 testsupport::base64Encode(task.dump())})
-        argv.push_back(a);
-    run.process = runProcess(argv, input, 600.0);
-    run.lines = testsupport::parseMapperLines(run.process.err);
-    return run;
-}
-
-MapperRun runFileDataset(const fs::path& home, const fs::path& survey,
-                         const std::vector<std::string>& environment = {}) {
-    return runMapper(home, {{"live", false}, {"form", "zel_frame"}, {"uri", (survey / "frames.json").string()}}, "",
-                     environment);
-}
 
 // The first count frames as image_meta prints them for the JPEGs (read as UTC,
 // the time of the survey's records), one line each.
@@ -102,29 +59,6 @@ std::string liveLines(const fs::path& survey, size_t count) {
 
 MapperRun runLiveDataset(const fs::path& home, const std::string& lines) {
     return runMapper(home, {{"live", true}, {"form", "zel_frame"}}, lines);
-}
-
-const json* outputItem(const json& status, const std::string& id) {
-    for (const json& item : status["output"])
-        if (item.value("id", "") == id) return &item;
-    return nullptr;
-}
-
-// The run ended done, without error lines, with its three tilesets listed.
-void expectDoneWithTilesets(const MapperRun& run) {
-    EXPECT_FALSE(run.process.timedOut);
-    EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
-    EXPECT_TRUE(run.lines.errors.empty()) << run.process.err;
-    ASSERT_FALSE(run.lines.status.empty()) << run.process.err;
-    const json& last = run.lines.status.back();
-    EXPECT_EQ(last["state"], 12) << run.process.err;
-    for (const char* id : {"dom_01", "dsm_01", "pointcloud_01"})
-        EXPECT_NE(outputItem(last, id), nullptr) << id << " missing from " << last.dump();
-    // Progress was shown while it ran.
-    size_t running = 0;
-    for (const json& s : run.lines.status)
-        if (s["state"] == 4) ++running;
-    EXPECT_GE(running, 3u);
 }
 
 // Every frame of the run either has its folder in the point cloud or is
@@ -353,19 +287,6 @@ void expectGroundBelowCamerasCovered(const mapcheck::SurveyComparison& truth,
         const cv::Point2d px = mapcheck::latLonToPixel(g[0], g[1], zoom);
         EXPECT_TRUE(cells.count({int(px.x) / 4, int(px.y) / 4})) << "no height below " << shot["image"];
     }
-}
-
-// A run's heights at a zoom at or above its finest, as base cells of that
-// zoom would hold them: the highest point of a cell is the highest of its
-// finer cells' highest points.
-std::map<std::pair<int, int>, double> heightsAt(const std::map<int, std::vector<mapcheck::TileName>>& dsm, int zoom) {
-    const int finest = dsm.rbegin()->first, k = finest - zoom;
-    std::map<std::pair<int, int>, double> out;
-    for (const mapcheck::DsmCell& c : mapcheck::readDsmCells(dsm.rbegin()->second, finest, finest)) {
-        const auto [at, made] = out.emplace(std::make_pair(c.index.x >> k, c.index.y >> k), c.height);
-        if (!made) at->second = std::max(at->second, c.height);
-    }
-    return out;
 }
 
 // ---- the file dataset against the truth -------------------------------------

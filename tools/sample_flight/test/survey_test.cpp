@@ -331,6 +331,7 @@ TEST(FlatSurveys, NoiseLiesInTheRecordsOnly) {
                     noisy["gps"]["altitude"].get<double>() - d["takeoff_height"].get<double>(), 0.002);
         EXPECT_EQ(exact["rtk_std"], json({{"longitude", 0.02}, {"latitude", 0.02}, {"altitude", 0.05}}));
         EXPECT_EQ(noisy["rtk_std"], json({{"longitude", 2.0}, {"latitude", 2.0}, {"altitude", 3.0}}));
+        EXPECT_EQ(noisy["attitude_std"], json({{"pitch", 1.0}, {"yaw", 1.0}, {"roll", 1.0}}));
     }
     const auto rms = [](const std::vector<double>& v) {
         double sum = 0;

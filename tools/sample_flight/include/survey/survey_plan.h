@@ -52,6 +52,8 @@ struct SurveyPlan {
     RecordNoise noise;
     // The accuracy that the records state: longitude, latitude, altitude (metres).
     double positionStd[3] = {0.02, 0.02, 0.05};
+    // And of the gimbal angles: pitch, yaw, roll (degrees).
+    double attitudeStd[3] = {1.0, 10.0, 1.0};
 
     // "small": two strips of six frames; "large": three strips of twelve;
     // "flat": three strips of ten over level ground, 100 m up, f 1000 px;
