@@ -27,14 +27,15 @@ namespace {
 // The record that image_meta prints for the frame's embedded metadata.
 json frameRecord(const std::string& uri, const SurveyShot& s, const SurveyPlan& plan) {
     const SurveyCamera& c = plan.camera;
-    const double* std = plan.positionStd;
+    const double* gpsStd = plan.positionStd;
+    const double* gimbalStd = plan.attitudeStd;
     return {{"uri", uri},
             {"timestamp", s.timestamp},
             {"gps", {{"longitude", s.longitude}, {"latitude", s.latitude}, {"altitude", s.altitude}}},
-            {"rtk_std", {{"longitude", std[0]}, {"latitude", std[1]}, {"altitude", std[2]}}},
+            {"rtk_std", {{"longitude", gpsStd[0]}, {"latitude", gpsStd[1]}, {"altitude", gpsStd[2]}}},
             {"relative_altitude", s.relativeAltitude},
             {"attitude", {{"pitch", s.pitch}, {"yaw", s.yaw}, {"roll", s.roll}}},
-            {"attitude_std", {{"pitch", plan.attitudeStd[0]}, {"yaw", plan.attitudeStd[1]}, {"roll", plan.attitudeStd[2]}}},
+            {"attitude_std", {{"pitch", gimbalStd[0]}, {"yaw", gimbalStd[1]}, {"roll", gimbalStd[2]}}},
             {"calibration",
              {{"width", static_cast<double>(c.width)}, {"height", static_cast<double>(c.height)}, {"fx", c.fx},
               {"fy", c.fy}, {"cx", c.cx}, {"cy", c.cy}, {"k1", 0.0}, {"k2", 0.0}, {"p1", 0.0}, {"p2", 0.0},

@@ -121,7 +121,8 @@ TEST(FlatGroundNoisyRecords, FocalLengthStaysAndTheMapsLieOnTheGround) {
     ASSERT_FALSE(dom.empty());
     ASSERT_FALSE(exactDom.empty());
     const int finest = dsm.rbegin()->first;
-    std::printf("finest zoom: %d with noisy records, %d with exact ones\n", finest, exactDsm.rbegin()->first);
+    std::printf("zooms: %d to %d with noisy records, %d to %d with exact ones\n", dsm.begin()->first, finest,
+                exactDsm.begin()->first, exactDsm.rbegin()->first);
     EXPECT_EQ(finest, exactDsm.rbegin()->first);
     EXPECT_EQ(dom.rbegin()->first, exactDom.rbegin()->first);
 
@@ -228,11 +229,13 @@ TEST_F(SmallSurveyFaults, FrameFivesPositionOffLeavesTheMapsAsWithoutIt) {
         ASSERT_FALSE(dom.empty());
         EXPECT_EQ(dsm.rbegin()->first, cleanDsm.rbegin()->first);
         EXPECT_EQ(dom.rbegin()->first, cleanDom.rbegin()->first);
+        EXPECT_EQ(dsm.begin()->first, cleanDsm.begin()->first);
         const DsmDifference d = dsmDifference(cleanDsm, dsm);
-        std::printf("%s: finest zoom %d (%d without the fault), focal length %.2f px; DSM at zoom %d: %zu of %zu "
-                    "cells in common, mean %.4f m, p95 %.4f m\n",
-                    fault.name, dsm.rbegin()->first, cleanDsm.rbegin()->first, loggedFocal(run), d.zoom,
-                    d.stats.count, d.cellsOfA, d.stats.mean, d.stats.p95);
+        std::printf("%s: zooms %d to %d (%d to %d without the fault), focal length %.2f px; DSM at zoom %d: %zu of "
+                    "%zu cells in common, mean %.4f m, p95 %.4f m\n",
+                    fault.name, dsm.begin()->first, dsm.rbegin()->first, cleanDsm.begin()->first,
+                    cleanDsm.rbegin()->first, loggedFocal(run), d.zoom, d.stats.count, d.cellsOfA, d.stats.mean,
+                    d.stats.p95);
         EXPECT_GT(d.stats.count, d.cellsOfA * 9 / 10) << "the maps cover different ground";
         EXPECT_LT(d.stats.p95, 0.1);
     }
