@@ -5,6 +5,7 @@
 // against the file dataset, and a live run that ends after half the frames.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
+#include "mapper_runs.h"
 #include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
@@ -28,6 +29,14 @@ using nlohmann::json;
 using testsupport::readFile;
 using testsupport::findOnPath;
 using testsupport::runProcess;
+using e2e::MapperRun;
+using e2e::expectDoneWithTilesets;
+using e2e::expectFramesLeftOutNamed;
+using e2e::heightsAt;
+using e2e::opaque;
+using e2e::outputItem;
+using e2e::readPointCloud;
+using e2e::runMapper;
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,39 +53,6 @@ fs::path writeSurvey(const testsupport::TempDir& dir, bool embedMetadata) {
     const auto r = runProcess(argv, "", 300.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return folder;
-}
-
-struct MapperRun {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
-    fs::path home;
-};
-
-// environment: NAME=VALUE settings given to zel_mapper through env(1), for
-// keys that the configuration store reads from the environment.
-MapperRun runMapper(const fs::path& home, const json& dataset, const std::string& input,
-                    const std::vector<std::string>& environment = {}) {
-    fs::create_directories(home);
-    const json task = {{"home", home.string()},
-                       {"dataset", dataset},
-                       {"locate", {{"method", "legacy_sfm"}}},
-                       {"dense", {{"method", "legacy_pf"}}},
-                       {"dom", json::object()},
-                       {"dsm", json::object()}};
-    MapperRun run;
-    run.home = home;
-    std::vector<std::string> argv;
-    if (!environment.empty()) {
-        argv.push_back(findOnPath("env"));
-        EXPECT_FALSE(argv.front().empty()) << "env is not on PATH";
-        argv.insert(argv.end(), environment.begin(), environment.end());
-    }
-    for (const std::string& a : {std::string(ZEL_MAPPER_PATH), std::string("--task"),
-                                 testsupport::base64Encode(task.dump())})
-        argv.push_back(a);
-    run.process = runProcess(argv, input, 600.0);
-    run.lines = testsupport::parseMapperLines(run.process.err);
-    return run;
 }
 
 MapperRun runFileDataset(const fs::path& home, const fs::path& survey,
@@ -102,56 +78,6 @@ std::string liveLines(const fs::path& survey, size_t count) {
 
 MapperRun runLiveDataset(const fs::path& home, const std::string& lines) {
     return runMapper(home, {{"live", true}, {"form", "zel_frame"}}, lines);
-}
-
-const json* outputItem(const json& status, const std::string& id) {
-    for (const json& item : status["output"])
-        if (item.value("id", "") == id) return &item;
-    return nullptr;
-}
-
-// The run ended done, without error lines, with its three tilesets listed.
-void expectDoneWithTilesets(const MapperRun& run) {
-    EXPECT_FALSE(run.process.timedOut);
-    EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
-    EXPECT_TRUE(run.lines.errors.empty()) << run.process.err;
-    ASSERT_FALSE(run.lines.status.empty()) << run.process.err;
-    const json& last = run.lines.status.back();
-    EXPECT_EQ(last["state"], 12) << run.process.err;
-    for (const char* id : {"dom_01", "dsm_01", "pointcloud_01"})
-        EXPECT_NE(outputItem(last, id), nullptr) << id << " missing from " << last.dump();
-    // Progress was shown while it ran.
-    size_t running = 0;
-    for (const json& s : run.lines.status)
-        if (s["state"] == 4) ++running;
-    EXPECT_GE(running, 3u);
-}
-
-// Every frame of the run either has its folder in the point cloud or is
-// named, once, by a WARNING of the log that says it is left out of the maps.
-void expectFramesLeftOutNamed(const MapperRun& run, size_t frames) {
-    std::set<uint64_t> mapped;
-    for (const auto& entry : fs::directory_iterator(run.home / "dense")) {
-        const std::string name = entry.path().filename().string();
-        if (entry.is_directory() && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
-            mapped.insert(std::stoull(name));
-    }
-    std::multiset<uint64_t> named;
-    std::istringstream log(readFile(run.home / "log.txt"));
-    const std::string marker = "] Frame ";
-    for (std::string line; std::getline(log, line);) {
-        const size_t at = line.find(marker);
-        if (line.empty() || line[0] != 'W' || at == std::string::npos ||
-            line.find(" left out of the maps: ") == std::string::npos)
-            continue;
-        named.insert(std::stoull(line.substr(at + marker.size())));
-    }
-    std::printf("%zu of %zu frames in the point cloud; %zu named as left out:", mapped.size(), frames, named.size());
-    for (uint64_t id : named) std::printf(" %llu", static_cast<unsigned long long>(id));
-    std::printf("\n");
-    EXPECT_EQ(mapped.size() + named.size(), frames);
-    for (uint64_t id = 0; id < frames; ++id)
-        EXPECT_EQ(mapped.count(id) + named.count(id), 1u) << "frame " << id;
 }
 
 // The DOM and DSM items of the last status line describe the tiles written:
@@ -273,20 +199,6 @@ void expectDomTilesReadByPngcheckAndOpenCv(const std::map<int, std::vector<mapch
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
-// The point cloud as loaders.gl reads it: every frame with its .pnts files,
-// and every step-th point in earth-centred coordinates.
-json readPointCloud(const fs::path& tileset, int step) {
-    const std::string node = findOnPath("node");
-    EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    const bool installed = fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
-    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES << "; run scripts/setup.sh";
-    if (node.empty() || !installed) return json();
-    const auto r = runProcess({node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, tileset.string(), std::to_string(step)},
-                              "", 120.0);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out, nullptr, false);
-}
-
 // ---- map helpers ------------------------------------------------------------
 
 cv::Mat grey(const cv::Mat& bgr) {
@@ -303,12 +215,6 @@ cv::Mat texture(const cv::Mat& g) {
     cv::GaussianBlur(g, fine, cv::Size(), 1.0);
     cv::GaussianBlur(g, coarse, cv::Size(), 4.0);
     return fine - coarse;
-}
-
-cv::Mat opaque(const mapcheck::DomMosaic& m) {
-    cv::Mat alpha;
-    cv::extractChannel(m.image, alpha, 3);
-    return alpha == 255;
 }
 
 std::vector<cv::Vec3d> pointsOf(const json& cloud) {
@@ -353,19 +259,6 @@ void expectGroundBelowCamerasCovered(const mapcheck::SurveyComparison& truth,
         const cv::Point2d px = mapcheck::latLonToPixel(g[0], g[1], zoom);
         EXPECT_TRUE(cells.count({int(px.x) / 4, int(px.y) / 4})) << "no height below " << shot["image"];
     }
-}
-
-// A run's heights at a zoom at or above its finest, as base cells of that
-// zoom would hold them: the highest point of a cell is the highest of its
-// finer cells' highest points.
-std::map<std::pair<int, int>, double> heightsAt(const std::map<int, std::vector<mapcheck::TileName>>& dsm, int zoom) {
-    const int finest = dsm.rbegin()->first, k = finest - zoom;
-    std::map<std::pair<int, int>, double> out;
-    for (const mapcheck::DsmCell& c : mapcheck::readDsmCells(dsm.rbegin()->second, finest, finest)) {
-        const auto [at, made] = out.emplace(std::make_pair(c.index.x >> k, c.index.y >> k), c.height);
-        if (!made) at->second = std::max(at->second, c.height);
-    }
-    return out;
 }
 
 // ---- the file dataset against the truth -------------------------------------
