@@ -111,9 +111,10 @@ for mode in live file; do
   read -r script_s kb <"$work/flight-$mode.time"
   awk -v mode="$mode" -v n="$flight_frames" -v s="$script_s" -v kb="$kb" '
     /Track time cost = / { t = $0; sub(/.*= /, "", t); track = t / 1000 }
+    /Adjusted [0-9]+ frames with / { t = $0; sub(/.* points in /, "", t); sub(/ s:.*/, "", t); adjust += t }
     /Task processed in / { t = $0; sub(/.*in /, "", t); sub(/ seconds.*/, "", t); task = t }
     END {
-      printf "  %s: zel_mapper %.1f s, %.2f s per frame (capture interval 7 s); front end %.1f s, after it %.1f s; with the records made %.1f s; peak %d MiB\n",
-             mode, task, task / n, track, task - track, s, kb / 1024
+      printf "  %s: zel_mapper %.1f s, %.2f s per frame (capture interval 7 s); front end %.1f s (tracking %.1f s, adjustments of the held frames %.1f s), the rest of the task %.1f s; with the records made %.1f s; peak %d MiB\n",
+             mode, task, task / n, track + adjust, track, adjust, task - track - adjust, s, kb / 1024
     }' "$work/flight-$mode/log.txt"
 done
