@@ -232,10 +232,7 @@ protected:
             return;
         }
         runs_->records = recordsOf(images);
-        if (runs_->records.size() != kFrames) {
-            runs_->skip = "the flight's records could not be made";
-            return;
-        }
+        if (runs_->records.size() != kFrames) return;  // each test fails on it
         runs_->dir = std::make_unique<testsupport::TempDir>("real-flight");
         runs_->live = runLive(runs_->dir->file("live"), runs_->records);
         runs_->file = runFile(runs_->dir->file("file"), runs_->records);
