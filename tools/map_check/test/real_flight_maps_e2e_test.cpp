@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 using nlohmann::json;
@@ -213,54 +212,10 @@ double quantile(std::vector<double> values, double q) {
 
 // ---- one live run and one file run of the whole flight ------------------------
 
-class RealFlight : public ::testing::Test {
-protected:
-    struct Runs {
-        std::string skip;
-        std::unique_ptr<testsupport::TempDir> dir;
-        std::vector<json> records;
-        e2e::MapperRun live, file;
-    };
+using RunList = std::vector<std::pair<const char*, const e2e::MapperRun*>>;
 
-    static void SetUpTestSuite() {
-        runs_ = new Runs;
-        const fs::path folder = flightFolder();
-        const std::vector<fs::path> images = imagesOf(folder);
-        if (images.size() != kFrames) {
-            runs_->skip = "the real flight is not at " + folder.string() + " (" + std::to_string(images.size()) +
-                          " JPEGs there, 18 expected)";
-            return;
-        }
-        runs_->records = recordsOf(images);
-        if (runs_->records.size() != kFrames) return;  // each test fails on it
-        runs_->dir = std::make_unique<testsupport::TempDir>("real-flight");
-        runs_->live = runLive(runs_->dir->file("live"), runs_->records);
-        runs_->file = runFile(runs_->dir->file("file"), runs_->records);
-    }
-    static void TearDownTestSuite() {
-        delete runs_;
-        runs_ = nullptr;
-    }
-    void SetUp() override {
-        if (!runs_->skip.empty()) GTEST_SKIP() << runs_->skip;
-        // A failure to make the records is a failure, not a skip.
-        ASSERT_EQ(runs_->records.size(), kFrames);
-    }
-
-    // The two runs with their names.
-    static std::vector<std::pair<const char*, const e2e::MapperRun*>> both() {
-        return {{"live", &runs_->live}, {"file", &runs_->file}};
-    }
-
-    static Runs* runs_;
-};
-
-RealFlight::Runs* RealFlight::runs_ = nullptr;
-
-}  // namespace
-
-TEST_F(RealFlight, BothRunsEndDoneWithTheirTilesets) {
-    for (const auto& [mode, run] : both()) {
+void expectDoneWithTheirTilesets(const RunList& runs) {
+    for (const auto& [mode, run] : runs) {
         SCOPED_TRACE(mode);
         ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(*run));
         for (const char* id : {"dom_01", "dsm_01", "pointcloud_01"})
@@ -279,8 +234,8 @@ TEST_F(RealFlight, BothRunsEndDoneWithTheirTilesets) {
     }
 }
 
-TEST_F(RealFlight, EveryFrameLeftOutIsNamedByAWarning) {
-    for (const auto& [mode, run] : both()) {
+void expectEveryFrameLeftOutNamed(const RunList& runs) {
+    for (const auto& [mode, run] : runs) {
         SCOPED_TRACE(mode);
         const e2e::FrameAccount account = e2e::expectFramesLeftOutNamed(*run, kFrames);
         // The bound is 5 frames left out; 8 are: the six of the canopy strip
@@ -292,17 +247,17 @@ TEST_F(RealFlight, EveryFrameLeftOutIsNamedByAWarning) {
     }
 }
 
-TEST_F(RealFlight, DomCoversTheGroundThatThreeFramesSee) {
-    const double ground = takeOffHeight(runs_->records);
+void expectDomOverTheGroundThatThreeFramesSee(const std::vector<json>& records, const RunList& runs) {
+    const double ground = takeOffHeight(records);
     std::printf("take-off height from the records: %.2f m\n", ground);
     EXPECT_NEAR(ground, kTakeOffHeight, 0.1);
-    const Footprints footprints(runs_->records, ground);
+    const Footprints footprints(records, ground);
     std::vector<size_t> all, laterStrips;
     for (size_t i = 0; i < kFrames; ++i) {
         all.push_back(i);
         if (i >= 6) laterStrips.push_back(i);
     }
-    for (const auto& [mode, run] : both()) {
+    for (const auto& [mode, run] : runs) {
         SCOPED_TRACE(mode);
         const auto dom = mapcheck::listTileFiles((run->home / "dom").string(), ".png");
         ASSERT_FALSE(dom.empty());
@@ -324,9 +279,9 @@ TEST_F(RealFlight, DomCoversTheGroundThatThreeFramesSee) {
     }
 }
 
-TEST_F(RealFlight, DsmTenthPercentileLiesAtTheTakeOffHeight) {
-    const double ground = takeOffHeight(runs_->records);
-    for (const auto& [mode, run] : both()) {
+void expectDsmTenthPercentileAtTheTakeOffHeight(const std::vector<json>& records, const RunList& runs) {
+    const double ground = takeOffHeight(records);
+    for (const auto& [mode, run] : runs) {
         SCOPED_TRACE(mode);
         const auto dsm = mapcheck::listTileFiles((run->home / "dsm").string(), ".tiff");
         ASSERT_FALSE(dsm.empty());
@@ -342,9 +297,9 @@ TEST_F(RealFlight, DsmTenthPercentileLiesAtTheTakeOffHeight) {
     }
 }
 
-TEST_F(RealFlight, LiveAndFileDsmsAgree) {
-    const auto fileDsm = mapcheck::listTileFiles((runs_->file.home / "dsm").string(), ".tiff");
-    const auto liveDsm = mapcheck::listTileFiles((runs_->live.home / "dsm").string(), ".tiff");
+void expectLiveAndFileDsmsAgree(const e2e::MapperRun& live, const e2e::MapperRun& file) {
+    const auto fileDsm = mapcheck::listTileFiles((file.home / "dsm").string(), ".tiff");
+    const auto liveDsm = mapcheck::listTileFiles((live.home / "dsm").string(), ".tiff");
     ASSERT_FALSE(fileDsm.empty());
     ASSERT_FALSE(liveDsm.empty());
     const int zoom = std::min(fileDsm.rbegin()->first, liveDsm.rbegin()->first);
@@ -368,6 +323,42 @@ TEST_F(RealFlight, LiveAndFileDsmsAgree) {
     // that offset the surfaces agree.
     EXPECT_LE(s.p95, 1.5);
     EXPECT_LE(shape.p95, 0.5);
+}
+
+}  // namespace
+
+// One live run and one file run of the whole flight serve every check.
+TEST(RealFlight, MapsLiveAndFromAFile) {
+    const fs::path folder = flightFolder();
+    const std::vector<fs::path> images = imagesOf(folder);
+    if (images.size() != kFrames)
+        GTEST_SKIP() << "the real flight is not at " << folder << " (" << images.size() << " JPEGs there, 18 expected)";
+    const std::vector<json> records = recordsOf(images);
+    ASSERT_EQ(records.size(), kFrames);
+    testsupport::TempDir dir("real-flight");
+    const e2e::MapperRun live = runLive(dir.file("live"), records);
+    const e2e::MapperRun file = runFile(dir.file("file"), records);
+    const RunList runs{{"live", &live}, {"file", &file}};
+    {
+        SCOPED_TRACE("state 12 with the three tilesets");
+        expectDoneWithTheirTilesets(runs);
+    }
+    {
+        SCOPED_TRACE("frames left out");
+        expectEveryFrameLeftOutNamed(runs);
+    }
+    {
+        SCOPED_TRACE("coverage");
+        expectDomOverTheGroundThatThreeFramesSee(records, runs);
+    }
+    {
+        SCOPED_TRACE("heights");
+        expectDsmTenthPercentileAtTheTakeOffHeight(records, runs);
+    }
+    {
+        SCOPED_TRACE("live against file");
+        expectLiveAndFileDsmsAgree(live, file);
+    }
 }
 
 // ---- the first three frames ------------------------------------------------------
