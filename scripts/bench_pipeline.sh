@@ -8,7 +8,10 @@
 #  - file dataset: the front end's time (it locates every frame before the
 #    back end starts) and the back end's time apart;
 #  - time per stage from the log's timing lines, and peak resident memory
-#    against the bound of the tile cache.
+#    against the bound of the tile cache;
+#  - the real flight (FLIGHT, default ../shared/data/brighton-beach beside
+#    the checkout; left out where absent) through scripts/map_images.sh, live
+#    and with --file: wall time per frame beside the capture interval.
 # BUILD names the build folder (default build-bench, configured here).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -85,3 +88,33 @@ cache=$(awk -v n=$cache_tiles 'BEGIN { tile = 256*256*3 + 256*256 + 64*64*4; pyr
                      printf "%.0f", n * (tile + pyr) / 1048576 }')
 echo "peak resident memory: live $((live_kb / 1024)) MiB, file $((file_kb / 1024)) MiB; tile cache bound: $cache_tiles tiles, about $cache MiB"
 echo "($located frames reached terrain fusion in the live run)"
+
+# The real flight: 18 frames of 4000 x 2250 pixels taken 7 s apart, with the
+# camera of its README.
+flight=${FLIGHT:-$root/../shared/data/brighton-beach}
+if [ ! -d "$flight" ]; then
+  echo "real flight: not found at $flight, left out"
+  exit 0
+fi
+flight_frames=$(find "$flight" -maxdepth 1 -iname '*.jpg' | wc -l)
+for mode in live file; do
+  home="$work/flight-$mode"
+  extra=()
+  [ "$mode" = file ] && extra=(--file)
+  /usr/bin/time -f "%e %M" -o "$work/flight-$mode.time" env ZEL_MAPPER="$mapper" IMAGE_META="$build/image_meta/image_meta" \
+    bash "$root/scripts/map_images.sh" "$flight" "$home" --fx 2310 --cx 2000 --cy 1125 "${extra[@]}" >/dev/null ||
+    { echo "bench: the real flight's $mode run did not end in state 12" >&2; exit 1; }
+done
+echo "machine load after the real flight: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "real flight: $flight_frames frames of 4000 x 2250 pixels, captured 7 s apart"
+for mode in live file; do
+  read -r script_s kb <"$work/flight-$mode.time"
+  awk -v mode="$mode" -v n="$flight_frames" -v s="$script_s" -v kb="$kb" '
+    /Track time cost = / { t = $0; sub(/.*= /, "", t); track = t / 1000 }
+    /Adjusted [0-9]+ frames with / { t = $0; sub(/.* points in /, "", t); sub(/ s:.*/, "", t); adjust += t }
+    /Task processed in / { t = $0; sub(/.*in /, "", t); sub(/ seconds.*/, "", t); task = t }
+    END {
+      printf "  %s: zel_mapper %.1f s, %.2f s per frame (capture interval 7 s); front end %.1f s (tracking %.1f s, adjustments of the held frames %.1f s), the rest of the task %.1f s; with the records made %.1f s; peak %d MiB\n",
+             mode, task, task / n, track + adjust, track, adjust, task - track - adjust, s, kb / 1024
+    }' "$work/flight-$mode/log.txt"
+done

@@ -5,7 +5,7 @@
 // against the run without the fault.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
-#include "survey_runs.h"
+#include "mapper_runs.h"
 #include "testsupport/files.h"
 #include "testsupport/temp_dir.h"
 
@@ -27,7 +27,7 @@
 #include <vector>
 
 using nlohmann::json;
-using surveyruns::MapperRun;
+using e2e::MapperRun;
 using testsupport::readFile;
 namespace fs = std::filesystem;
 
@@ -79,7 +79,7 @@ struct DsmDifference {
 DsmDifference dsmDifference(const Tiles& a, const Tiles& b) {
     DsmDifference d;
     d.zoom = std::min(a.rbegin()->first, b.rbegin()->first);
-    const auto ha = surveyruns::heightsAt(a, d.zoom), hb = surveyruns::heightsAt(b, d.zoom);
+    const auto ha = e2e::heightsAt(a, d.zoom), hb = e2e::heightsAt(b, d.zoom);
     std::vector<double> differences;
     for (const auto& [key, h] : ha) {
         const auto other = hb.find(key);
@@ -100,12 +100,12 @@ DsmDifference dsmDifference(const Tiles& a, const Tiles& b) {
 // offset, which the GPS tells to 3 m / sqrt(30).
 TEST(FlatGroundNoisyRecords, FocalLengthStaysAndTheMapsLieOnTheGround) {
     testsupport::TempDir dir("flat-noisy-maps");
-    const fs::path noisy = surveyruns::writeSurvey(dir, false, "flat-noisy");
-    const fs::path exact = surveyruns::writeSurvey(dir, false, "flat");
-    const MapperRun noisyRun = surveyruns::runRecordsFile(dir.file("noisy-home"), noisy / "frames.json", {}, adjustAll());
-    const MapperRun exactRun = surveyruns::runRecordsFile(dir.file("exact-home"), exact / "frames.json", {}, adjustAll());
-    ASSERT_NO_FATAL_FAILURE(surveyruns::expectDoneWithTilesets(noisyRun));
-    ASSERT_NO_FATAL_FAILURE(surveyruns::expectDoneWithTilesets(exactRun));
+    const fs::path noisy = e2e::writeSurvey(dir, false, "flat-noisy");
+    const fs::path exact = e2e::writeSurvey(dir, false, "flat");
+    const MapperRun noisyRun = e2e::runRecordsFile(dir.file("noisy-home"), noisy / "frames.json", {}, adjustAll());
+    const MapperRun exactRun = e2e::runRecordsFile(dir.file("exact-home"), exact / "frames.json", {}, adjustAll());
+    ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(noisyRun));
+    ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(exactRun));
 
     const json records = json::parse(readFile(noisy / "frames.json"));
     const double recorded = records[0]["calibration"]["fx"];
@@ -156,10 +156,10 @@ class SmallSurveyFaults : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<testsupport::TempDir>("record-faults-maps");
-        survey_ = surveyruns::writeSurvey(*dir_, false);
+        survey_ = e2e::writeSurvey(*dir_, false);
         records_ = json::parse(readFile(survey_ / "frames.json"));
         clean_ = std::make_unique<MapperRun>(
-            surveyruns::runRecordsFile(dir_->file("clean"), survey_ / "frames.json", {}, adjustAll()));
+            e2e::runRecordsFile(dir_->file("clean"), survey_ / "frames.json", {}, adjustAll()));
     }
     static void TearDownTestSuite() {
         clean_.reset();
@@ -167,7 +167,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_EQ(records_.size(), 12u) << "the survey was not written";
-        ASSERT_NO_FATAL_FAILURE(surveyruns::expectDoneWithTilesets(*clean_));
+        ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(*clean_));
     }
 
     static std::unique_ptr<testsupport::TempDir> dir_;
@@ -210,8 +210,8 @@ TEST_F(SmallSurveyFaults, FrameFivesPositionOffLeavesTheMapsAsWithoutIt) {
         position = fault.outOfRange ? fault.value : position.get<double>() + fault.value;
         const fs::path file = dir_->file("frames-" + std::to_string(i) + ".json");
         ASSERT_NO_FATAL_FAILURE(writeRecords(file, records));
-        const MapperRun run = surveyruns::runRecordsFile(dir_->file("home-" + std::to_string(i)), file, {}, adjustAll());
-        ASSERT_NO_FATAL_FAILURE(surveyruns::expectDoneWithTilesets(run));
+        const MapperRun run = e2e::runRecordsFile(dir_->file("home-" + std::to_string(i)), file, {}, adjustAll());
+        ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(run));
 
         // A position out of range is named, by the frame's file, as treated as absent.
         size_t named = 0;

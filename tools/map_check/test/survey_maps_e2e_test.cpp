@@ -5,7 +5,7 @@
 // against the file dataset, and a live run that ends after half the frames.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
-#include "survey_runs.h"
+#include "mapper_runs.h"
 #include "testsupport/files.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
@@ -29,14 +29,17 @@ using nlohmann::json;
 using testsupport::readFile;
 using testsupport::findOnPath;
 using testsupport::runProcess;
+using e2e::MapperRun;
+using e2e::expectDoneWithTilesets;
+using e2e::expectFramesLeftOutNamed;
+using e2e::heightsAt;
+using e2e::opaque;
+using e2e::outputItem;
+using e2e::readPointCloud;
+using e2e::runFileDataset;
+using e2e::runMapper;
+using e2e::writeSurvey;
 namespace fs = std::filesystem;
-using surveyruns::expectDoneWithTilesets;
-using surveyruns::heightsAt;
-using surveyruns::MapperRun;
-using surveyruns::outputItem;
-using surveyruns::runFileDataset;
-using surveyruns::runMapper;
-using surveyruns::writeSurvey;
 
 namespace {
 
@@ -59,33 +62,6 @@ std::string liveLines(const fs::path& survey, size_t count) {
 
 MapperRun runLiveDataset(const fs::path& home, const std::string& lines) {
     return runMapper(home, {{"live", true}, {"form", "zel_frame"}}, lines);
-}
-
-// Every frame of the run either has its folder in the point cloud or is
-// named, once, by a WARNING of the log that says it is left out of the maps.
-void expectFramesLeftOutNamed(const MapperRun& run, size_t frames) {
-    std::set<uint64_t> mapped;
-    for (const auto& entry : fs::directory_iterator(run.home / "dense")) {
-        const std::string name = entry.path().filename().string();
-        if (entry.is_directory() && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
-            mapped.insert(std::stoull(name));
-    }
-    std::multiset<uint64_t> named;
-    std::istringstream log(readFile(run.home / "log.txt"));
-    const std::string marker = "] Frame ";
-    for (std::string line; std::getline(log, line);) {
-        const size_t at = line.find(marker);
-        if (line.empty() || line[0] != 'W' || at == std::string::npos ||
-            line.find(" left out of the maps: ") == std::string::npos)
-            continue;
-        named.insert(std::stoull(line.substr(at + marker.size())));
-    }
-    std::printf("%zu of %zu frames in the point cloud; %zu named as left out:", mapped.size(), frames, named.size());
-    for (uint64_t id : named) std::printf(" %llu", static_cast<unsigned long long>(id));
-    std::printf("\n");
-    EXPECT_EQ(mapped.size() + named.size(), frames);
-    for (uint64_t id = 0; id < frames; ++id)
-        EXPECT_EQ(mapped.count(id) + named.count(id), 1u) << "frame " << id;
 }
 
 // The DOM and DSM items of the last status line describe the tiles written:
@@ -207,20 +183,6 @@ void expectDomTilesReadByPngcheckAndOpenCv(const std::map<int, std::vector<mapch
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
-// The point cloud as loaders.gl reads it: every frame with its .pnts files,
-// and every step-th point in earth-centred coordinates.
-json readPointCloud(const fs::path& tileset, int step) {
-    const std::string node = findOnPath("node");
-    EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    const bool installed = fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
-    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES << "; run scripts/setup.sh";
-    if (node.empty() || !installed) return json();
-    const auto r = runProcess({node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, tileset.string(), std::to_string(step)},
-                              "", 120.0);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out, nullptr, false);
-}
-
 // ---- map helpers ------------------------------------------------------------
 
 cv::Mat grey(const cv::Mat& bgr) {
@@ -237,12 +199,6 @@ cv::Mat texture(const cv::Mat& g) {
     cv::GaussianBlur(g, fine, cv::Size(), 1.0);
     cv::GaussianBlur(g, coarse, cv::Size(), 4.0);
     return fine - coarse;
-}
-
-cv::Mat opaque(const mapcheck::DomMosaic& m) {
-    cv::Mat alpha;
-    cv::extractChannel(m.image, alpha, 3);
-    return alpha == 255;
 }
 
 std::vector<cv::Vec3d> pointsOf(const json& cloud) {
