@@ -132,7 +132,7 @@ bool TerrainFusion::identifyZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
     if (!(gsd > 0.0) || !std::isfinite(gsd)) return false;
     const int z = projection_->zoomForResolution(gsd, lla.y);
     geo_ = geo;
-    zoomLevel_ = applyScaleRule(z, scale_, maxZoom_);
+    zoomLevel_ = applyScaleRule(z, settings_.scale, settings_.maxZoom);
     {
         std::lock_guard<std::mutex> stitch(stitchMutex_);
         TileArea area = tileManager_->getTileArea();
@@ -171,7 +171,7 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     const double gsd = fakeHeight / camera->parameterVector()[2];
     if (!(gsd > 0.0) || !std::isfinite(gsd)) return false;
     const int z = projection_->zoomForResolution(gsd, origin.y);
-    zoomLevel_ = applyScaleRule(z, scale_, maxZoom_);
+    zoomLevel_ = applyScaleRule(z, settings_.scale, settings_.maxZoom);
     FW_LOG(Info) << "Zoom Level:" << zoomLevel_;
     {
         std::lock_guard<std::mutex> stitch(stitchMutex_);

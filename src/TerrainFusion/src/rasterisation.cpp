@@ -248,7 +248,7 @@ bool TerrainFusion::processDsmDomFrame(int index, const std::string& text, int z
         std::lock_guard<std::mutex> lock(zoomMutex_);
         if (zoomPending_) {
             zoomPending_ = false;
-            zoomLevel_ = std::max(0, std::min(zoomA + zoomB, maxZoom_));
+            zoomLevel_ = std::max(0, std::min(zoomA + zoomB, settings_.maxZoom));
             FW_LOG(Info) << "Zoom Level:" << zoomLevel_;
             std::lock_guard<std::mutex> stitch(stitchMutex_);
             TileArea area = tileManager_->getTileArea();
