@@ -4,6 +4,7 @@
 #include "fw/geodetic.h"
 #include "fw/log.h"
 #include "terrain/ground_plane.h"
+#include "tiles/terrain_fusion_tile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -331,8 +332,8 @@ bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY
     const fw::Point2l tileSize = projection_->tileSize();
     record.tileWidth = tileSize.x;
     record.tileHeight = tileSize.y;
-    record.dsmTileWidth = tileSize.x / 4;
-    record.dsmTileHeight = tileSize.y / 4;
+    record.dsmTileWidth = tileSize.x / TerrainTileShape::kCell;
+    record.dsmTileHeight = tileSize.y / TerrainTileShape::kCell;
     const int zoom = zoomLevel();
     const double k = std::ldexp(1.0, zoom - zoomIn);
     record.xMin = static_cast<int64_t>(k * tileX);
@@ -356,7 +357,8 @@ bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY
     dom.release();
     cv::resize(weight, record.weight, cv::Size(record.width, record.height), 0, 0, cv::INTER_NEAREST);
     weight.release();
-    cv::resize(dsm, record.dsm, cv::Size(record.width / 4, record.height / 4), 0, 0, cv::INTER_NEAREST);
+    const int cell = TerrainTileShape::kCell;
+    cv::resize(dsm, record.dsm, cv::Size(record.width / cell, record.height / cell), 0, 0, cv::INTER_NEAREST);
     dsm.release();
     if (record.dom.type() != CV_8UC3 || record.weight.type() != CV_8UC1 || record.dsm.type() != CV_32FC1) {
         FW_LOG(Error) << "Invalid DSM/DOM was passed in - " << "Tile ID: " << id;
