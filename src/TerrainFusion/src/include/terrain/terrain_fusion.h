@@ -97,8 +97,9 @@ public:
     // further (outlier points) is refused with an ERROR.
     static constexpr int64_t kMaxFrameTiles = 800;
 
-    // config: the "legacy_tf" object as JSON text. Failures are logged and
-    // stop the construction where they happen (see setUpOk()).
+    // config: the "legacy_tf" object as JSON text, read by
+    // TerrainFusionSettings::fromConfig. Failures are logged and stop the
+    // construction where they happen (see setUpOk()).
     TerrainFusion(const std::string& config, zel::Node* parent);
     // Finishes the queued tasks, then writes every modified cached tile; the
     // tiles not written are counted in both tilesets' filesLost, and the
