@@ -321,6 +321,15 @@ bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const Loca
     return ok;
 }
 
+void TerrainFusion::startRecord(const fw::MapFrame& frame, LocalDSMData& record) const {
+    record.timestamp = frame.timestamp;
+    const fw::Point2l tileSize = projection_->tileSize();
+    record.tileWidth = tileSize.x;
+    record.tileHeight = tileSize.y;
+    record.dsmTileWidth = tileSize.x / TerrainTileShape::kCell;
+    record.dsmTileHeight = tileSize.y / TerrainTileShape::kCell;
+}
+
 bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY, int32_t zoomIn,
                                         const std::shared_ptr<fw::MapFrame>& frame, LocalDSMData& record,
                                         cv::Mat dsm, cv::Mat dom, cv::Mat weight) {
@@ -328,12 +337,7 @@ bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY
         FW_LOG(Error) << "Invalid DSM/DOM was passed in - " << "Tile ID: " << id;
         return false;
     }
-    record.timestamp = frame->timestamp;
-    const fw::Point2l tileSize = projection_->tileSize();
-    record.tileWidth = tileSize.x;
-    record.tileHeight = tileSize.y;
-    record.dsmTileWidth = tileSize.x / TerrainTileShape::kCell;
-    record.dsmTileHeight = tileSize.y / TerrainTileShape::kCell;
+    startRecord(*frame, record);
     const int zoom = zoomLevel();
     const double k = std::ldexp(1.0, zoom - zoomIn);
     record.xMin = static_cast<int64_t>(k * tileX);

@@ -4,8 +4,8 @@
 #include "fw/log.h"
 #include "terrain/grid_elevation.h"
 #include "terrain/ground_plane.h"
-#include "tiles/terrain_fusion_tile.h"
 #include "terrain/undistorter.h"
+#include "tiles/terrain_fusion_tile.h"
 
 #include <cmath>
 #include <filesystem>
@@ -109,12 +109,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         return false;
     }
 
-    record.timestamp = frame->timestamp;
-    const fw::Point2l tileSize = projection_->tileSize();
-    record.tileWidth = tileSize.x;
-    record.tileHeight = tileSize.y;
-    record.dsmTileWidth = tileSize.x / TerrainTileShape::kCell;
-    record.dsmTileHeight = tileSize.y / TerrainTileShape::kCell;
+    startRecord(*frame, record);
 
     // Points into the local east-north-up frame.
     cv::Mat cloud(static_cast<int>(points.size()), 1, CV_32FC3);

@@ -223,6 +223,8 @@ private:
         std::vector<cv::Mat> bands, weights;
     };
     FramePyramids framePyramids(const LocalDSMData& record);
+    // A frame's record begun: its time and the projection's tile sizes.
+    void startRecord(const fw::MapFrame& frame, LocalDSMData& record) const;
     bool stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband);
 
     fw::Settings store_;
