@@ -44,13 +44,13 @@ void takeHeavier(const cv::Mat& values, const cv::Mat& weight, cv::Mat& tileValu
                  bool takeWeight) {
     for (int r = 0; r < tileValues.rows; ++r) {
         const T* from = values.ptr<T>(r);
-        const uint8_t* fw = weight.ptr<uint8_t>(stride * r);
+        const uint8_t* fromWeight = weight.ptr<uint8_t>(stride * r);
         T* to = tileValues.ptr<T>(r);
-        uint8_t* tw = tileWeight.ptr<uint8_t>(stride * r);
+        uint8_t* toWeight = tileWeight.ptr<uint8_t>(stride * r);
         for (int c = 0; c < tileValues.cols; ++c) {
-            if (fw[stride * c] > tw[stride * c]) {
+            if (fromWeight[stride * c] > toWeight[stride * c]) {
                 to[c] = from[c];
-                if (takeWeight) tw[stride * c] = fw[stride * c];
+                if (takeWeight) toWeight[stride * c] = fromWeight[stride * c];
             }
         }
     }

@@ -225,6 +225,9 @@ private:
     FramePyramids framePyramids(const LocalDSMData& record);
     // A frame's record begun: its time and the projection's tile sizes.
     void startRecord(const fw::MapFrame& frame, LocalDSMData& record) const;
+    // Both tile writers (tile_blending.cpp): each tile of the frame's
+    // rectangle merged with the frame or built from it; multiband, then each
+    // tile's colour rebuilt from its bands; then the lower zooms.
     bool stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband);
 
     fw::Settings store_;
