@@ -220,9 +220,9 @@ size_t TileManagerCached::saveCache() {
         std::string error;
         if (holder.write(entry.key, error)) continue;
         ++failed;
-        if (!error.empty()) FW_LOG(Error) << "TileManagerCached - saveCache: tile " << keyText(entry.key) << ": " << error;
-        FW_LOG(Error) << "TileManagerCached - saveCache: tile " << keyText(entry.key)
-                      << " not written; it stays cached and modified";
+        const std::string lead = "TileManagerCached - saveCache: tile " + keyText(entry.key);
+        if (!error.empty()) FW_LOG(Error) << lead << ": " << error;
+        FW_LOG(Error) << lead << " not written; it stays cached and modified";
     }
     if (failed > 0) FW_LOG(Error) << "TileManagerCached - saveCache: " << failed << " modified tiles not written";
     trim();
@@ -352,6 +352,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!held_) return 0.0;
     const TileKey key{x, y, z};
+    const auto context = [&] { return "TileManagerCached - check_tile " + tilestore::keyText(x, y, z); };
     std::shared_ptr<fw::TileBase> tile;
     bool cached = false;
     auto found = index_.find(key);
@@ -360,10 +361,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
         tile = found->second->holder->tile;
         cached = true;
     } else {
-        tile = tilestore::logExceptions([&] { return held_->GetTile(x, y, z); }, nullptr, [&] {
-            return "TileManagerCached - check_tile " + std::to_string(x) + "," + std::to_string(y) + "," +
-                   std::to_string(z);
-        });
+        tile = tilestore::logExceptions([&] { return held_->GetTile(x, y, z); }, nullptr, context);
         if (!tile) return 0.0;
         insert(key, tile);
         trim();
@@ -374,10 +372,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
     const double stamp = t->getTimestamp();
     if (limit >= stamp) return 0.0;
     if (cached) {
-        const bool ok = tilestore::logExceptions([&] { return held_->SetTile(x, y, z, tile); }, false, [&] {
-            return "TileManagerCached - check_tile " + std::to_string(x) + "," + std::to_string(y) + "," +
-                   std::to_string(z);
-        });
+        const bool ok = tilestore::logExceptions([&] { return held_->SetTile(x, y, z, tile); }, false, context);
         found->second->holder->writeFailed = !ok;
         if (!ok) FW_LOG(Error) << "TileManagerCached - check_tile: tile " << x << "," << y << "," << z << " not written";
     }
