@@ -3,8 +3,11 @@
 #include "fw/log.h"
 #include "tiles/tile_serial.h"
 
+#include <opencv2/core/hal/interface.h>
+
 #include <istream>
 #include <ostream>
+#include <sstream>
 
 namespace {
 
@@ -119,3 +122,50 @@ bool TerrainFusionMultiTile::deserialize(std::istream& in) {
 std::vector<fw::GImage> TerrainFusionMultiTile::getImagePyramid() const { return imagePyramid; }
 std::vector<fw::GImage> TerrainFusionMultiTile::getElevationPyramid() const { return elevationPyramid; }
 std::vector<fw::GImage> TerrainFusionMultiTile::getWeightPyramid() const { return weightPyramid; }
+
+// ---- shapes
+
+namespace {
+
+std::string shapeText(const fw::GImage& image) {
+    std::ostringstream s;
+    s << image.cols << "x" << image.rows << " type " << image.type;
+    return s.str();
+}
+
+bool sized(const fw::GImage& image, int side) {
+    return image.cols == side && image.rows == side && image.data != nullptr;
+}
+
+}  // namespace
+
+bool TerrainTileShape::fits(const TerrainFusionMultiTile& tile, bool pyramids, std::string& problem) {
+    if (!sized(tile.image, kSide) || tile.image.type != CV_8UC3) {
+        problem = "DOM " + shapeText(tile.image);
+        return false;
+    }
+    if (!sized(tile.weight, kSide) || tile.weight.type != CV_8UC1) {
+        problem = "weight " + shapeText(tile.weight);
+        return false;
+    }
+    if (!sized(tile.elevation, kElevationSide) || tile.elevation.type != CV_32FC1) {
+        problem = "elevation " + shapeText(tile.elevation);
+        return false;
+    }
+    if (!pyramids) return true;
+    for (const auto* pyramid : {&tile.imagePyramid, &tile.weightPyramid, &tile.elevationPyramid}) {
+        const int base = pyramid == &tile.elevationPyramid ? kElevationSide : kSide;
+        for (size_t l = 0; l < pyramid->size(); ++l) {
+            if (!sized((*pyramid)[l], levelSide(base, l))) {
+                problem = "pyramid level " + std::to_string(l) + " " + shapeText((*pyramid)[l]);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool TerrainTileShape::fits(const TerrainFusionMultiTile& tile, bool pyramids) {
+    std::string problem;
+    return fits(tile, pyramids, problem);
+}

@@ -2,6 +2,7 @@
 
 #include "fw/log.h"
 #include "fw/settings.h"
+#include "tile_store_io.h"
 #include "tiles/image_tile.h"
 
 #include <opencv2/core.hpp>
@@ -42,31 +43,39 @@ TileManagerCached::Holder::~Holder() {
         try {
             FW_LOG(Error) << "TileManagerCached: tile not written when it left the cache: " << e.what();
         } catch (...) {
+            // Nothing leaves a destructor: the log itself failed, so it cannot take this either.
         }
     } catch (...) {
+        // Nothing leaves a destructor, and an exception of unknown type has no text to log.
     }
 }
 
 bool TileManagerCached::Holder::write() {
     if (!owner || !*owner || !modified(tile)) return true;
-    ImageTile* t = asImageTile(tile);
-    const TileKey k = t->getTileKey();
+    const TileKey k = asImageTile(tile)->getTileKey();
+    std::string error;
+    if (write(k, error)) return true;
+    FW_LOG(Error) << "TileManagerCached: tile " << keyText(k) << " not written to the store"
+                  << (error.empty() ? "" : ": " + error) << "; it stays cached and modified";
+    return false;
+}
+
+bool TileManagerCached::Holder::write(const TileKey& key, std::string& error) {
+    error.clear();
+    if (!owner || !*owner || !modified(tile)) return true;
     bool ok = false;
-    std::string why;
     try {
-        ok = (*owner)->SetTile(k.x, k.y, k.z, tile);
+        ok = (*owner)->SetTile(key.x, key.y, key.z, tile);
     } catch (const std::exception& e) {
-        why = std::string(": ") + e.what();
+        error = e.what();
     } catch (...) {
-        why = ": unknown exception";
+        error = "unknown exception";
     }
     if (ok) {
-        t->setModified(false);
+        asImageTile(tile)->setModified(false);
         writeFailed = false;
     } else {
         writeFailed = true;
-        FW_LOG(Error) << "TileManagerCached: tile " << keyText(k) << " not written to the store" << why
-                      << "; it stays cached and modified";
     }
     return ok;
 }
@@ -88,6 +97,8 @@ struct TileManagerCached::Lease {
             std::shared_lock<std::shared_mutex> lock(l->mutex);
             if (l->cache) l->cache->released(key, std::move(owned));
         } catch (...) {
+            // A deleter is noexcept: the release's own writes log their failures,
+            // and the tile stays cached and modified for the next flush.
         }
     }
 };
@@ -180,6 +191,7 @@ TileManagerCached::~TileManagerCached() {
         lru_.clear();
         if (lost > 0) FW_LOG(Error) << "TileManagerCached: " << lost << " modified tiles lost: their writes failed";
     } catch (...) {
+        // Nothing leaves a destructor; each failed write has been logged already.
     }
 }
 
@@ -205,23 +217,12 @@ size_t TileManagerCached::saveCache() {
             continue;
         }
         if (!modified(holder.tile)) continue;
-        ImageTile* t = asImageTile(holder.tile);
-        bool ok = false;
-        try {
-            ok = held_->SetTile(entry.key.x, entry.key.y, entry.key.z, holder.tile);
-        } catch (const std::exception& e) {
-            FW_LOG(Error) << "TileManagerCached - saveCache: tile " << keyText(entry.key) << ": " << e.what();
-        } catch (...) {
-        }
-        if (ok) {
-            t->setModified(false);
-            holder.writeFailed = false;
-        } else {
-            holder.writeFailed = true;
-            ++failed;
-            FW_LOG(Error) << "TileManagerCached - saveCache: tile " << keyText(entry.key)
-                          << " not written; it stays cached and modified";
-        }
+        std::string error;
+        if (holder.write(entry.key, error)) continue;
+        ++failed;
+        const std::string lead = "TileManagerCached - saveCache: tile " + keyText(entry.key);
+        if (!error.empty()) FW_LOG(Error) << lead << ": " << error;
+        FW_LOG(Error) << lead << " not written; it stays cached and modified";
     }
     if (failed > 0) FW_LOG(Error) << "TileManagerCached - saveCache: " << failed << " modified tiles not written";
     trim();
@@ -252,12 +253,13 @@ std::shared_ptr<TileBase> TileManagerCached::GetTile(int x, int y, int z) {
             tile = found->second->holder->tile;
         } else {
             if (!held_) return nullptr;
-            try {
-                tile = held_->GetTile(x, y, z);
-            } catch (const std::exception& e) {
-                FW_LOG(Error) << "TileManagerCached - GetTile " << keyText(key) << ": " << e.what();
-                return nullptr;
-            }
+            const bool read = tilestore::logExceptions(
+                [&] {
+                    tile = held_->GetTile(x, y, z);
+                    return true;
+                },
+                false, [&] { return "TileManagerCached - GetTile " + keyText(key); });
+            if (!read) return nullptr;
             insert(key, tile);
         }
         if (tile) ++out_[tile.get()];
@@ -266,6 +268,8 @@ std::shared_ptr<TileBase> TileManagerCached::GetTile(int x, int y, int z) {
     try {
         return lend(key, std::move(tile));
     } catch (...) {
+        // Only the lease's allocation throws, and its deleter has handed the
+        // tile back already: the caller gets no tile, as for any failed read.
         return nullptr;
     }
 }
@@ -348,6 +352,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!held_) return 0.0;
     const TileKey key{x, y, z};
+    const auto context = [&] { return "TileManagerCached - check_tile " + tilestore::keyText(x, y, z); };
     std::shared_ptr<fw::TileBase> tile;
     bool cached = false;
     auto found = index_.find(key);
@@ -356,12 +361,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
         tile = found->second->holder->tile;
         cached = true;
     } else {
-        try {
-            tile = held_->GetTile(x, y, z);
-        } catch (const std::exception& e) {
-            FW_LOG(Error) << "TileManagerCached - check_tile " << x << "," << y << "," << z << ": " << e.what();
-            return 0.0;
-        }
+        tile = tilestore::logExceptions([&] { return held_->GetTile(x, y, z); }, nullptr, context);
         if (!tile) return 0.0;
         insert(key, tile);
         trim();
@@ -372,12 +372,7 @@ double TileManagerCachedGDAL::checkTile(int x, int y, int z, double limit) {
     const double stamp = t->getTimestamp();
     if (limit >= stamp) return 0.0;
     if (cached) {
-        bool ok = false;
-        try {
-            ok = held_->SetTile(x, y, z, tile);
-        } catch (const std::exception& e) {
-            FW_LOG(Error) << "TileManagerCached - check_tile " << x << "," << y << "," << z << ": " << e.what();
-        }
+        const bool ok = tilestore::logExceptions([&] { return held_->SetTile(x, y, z, tile); }, false, context);
         found->second->holder->writeFailed = !ok;
         if (!ok) FW_LOG(Error) << "TileManagerCached - check_tile: tile " << x << "," << y << "," << z << " not written";
     }

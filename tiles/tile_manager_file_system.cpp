@@ -6,21 +6,12 @@
 
 #include <opencv2/core.hpp>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <sstream>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-int64_t nanosSince(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
-
-}  // namespace
 
 namespace fw {
 
@@ -42,16 +33,15 @@ std::string TileManagerFileSystem<TileT>::tilePath(int x, int y, int z) const {
 template <typename TileT>
 std::shared_ptr<TileBase> TileManagerFileSystem<TileT>::GetTile(int x, int y, int z) {
     std::lock_guard<std::mutex> lock(mutex_);
-    try {
+    const auto read = [&]() -> std::shared_ptr<TileBase> {
         std::ifstream in(tilePath(x, y, z), std::ios::binary);
         if (!in) return nullptr;
         auto tile = std::make_shared<TileT>();
         tile->deserialize(in);
         return tile;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << "TileManagerFileSystem - GetTile " << tilestore::keyText(x, y, z) << ": " << e.what();
-        return nullptr;
-    }
+    };
+    return tilestore::logExceptions(read, nullptr,
+                                    [&] { return "TileManagerFileSystem - GetTile " + tilestore::keyText(x, y, z); });
 }
 
 template <typename TileT>
@@ -62,7 +52,7 @@ bool TileManagerFileSystem<TileT>::SetTile(int x, int y, int z, std::shared_ptr<
         FW_LOG(Error) << "TileManagerFileSystem - SetTile: no tile for " << key;
         return false;
     }
-    try {
+    const auto write = [&] {
         auto* imageTile = dynamic_cast<ImageTile*>(tile.get());
         if (!imageTile) {
             FW_LOG(Error) << "TileManagerFileSystem - SetTile: not an image tile at " << key;
@@ -84,10 +74,9 @@ bool TileManagerFileSystem<TileT>::SetTile(int x, int y, int z, std::shared_ptr<
             return false;
         }
         return true;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << "TileManagerFileSystem - SetTile: tile " << key << " not written: " << e.what();
-        return false;
-    }
+    };
+    return tilestore::logExceptions(write, false,
+                                    [&] { return "TileManagerFileSystem - SetTile: tile " + key + " not written"; });
 }
 
 template class TileManagerFileSystem<TerrainFusionMultiTile>;
@@ -98,7 +87,11 @@ template class TileManagerFileSystem<TerrainFusionMultiTile>;
 
 TileManagerFileSystemMultiFile::TileManagerFileSystemMultiFile(std::string folder, std::string domFolder,
                                                                std::string dsmFolder)
-    : fw::TileManagerFileSystem<TerrainFusionMultiTile>(folder),
+    : TilePayloadStore(folder,
+                       {"TileManagerFileSystemMultiFile - ",
+                        "TileManagerFileSystemMultiFile - SetTile: can't serialize tile ", "",
+                        "Fail to retrieve weight ?????????????????????????????????? "},
+                       PngCodec::kStored),
       domFolder_(domFolder.empty() ? folder : std::move(domFolder)),
       dsmFolder_(dsmFolder.empty() ? folder : std::move(dsmFolder)) {
     for (const std::string* dir : {&folder_, &domFolder_, &dsmFolder_}) {
@@ -110,8 +103,9 @@ TileManagerFileSystemMultiFile::TileManagerFileSystemMultiFile(std::string folde
 
 TileManagerFileSystemMultiFile::~TileManagerFileSystemMultiFile() {
     try {
-        logTileTimingReport(domWriteTimes_, demWriteTimes_, domReadTimes_);
+        logTimingReport();
     } catch (...) {
+        // A destructor throws nothing; a report that cannot be logged has nowhere else to go.
     }
 }
 
@@ -127,145 +121,45 @@ std::string TileManagerFileSystemMultiFile::dsmTilePath(int x, int y, int z) con
     return dsmFolder_ + "/" + zs + "/" + zs + "_" + std::to_string(x) + "_" + std::to_string(y) + ".tiff";
 }
 
-std::list<std::vector<int64_t>> TileManagerFileSystemMultiFile::domWriteTimes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return domWriteTimes_;
-}
-std::list<std::vector<int64_t>> TileManagerFileSystemMultiFile::demWriteTimes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return demWriteTimes_;
-}
-std::list<std::vector<int64_t>> TileManagerFileSystemMultiFile::domReadTimes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return domReadTimes_;
+std::string TileManagerFileSystemMultiFile::pathOf(Blob blob, int x, int y, int z) const {
+    switch (blob) {
+        case Blob::Dom: return domTilePath(x, y, z);
+        case Blob::Dsm: return dsmTilePath(x, y, z);
+        case Blob::Tile: break;
+    }
+    return tilePath(x, y, z);
 }
 
 std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile::GetTile(int x, int y, int z) {
-    using Clock = std::chrono::steady_clock;
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = tilestore::keyText(x, y, z);
-    try {
-        std::vector<uint8_t> bytes;
-        if (!tilestore::readFile(tilePath(x, y, z), bytes) || bytes.empty()) return nullptr;
-        auto tile = std::make_shared<TerrainFusionMultiTile>();
-        tilestore::ByteStreamBuf buf(bytes.data(), bytes.size());
-        std::istream in(&buf);
-        if (!tile->deserialize(in)) {
-            FW_LOG(Error) << "Obtained buffer but can't load tile. compressed ";
-            return nullptr;
-        }
-        if (tile->weight.data == nullptr) FW_LOG(Error) << "Fail to retrieve weight ?????????????????????????????????? ";
-
-        const auto t0 = Clock::now();
-        std::vector<uint8_t> png;
-        if (!tilestore::readFile(domTilePath(x, y, z), png) || png.empty()) return nullptr;
-        const auto t1 = Clock::now();
-        std::string error;
-        fw::GImage image;
-        if (!tilestore::decodeDomPng(png, image, error)) {
-            FW_LOG(Warning) << "TileManagerFileSystemMultiFile - GetTile: tile " << key << " absent: " << error;
-            return nullptr;
-        }
-        const auto t2 = Clock::now();
-        tile->image = image;
-        const auto t3 = Clock::now();
-        domReadTimes_.push_back({nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t2, t3), nanosSince(t0, t3)});
-
-        std::vector<uint8_t> tiff;
-        if (!tilestore::readFile(dsmTilePath(x, y, z), tiff) || tiff.empty()) return nullptr;
-        fw::GImage elevation;
-        if (!tilestore::decodeDsmTiff(tiff, elevation, error)) {
-            FW_LOG(Warning) << "TileManagerFileSystemMultiFile - GetTile: tile " << key << " absent: " << error;
-            return nullptr;
-        }
-        tile->elevation = elevation;
-        const std::string problem = tilestore::shapeProblem(*tile);
-        if (!problem.empty()) {
-            FW_LOG(Warning) << "TileManagerFileSystemMultiFile - GetTile: tile " << key << " absent: " << problem;
-            return nullptr;
-        }
-        return tile;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << "TileManagerFileSystemMultiFile - GetTile: tile " << key << " not read: " << e.what();
-        return nullptr;
-    }
+    return readTile(x, y, z);
 }
 
 bool TileManagerFileSystemMultiFile::SetTile(int x, int y, int z, std::shared_ptr<fw::TileBase> tile) {
-    using Clock = std::chrono::steady_clock;
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = tilestore::keyText(x, y, z);
-    if (!tile) {
-        FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: no tile for " << key;
-        return false;
-    }
-    try {
-        auto* multi = dynamic_cast<TerrainFusionMultiTile*>(tile.get());
-        if (!multi) {
-            FW_LOG(Error) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
-            return false;
-        }
-        if (!tilestore::serializeTile(*multi, serial_)) {
-            FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: can't serialize tile " << key;
-            return false;
-        }
-        std::string error;
-        const std::string path = tilePath(x, y, z);
-        if (!tilestore::writeFileReplacing(path, serial_.data(), serial_.size(), error)) {
-            FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't open file " << path << " for write. ("
-                          << key << ": " << error << ")";
-            return false;
-        }
-        bool ok = true;
-        if (multi->image.data != nullptr) {
-            const auto t0 = Clock::now();
-            std::vector<uint8_t>& rgba = rgba_;
-            std::vector<uint8_t>& png = png_;
-            const std::string pngPath = domTilePath(x, y, z);
-            const bool composed = tilestore::composeDomRgba(*multi, rgba, error);
-            const auto t1 = Clock::now();
-            if (!composed || !PngCodec::encodeImage(rgba.data(), uint32_t(multi->image.cols),
-                                                    uint32_t(multi->image.rows), 4, png, PngCodec::kStored)) {
-                FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << pngPath
-                              << " (" << key << (composed ? "" : ": " + error) << ")";
-                ok = false;
-            } else {
-                const auto t2 = Clock::now();
-                if (!tilestore::writeFileReplacing(pngPath, png.data(), png.size(), error)) {
-                    FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't write dom png file " << pngPath
-                                  << " (" << key << ": " << error << ")";
-                    ok = false;
-                }
-                const auto t3 = Clock::now();
-                domWriteTimes_.push_back(
-                    {nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t2, t3), nanosSince(t0, t3)});
-            }
-        }
-        if (multi->elevation.data != nullptr) {
-            const auto t0 = Clock::now();
-            fw::GImage dsm;
-            std::vector<uint8_t> tiff;
-            const std::string tiffPath = dsmTilePath(x, y, z);
-            if (!tilestore::composeDsm(*multi, dsm, error) || !tilestore::encodeDsmTiff(dsm, tiff, error)) {
-                FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << tiffPath
-                              << " (" << key << ": " << error << ")";
-                ok = false;
-            } else {
-                const auto t1 = Clock::now();
-                if (!tilestore::writeFileReplacing(tiffPath, tiff.data(), tiff.size(), error)) {
-                    FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't write dsm tiff file "
-                                  << tiffPath << " (" << key << ": " << error << ")";
-                    ok = false;
-                }
-                const auto t2 = Clock::now();
-                demWriteTimes_.push_back({nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t0, t2)});
-            }
-        }
-        return ok;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: tile " << key << " not written: " << e.what();
-        return false;
-    }
+    return writeTile(x, y, z, tile);
+}
+
+bool TileManagerFileSystemMultiFile::getBlob(Blob blob, int x, int y, int z, std::vector<uint8_t>& bytes) {
+    return tilestore::readFile(pathOf(blob, x, y, z), bytes);
+}
+
+bool TileManagerFileSystemMultiFile::putBlob(Blob blob, int x, int y, int z, const std::vector<uint8_t>& bytes) {
+    const std::string path = pathOf(blob, x, y, z);
+    std::string error;
+    if (tilestore::writeFileReplacing(path, bytes.data(), bytes.size(), error)) return true;
+    const char* what = blob == Blob::Tile  ? "Can't open file "
+                       : blob == Blob::Dom ? "Can't write dom png file "
+                                           : "Can't write dsm tiff file ";
+    FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: " << what << path
+                  << (blob == Blob::Tile ? " for write. (" : " (") << tilestore::keyText(x, y, z) << ": " << error
+                  << ")";
+    return false;
+}
+
+std::string TileManagerFileSystemMultiFile::blobName(Blob blob, int x, int y, int z,
+                                                     const std::string& keyAndReason) const {
+    return pathOf(blob, x, y, z) + " (" + keyAndReason + ")";
 }
 
 void setTileAreaZoom(fw::TileManager& manager, int zoom) {

@@ -6,7 +6,6 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -22,10 +21,6 @@ constexpr const char* kSelect = "SELECT tile_data FROM tiles WHERE zoom_level=? 
 constexpr const char* kInsert =
     "INSERT OR REPLACE INTO tiles (zoom_level, tile_column, tile_row, tile_data) VALUES (?, ?, ?, ?);";
 constexpr const char* kMetadata = "INSERT OR REPLACE INTO metadata (name, value) VALUES (?, ?)";
-
-int64_t nanosSince(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
 
 // A prepared statement, finalised on every path.
 class Statement {
@@ -66,16 +61,24 @@ int selectBlob(sqlite3* db, int x, int row, int z, std::vector<uint8_t>& blob, i
     return step;
 }
 
-// Writes one row; empty on success, else what failed.
-std::string insertBlob(sqlite3* db, int x, int row, int z, const void* data, size_t size) {
+// Writes one row; false with what failed in error.
+bool insertBlob(sqlite3* db, int x, int row, int z, const void* data, size_t size, std::string& error) {
     Statement stmt(db, kInsert);
-    if (!stmt.ok()) return "prepare failed " + std::to_string(stmt.code()) + " (" + sqlite3_errmsg(db) + ")";
+    if (!stmt.ok()) {
+        error = "prepare failed " + std::to_string(stmt.code()) + " (" + sqlite3_errmsg(db) + ")";
+        return false;
+    }
     stmt.bindKey(z, x, row);
-    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_TRANSIENT) != SQLITE_OK)
-        return std::string("bind failed (") + sqlite3_errmsg(db) + ")";
+    if (sqlite3_bind_blob64(stmt.get(), 4, data, sqlite3_uint64(size), SQLITE_TRANSIENT) != SQLITE_OK) {
+        error = std::string("bind failed (") + sqlite3_errmsg(db) + ")";
+        return false;
+    }
     const int step = sqlite3_step(stmt.get());
-    if (step != SQLITE_DONE) return "step failed " + std::to_string(step) + " (" + sqlite3_errmsg(db) + ")";
-    return "";
+    if (step != SQLITE_DONE) {
+        error = "step failed " + std::to_string(step) + " (" + sqlite3_errmsg(db) + ")";
+        return false;
+    }
+    return true;
 }
 
 bool exec(sqlite3* db, const std::string& sql, std::string& error) {
@@ -133,7 +136,7 @@ void writeMetadata(sqlite3* db, const std::string& path, const TileArea& area) {
 TileManagerFileSystemMultiFileMbtiles::TileManagerFileSystemMultiFileMbtiles(std::string folder,
                                                                              std::string domFolder,
                                                                              std::string dsmFolder)
-    : fw::TileManagerFileSystem<TerrainFusionMultiTile>(folder) {
+    : TilePayloadStore(folder, {kPrefix, "Can't serialize tile. (", ")", ""}, 0) {
     if (domFolder.empty()) domFolder = folder;
     if (dsmFolder.empty()) dsmFolder = folder;
     fs::path domDir(domFolder), dsmDir(dsmFolder);
@@ -177,10 +180,11 @@ TileManagerFileSystemMultiFileMbtiles::TileManagerFileSystemMultiFileMbtiles(std
 
 TileManagerFileSystemMultiFileMbtiles::~TileManagerFileSystemMultiFileMbtiles() {
     try {
-        logTileTimingReport(domWriteSamples_, dsmWriteSamples_, domReadSamples_);
+        logTimingReport();
         if (domDb_) writeMetadata(domDb_, domPath_, area_);
         if (dsmDb_) writeMetadata(dsmDb_, dsmPath_, area_);
     } catch (...) {
+        // A destructor throws nothing: the connections are closed below all the same.
     }
     closeAll();
 }
@@ -266,155 +270,61 @@ bool TileManagerFileSystemMultiFileMbtiles::encodeDsmTiff(const TerrainFusionMul
 }
 
 std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles::GetTile(int x, int y, int z) {
-    using Clock = std::chrono::steady_clock;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ready()) return nullptr;
-    const std::string key = tilestore::keyText(x, y, z);
-    const int row = tmsRow(y, z);
-    try {
-        std::vector<uint8_t> blob;
-        int prepare = SQLITE_OK;
-        if (selectBlob(tileDb_, x, row, z, blob, prepare) != SQLITE_ROW) {
-            if (prepare != SQLITE_OK) FW_LOG(Error) << kPrefix << "Can't prepare database";
-            return nullptr;
-        }
-        if (blob.empty()) {
-            FW_LOG(Error) << kPrefix << "Can't read tile from database: " << x << ", " << row << ", " << z;
-            return nullptr;
-        }
-        auto tile = std::make_shared<TerrainFusionMultiTile>();
-        {
-            tilestore::ByteStreamBuf buf(blob.data(), blob.size());
-            std::istream in(&buf);
-            if (!tile->deserialize(in)) {
-                FW_LOG(Error) << "Obtained buffer but can't load tile. compressed ";
-                return nullptr;
-            }
-        }
-        const auto t0 = Clock::now();
-        int step = selectBlob(domDb_, x, row, z, blob, prepare);
-        if (prepare != SQLITE_OK) {
-            FW_LOG(Error) << "GetTile: prepare failed " << prepare << "x,y,z" << key;
-            return nullptr;
-        }
-        if (step != SQLITE_ROW) {
-            FW_LOG(Error) << "step failed " << step << "x,y,z" << key;
-            return nullptr;
-        }
-        const auto t1 = Clock::now();
-        if (blob.empty()) return nullptr;
-        std::string error;
-        fw::GImage image;
-        if (!tilestore::decodeDomPng(blob, image, error)) {
-            FW_LOG(Warning) << kPrefix << "GetTile: tile " << key << " absent: " << error;
-            return nullptr;
-        }
-        const auto t2 = Clock::now();
-        tile->image = image;
-        const auto t3 = Clock::now();
-        domReadSamples_.push_back({nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t2, t3), nanosSince(t0, t3)});
-
-        step = selectBlob(dsmDb_, x, row, z, blob, prepare);
-        if (prepare != SQLITE_OK) {
-            FW_LOG(Error) << "prepare failed " << prepare << "x,y,z" << key;
-            return nullptr;
-        }
-        if (step != SQLITE_ROW) {
-            FW_LOG(Error) << "step failed " << step << "x,y,z" << key;
-            return nullptr;
-        }
-        if (blob.empty()) return nullptr;
-        fw::GImage elevation;
-        if (!tilestore::decodeDsmTiff(blob, elevation, error)) {
-            FW_LOG(Warning) << kPrefix << "GetTile: tile " << key << " absent: " << error;
-            return nullptr;
-        }
-        tile->elevation = elevation;
-        const std::string problem = tilestore::shapeProblem(*tile);
-        if (!problem.empty()) {
-            FW_LOG(Warning) << kPrefix << "GetTile: tile " << key << " absent: " << problem;
-            return nullptr;
-        }
-        return tile;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << kPrefix << "GetTile: tile " << key << " not read: " << e.what();
-        return nullptr;
-    }
+    return readTile(x, y, z);
 }
 
 bool TileManagerFileSystemMultiFileMbtiles::SetTile(int x, int y, int z, std::shared_ptr<fw::TileBase> tile) {
-    using Clock = std::chrono::steady_clock;
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = tilestore::keyText(x, y, z);
     if (!ready()) {
-        FW_LOG(Error) << kPrefix << "SetTile: the databases are not open; tile " << key << " not written";
+        FW_LOG(Error) << kPrefix << "SetTile: the databases are not open; tile " << tilestore::keyText(x, y, z)
+                      << " not written";
         return false;
     }
-    if (!tile) {
-        FW_LOG(Error) << kPrefix << "SetTile: no tile for " << key;
+    return writeTile(x, y, z, tile);
+}
+
+bool TileManagerFileSystemMultiFileMbtiles::getBlob(Blob blob, int x, int y, int z, std::vector<uint8_t>& bytes) {
+    const int row = tmsRow(y, z);
+    int prepare = SQLITE_OK;
+    if (blob == Blob::Tile) {
+        if (selectBlob(tileDb_, x, row, z, bytes, prepare) != SQLITE_ROW) {
+            if (prepare != SQLITE_OK) FW_LOG(Error) << kPrefix << "Can't prepare database";
+            return false;
+        }
+        if (bytes.empty()) {
+            FW_LOG(Error) << kPrefix << "Can't read tile from database: " << x << ", " << row << ", " << z;
+            return false;
+        }
+        return true;
+    }
+    const int step = selectBlob(blob == Blob::Dom ? domDb_ : dsmDb_, x, row, z, bytes, prepare);
+    if (prepare != SQLITE_OK) {
+        FW_LOG(Error) << (blob == Blob::Dom ? "GetTile: prepare failed " : "prepare failed ") << prepare << "x,y,z"
+                      << tilestore::keyText(x, y, z);
         return false;
     }
-    try {
-        auto* multi = dynamic_cast<TerrainFusionMultiTile*>(tile.get());
-        if (!multi) {
-            FW_LOG(Error) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
-            return false;
-        }
-        if (!tilestore::serializeTile(*multi, serial_)) {
-            FW_LOG(Error) << "Can't serialize tile. (" << key << ")";
-            return false;
-        }
-        const int row = tmsRow(y, z);
-        std::string failure = insertBlob(tileDb_, x, row, z, serial_.data(), serial_.size());
-        if (!failure.empty()) {
-            FW_LOG(Error) << failure << "x,y,z" << key << " (tile.db)";
-            return false;
-        }
-        bool ok = true;
-        std::string error;
-        if (multi->image.data != nullptr) {
-            const auto t0 = Clock::now();
-            std::vector<uint8_t> rgba, png;
-            const bool composed = tilestore::composeDomRgba(*multi, rgba, error);
-            const auto t1 = Clock::now();
-            if (!composed || !PngCodec::encodeImage(rgba.data(), uint32_t(multi->image.cols),
-                                                    uint32_t(multi->image.rows), 4, png, 0)) {
-                FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << key
-                              << (composed ? "" : ": " + error);
-                ok = false;
-            } else {
-                const auto t2 = Clock::now();
-                failure = insertBlob(domDb_, x, row, z, png.data(), png.size());
-                if (!failure.empty()) {
-                    FW_LOG(Error) << failure << "x,y,z" << key << " (dom.mbtiles)";
-                    ok = false;
-                }
-                const auto t3 = Clock::now();
-                domWriteSamples_.push_back(
-                    {nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t2, t3), nanosSince(t0, t3)});
-            }
-        }
-        if (multi->elevation.data != nullptr) {
-            const auto t0 = Clock::now();
-            std::vector<uint8_t> tiff;
-            if (!encodeDsmTiff(*multi, tiff, error)) {
-                FW_LOG(Error) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << key << ": "
-                              << error;
-                ok = false;
-            } else {
-                const auto t1 = Clock::now();
-                failure = insertBlob(dsmDb_, x, row, z, tiff.data(), tiff.size());
-                if (!failure.empty()) {
-                    FW_LOG(Error) << failure << "x,y,z" << key << " (dsm.mbtiles)";
-                    ok = false;
-                }
-                const auto t2 = Clock::now();
-                dsmWriteSamples_.push_back({nanosSince(t0, t1), nanosSince(t1, t2), nanosSince(t0, t2)});
-            }
-        }
-        return ok;
-    } catch (const std::exception& e) {
-        FW_LOG(Error) << kPrefix << "SetTile: tile " << key << " not written: " << e.what();
+    if (step != SQLITE_ROW) {
+        FW_LOG(Error) << "step failed " << step << "x,y,z" << tilestore::keyText(x, y, z);
         return false;
     }
+    return true;
+}
+
+bool TileManagerFileSystemMultiFileMbtiles::putBlob(Blob blob, int x, int y, int z,
+                                                    const std::vector<uint8_t>& bytes) {
+    sqlite3* const db = blob == Blob::Tile ? tileDb_ : blob == Blob::Dom ? domDb_ : dsmDb_;
+    std::string error;
+    if (insertBlob(db, x, tmsRow(y, z), z, bytes.data(), bytes.size(), error)) return true;
+    FW_LOG(Error) << error << "x,y,z" << tilestore::keyText(x, y, z)
+                  << (blob == Blob::Tile  ? " (tile.db)"
+                      : blob == Blob::Dom ? " (dom.mbtiles)"
+                                          : " (dsm.mbtiles)");
+    return false;
+}
+
+std::string TileManagerFileSystemMultiFileMbtiles::blobName(Blob, int, int, int,
+                                                            const std::string& keyAndReason) const {
+    return keyAndReason;
 }

@@ -174,34 +174,6 @@ bool decodeDsmTiff(const std::vector<uint8_t>& tiff, fw::GImage& dsm, std::strin
     return true;
 }
 
-namespace {
-
-std::string shapeText(const fw::GImage& image) {
-    std::ostringstream s;
-    s << image.cols << "x" << image.rows << " type " << image.type;
-    return s.str();
-}
-
-bool sized(const fw::GImage& image, int side) { return image.cols == side && image.rows == side; }
-
-}  // namespace
-
-std::string shapeProblem(const TerrainFusionMultiTile& tile) {
-    if (!sized(tile.image, kDomTileSize) || tile.image.type != CV_8UC3) return "DOM " + shapeText(tile.image);
-    if (!sized(tile.weight, kDomTileSize) || tile.weight.type != CV_8UC1) return "weight " + shapeText(tile.weight);
-    if (!sized(tile.elevation, kDsmTileSize) || tile.elevation.type != CV_32FC1)
-        return "elevation " + shapeText(tile.elevation);
-    for (const auto* pyramid : {&tile.imagePyramid, &tile.weightPyramid, &tile.elevationPyramid}) {
-        const int base = pyramid == &tile.elevationPyramid ? kDsmTileSize : kDomTileSize;
-        for (size_t l = 0; l < pyramid->size(); ++l) {
-            const int side = l < 31 ? base >> l : 0;
-            if (!sized((*pyramid)[l], side) || (*pyramid)[l].data == nullptr)
-                return "pyramid level " + std::to_string(l) + " " + shapeText((*pyramid)[l]);
-        }
-    }
-    return "";
-}
-
 std::vector<int64_t> sumMilliseconds(const std::list<std::vector<int64_t>>& samples, size_t fields) {
     std::vector<int64_t> micros(fields, 0);
     for (const auto& sample : samples) {

@@ -1,22 +1,24 @@
 #pragma once
-// Helpers shared by the tile stores (not part of the library's interface):
-// whole-file reads, files replaced through a temporary name, the DOM and DSM
-// images composed from a tile, and the shape check of a tile read back.
+// Helpers shared by the tile stores and the cache (not part of the library's
+// interface): whole-file reads, files replaced through a temporary name, the
+// DOM and DSM images composed from a tile, and the guard of store calls.
+// Their failures are a false result; where the caller's message names the
+// reason, it comes back in error.
 
 #include "fw/gimage.h"
+#include "fw/log.h"
 #include "tiles/terrain_fusion_tile.h"
 
 #include <cstdint>
+#include <exception>
 #include <streambuf>
 #include <list>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tilestore {
 
-// Colour and weight of a tile as terrain fusion indexes them, and its elevation.
-constexpr int kDomTileSize = 256;
-constexpr int kDsmTileSize = 64;
 // DSM cells without weight.
 constexpr double kNoElevation = -1000000000.0;
 
@@ -94,13 +96,21 @@ bool decodeDomPng(const std::vector<uint8_t>& png, fw::GImage& bgr, std::string&
 // The DSM raster of a TIFF as stored (depth and channels kept). False with error.
 bool decodeDsmTiff(const std::vector<uint8_t>& tiff, fw::GImage& dsm, std::string& error);
 
-// Empty when the tile read back has the shapes its users index: image and
-// weight 256 x 256 (image 8-bit BGR, weight 8-bit), elevation 64 x 64 32-bit
-// float, and pyramid level l of (256 >> l) x (256 >> l); else what differs.
-std::string shapeProblem(const TerrainFusionMultiTile& tile);
-
 // Sums of sample durations as the timing reports print them: each sample
 // truncated to microseconds, summed, the sum truncated to milliseconds.
 std::vector<int64_t> sumMilliseconds(const std::list<std::vector<int64_t>>& samples, size_t fields);
+
+// work's result; an exception derived from std::exception that it throws is
+// logged as an ERROR "<context()>: <what>" and gives failure instead (others
+// go on to the caller). context is called only then.
+template <typename Work, typename Context>
+std::invoke_result_t<Work&> logExceptions(Work&& work, std::invoke_result_t<Work&> failure, Context&& context) {
+    try {
+        return work();
+    } catch (const std::exception& e) {
+        FW_LOG(Error) << context() << ": " << e.what();
+        return failure;
+    }
+}
 
 }  // namespace tilestore

@@ -17,7 +17,7 @@ void TerrainFusion::AdaptiveRemoveTileCache(double frameTime) {
     if (!cached) return;
     const auto t0 = std::chrono::steady_clock::now();
     const fw::EvictionResult result =
-        storageKind_ == 1 ? cached->evictOlderThan(limit) : cached->evictOlderThanToMbtiles(limit);
+        settings_.storageKind == 1 ? cached->evictOlderThan(limit) : cached->evictOlderThanToMbtiles(limit);
     const auto t1 = std::chrono::steady_clock::now();
     FW_LOG(Info) << "Cache Out: " << result.evicted << ", In Cache: " << result.remaining << ", time: "
                  << std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1e6 << " ms";

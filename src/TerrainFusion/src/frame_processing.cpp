@@ -4,6 +4,7 @@
 #include "fw/geodetic.h"
 #include "fw/log.h"
 #include "terrain/ground_plane.h"
+#include "tiles/terrain_fusion_tile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -132,7 +133,7 @@ bool TerrainFusion::identifyZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
     if (!(gsd > 0.0) || !std::isfinite(gsd)) return false;
     const int z = projection_->zoomForResolution(gsd, lla.y);
     geo_ = geo;
-    zoomLevel_ = applyScaleRule(z, scale_, maxZoom_);
+    zoomLevel_ = applyScaleRule(z, settings_.scale, settings_.maxZoom);
     {
         std::lock_guard<std::mutex> stitch(stitchMutex_);
         TileArea area = tileManager_->getTileArea();
@@ -171,7 +172,7 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     const double gsd = fakeHeight / camera->parameterVector()[2];
     if (!(gsd > 0.0) || !std::isfinite(gsd)) return false;
     const int z = projection_->zoomForResolution(gsd, origin.y);
-    zoomLevel_ = applyScaleRule(z, scale_, maxZoom_);
+    zoomLevel_ = applyScaleRule(z, settings_.scale, settings_.maxZoom);
     FW_LOG(Info) << "Zoom Level:" << zoomLevel_;
     {
         std::lock_guard<std::mutex> stitch(stitchMutex_);
@@ -320,6 +321,15 @@ bool TerrainFusion::renderFrame(const std::shared_ptr<fw::MapFrame>&, const Loca
     return ok;
 }
 
+void TerrainFusion::startRecord(const fw::MapFrame& frame, LocalDSMData& record) const {
+    record.timestamp = frame.timestamp;
+    const fw::Point2l tileSize = projection_->tileSize();
+    record.tileWidth = tileSize.x;
+    record.tileHeight = tileSize.y;
+    record.dsmTileWidth = tileSize.x / TerrainTileShape::kCell;
+    record.dsmTileHeight = tileSize.y / TerrainTileShape::kCell;
+}
+
 bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY, int32_t zoomIn,
                                         const std::shared_ptr<fw::MapFrame>& frame, LocalDSMData& record,
                                         cv::Mat dsm, cv::Mat dom, cv::Mat weight) {
@@ -327,12 +337,7 @@ bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY
         FW_LOG(Error) << "Invalid DSM/DOM was passed in - " << "Tile ID: " << id;
         return false;
     }
-    record.timestamp = frame->timestamp;
-    const fw::Point2l tileSize = projection_->tileSize();
-    record.tileWidth = tileSize.x;
-    record.tileHeight = tileSize.y;
-    record.dsmTileWidth = tileSize.x / 4;
-    record.dsmTileHeight = tileSize.y / 4;
+    startRecord(*frame, record);
     const int zoom = zoomLevel();
     const double k = std::ldexp(1.0, zoom - zoomIn);
     record.xMin = static_cast<int64_t>(k * tileX);
@@ -356,7 +361,8 @@ bool TerrainFusion::prepareReadyRasters(int32_t id, int64_t tileX, int64_t tileY
     dom.release();
     cv::resize(weight, record.weight, cv::Size(record.width, record.height), 0, 0, cv::INTER_NEAREST);
     weight.release();
-    cv::resize(dsm, record.dsm, cv::Size(record.width / 4, record.height / 4), 0, 0, cv::INTER_NEAREST);
+    const int cell = TerrainTileShape::kCell;
+    cv::resize(dsm, record.dsm, cv::Size(record.width / cell, record.height / cell), 0, 0, cv::INTER_NEAREST);
     dsm.release();
     if (record.dom.type() != CV_8UC3 || record.weight.type() != CV_8UC1 || record.dsm.type() != CV_32FC1) {
         FW_LOG(Error) << "Invalid DSM/DOM was passed in - " << "Tile ID: " << id;

@@ -5,6 +5,7 @@
 #include "terrain/grid_elevation.h"
 #include "terrain/ground_plane.h"
 #include "terrain/undistorter.h"
+#include "tiles/terrain_fusion_tile.h"
 
 #include <cmath>
 #include <filesystem>
@@ -108,12 +109,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         return false;
     }
 
-    record.timestamp = frame->timestamp;
-    const fw::Point2l tileSize = projection_->tileSize();
-    record.tileWidth = tileSize.x;
-    record.tileHeight = tileSize.y;
-    record.dsmTileWidth = tileSize.x / 4;
-    record.dsmTileHeight = tileSize.y / 4;
+    startRecord(*frame, record);
 
     // Points into the local east-north-up frame.
     cv::Mat cloud(static_cast<int>(points.size()), 1, CV_32FC3);
@@ -182,11 +178,13 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         return false;
     }
     dv::Var params = dv::Var::object();
-    params["gsd"] = pixelEast * 4.0;
-    params["gsd_lat"] = pixelNorth * 4.0;
+    // One elevation cell per kCell x kCell pixels.
+    const int cell = TerrainTileShape::kCell;
+    params["gsd"] = pixelEast * cell;
+    params["gsd_lat"] = pixelNorth * cell;
     params["search_radius"] = 100;
 
-    const int dsmColumns = record.width / 4, dsmRows = record.height / 4;
+    const int dsmColumns = record.width / cell, dsmRows = record.height / cell;
     std::vector<fw::GImage> grids =
         gridElevation(fw::GImage(cloud), gridOrigin.x, gridOrigin.y, dsmColumns, dsmRows, params);
     record.dsm = static_cast<cv::Mat>(grids[0]).clone();
@@ -213,12 +211,12 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         for (int c = 0; c < dsmColumns; ++c) {
             const bool empty = dsmRow[c] < -10000.0f;
             const double z = (empty ? record.meanHeight : dsmRow[c]) - h;
-            for (int i = 0; i < 4; ++i) {
-                const int row = 4 * r + i;
+            for (int i = 0; i < cell; ++i) {
+                const int row = cell * r + i;
                 cv::Vec3b* domRow = record.dom.ptr<cv::Vec3b>(row);
                 uint8_t* wRow = record.weight.ptr<uint8_t>(row);
-                for (int j = 0; j < 4; ++j) {
-                    const int column = 4 * c + j;
+                for (int j = 0; j < cell; ++j) {
+                    const int column = cell * c + j;
                     // The pixel's centre.
                     const cv::Vec3d local(gridOrigin.x + (column + 0.5) * pixelEast,
                                           gridOrigin.y - (row + 0.5) * pixelNorth, z);
@@ -248,7 +246,7 @@ bool TerrainFusion::processDsmDomFrame(int index, const std::string& text, int z
         std::lock_guard<std::mutex> lock(zoomMutex_);
         if (zoomPending_) {
             zoomPending_ = false;
-            zoomLevel_ = std::max(0, std::min(zoomA + zoomB, maxZoom_));
+            zoomLevel_ = std::max(0, std::min(zoomA + zoomB, settings_.maxZoom));
             FW_LOG(Info) << "Zoom Level:" << zoomLevel_;
             std::lock_guard<std::mutex> stitch(stitchMutex_);
             TileArea area = tileManager_->getTileArea();

@@ -16,61 +16,84 @@
 #include <filesystem>
 #include <thread>
 
-TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel::Node("legacy_tf", parent) {
-    FW_LOG(Info) << "[TERRAINFUSION] start inition";
+bool TerrainFusionSettings::fromConfig(const std::string& config, TerrainFusionSettings& settings) {
+    namespace fs = std::filesystem;
+    using nlohmann::json;
+    json parsed;
     try {
-        config_ = nlohmann::json::parse(config);
+        parsed = json::parse(config);
     } catch (const std::exception& e) {
         FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: " << e.what();
-        return;
+        return false;
     }
-    if (!config_.is_object() || !config_.contains("work_dir") || !config_["work_dir"].is_string()) {
+    // The member's value when its kind passes the test.
+    using Kind = bool (json::*)() const noexcept;
+    const auto member = [](const json& section, const char* name, Kind kind) -> const json* {
+        if (!section.is_object()) return nullptr;
+        const auto it = section.find(name);
+        return it != section.end() && ((*it).*kind)() ? &*it : nullptr;
+    };
+    const Kind text = &json::is_string, object = &json::is_object, number = &json::is_number,
+               boolean = &json::is_boolean;
+
+    TerrainFusionSettings s;
+    const json* workDir = member(parsed, "work_dir", text);
+    if (!workDir) {
         FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: work_dir is missing";
-        return;
+        return false;
     }
-    workDir_ = config_["work_dir"].get<std::string>();
-    namespace fs = std::filesystem;
+    s.workDir = workDir->get<std::string>();
     {
         std::error_code ec;
-        if (!fs::is_directory(workDir_, ec)) {
-            fs::create_directories(workDir_, ec);
-            if (ec || !fs::is_directory(workDir_, ec)) {
-                FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to create work folder: " << workDir_;
-                return;
+        if (!fs::is_directory(s.workDir, ec)) {
+            fs::create_directories(s.workDir, ec);
+            if (ec || !fs::is_directory(s.workDir, ec)) {
+                FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to create work folder: " << s.workDir;
+                return false;
             }
         }
     }
-    tilesFolder_ = (fs::path(workDir_) / "tiles").string();
-    if (!config_.contains("dom") || !config_["dom"].is_object() || !config_.contains("dsm") ||
-        !config_["dsm"].is_object()) {
+    s.tilesFolder = (fs::path(s.workDir) / "tiles").string();
+    const json* dom = member(parsed, "dom", object);
+    const json* dsm = member(parsed, "dsm", object);
+    if (!dom || !dsm) {
         FW_LOG(Error) << "TerrainFusion::TerrainFusion: failed to parse config string: dom or dsm is missing";
-        return;
+        return false;
     }
-    const nlohmann::json& dom = config_["dom"];
-    const nlohmann::json& dsm = config_["dsm"];
-    scale_ = dom.contains("scale") && dom["scale"].is_number() ? dom["scale"].get<float>() : 1.0f;
-    maxZoom_ = dom.contains("max_zoom_level") && dom["max_zoom_level"].is_number()
-                   ? static_cast<int>(dom["max_zoom_level"].get<double>())
-                   : 26;
-    if (!(scale_ > 0.0f) || !std::isfinite(scale_)) {
-        FW_LOG(Error) << "TerrainFusion::TerrainFusion: dom scale must be a positive number, got " << scale_;
-        return;
+    if (const json* scale = member(*dom, "scale", number)) s.scale = scale->get<float>();
+    if (const json* maxZoom = member(*dom, "max_zoom_level", number))
+        s.maxZoom = static_cast<int>(maxZoom->get<double>());
+    if (!(s.scale > 0.0f) || !std::isfinite(s.scale)) {
+        FW_LOG(Error) << "TerrainFusion::TerrainFusion: dom scale must be a positive number, got " << s.scale;
+        return false;
     }
-    maxZoom_ = std::max(0, std::min(maxZoom_, 26));
-    auto folderOf = [&](const nlohmann::json& section, const char* fallback) {
-        if (section.contains("tiling") && section["tiling"].is_object() && section["tiling"].contains("location") &&
-            section["tiling"]["location"].is_string())
-            return section["tiling"]["location"].get<std::string>();
-        return (fs::path(workDir_) / fallback).string();
+    s.maxZoom = std::max(0, std::min(s.maxZoom, 26));
+    const json* domTiling = member(*dom, "tiling", object);
+    const auto folderOf = [&](const json& section, const char* fallback) {
+        const json* tiling = member(section, "tiling", object);
+        const json* location = tiling ? member(*tiling, "location", text) : nullptr;
+        return location ? location->get<std::string>() : (fs::path(s.workDir) / fallback).string();
     };
-    domFolder_ = folderOf(dom, "dom");
-    dsmFolder_ = folderOf(dsm, "dsm");
-    storageKind_ = dom.contains("tiling") && dom["tiling"].is_object() && dom["tiling"].contains("storage") &&
-                           dom["tiling"]["storage"].is_number()
-                       ? static_cast<int>(dom["tiling"]["storage"].get<double>())
-                       : 1;
-    if (config_.contains("specific") && config_["specific"].is_object())
-        fw::Settings::loadJson(config_["specific"], store_, "");
+    s.domFolder = folderOf(*dom, "dom");
+    s.dsmFolder = folderOf(*dsm, "dsm");
+    if (const json* storage = domTiling ? member(*domTiling, "storage", number) : nullptr)
+        s.storageKind = static_cast<int>(storage->get<double>());
+    if (const json* specific = member(parsed, "specific", object)) s.specific = *specific;
+    const json* zoom = member(parsed, "zoom_level", number);
+    const json* fetchGps = member(parsed, "fetch_gps", boolean);
+    if (zoom && fetchGps) {
+        s.zoomGiven = true;
+        s.zoomLevel = static_cast<int>(zoom->get<double>());
+        s.fetchGps = fetchGps->get<bool>();
+    }
+    settings = std::move(s);
+    return true;
+}
+
+TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel::Node("legacy_tf", parent) {
+    FW_LOG(Info) << "[TERRAINFUSION] start inition";
+    if (!TerrainFusionSettings::fromConfig(config, settings_)) return;
+    if (settings_.specific.is_object()) fw::Settings::loadJson(settings_.specific, store_, "");
     renderMode_ = store_.GetInt("terrainfusion.render_mode", 3);
 
     bool managerMade = false;
@@ -86,16 +109,15 @@ TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel
     }
     FW_LOG(Info) << "[TERRAINFUSION] normal config init done";
 
-    if (config_.contains("zoom_level") && config_["zoom_level"].is_number() && config_.contains("fetch_gps") &&
-        config_["fetch_gps"].is_boolean()) {
+    if (settings_.zoomGiven) {
         FW_LOG(Info) << "[TERRAINFUSION] using precomputed zoom level";
-        zoomLevel_ = applyScaleRule(static_cast<int>(config_["zoom_level"].get<double>()), scale_, maxZoom_);
+        zoomLevel_ = applyScaleRule(settings_.zoomLevel, settings_.scale, settings_.maxZoom);
         FW_LOG(Info) << "[TERRAINFUSION] Using input tile zoom level:" << zoomLevel_;
         TileArea area = tileManager_->getTileArea();
         area.z = zoomLevel_;
         tileManager_->setTileArea(area);
         zoomPrecomputed_ = true;
-        fetchGps_ = config_["fetch_gps"].get<bool>();
+        fetchGps_ = settings_.fetchGps;
     } else {
         FW_LOG(Info) << "[TERRAINFUSION] wait to compute inner zoom level";
         zoomPrecomputed_ = false;
@@ -103,10 +125,10 @@ TerrainFusion::TerrainFusion(const std::string& config, zel::Node* parent) : zel
     PngCodec::init();
     auto domItem = std::make_shared<TfTileset>("dom");
     domItem->name = "dom_01";
-    domItem->location = domFolder_;
+    domItem->location = settings_.domFolder;
     auto dsmItem = std::make_shared<TfTileset>("dsm");
     dsmItem->name = "dsm_01";
-    dsmItem->location = dsmFolder_;
+    dsmItem->location = settings_.dsmFolder;
     keepOutput(domItem);
     keepOutput(dsmItem);
     setProgressRecord(ProgressNode("Terrain Fusion", 0.0, 1.0, 1.0f, -1.0));
@@ -137,6 +159,8 @@ TerrainFusion::~TerrainFusion() {
         }
         reportProgress(true);
     } catch (...) {
+        // Nothing leaves a destructor; the tiles it could not write are
+        // counted in the tilesets already, and the log may be what threw.
     }
 }
 
@@ -165,10 +189,11 @@ void TerrainFusion::reportProgress(bool whole) {
 
 bool TerrainFusion::setupTileManager() {
     std::shared_ptr<fw::TileManager> held;
-    if (storageKind_ == 1) {
-        held = std::make_shared<TileManagerFileSystemMultiFile>(tilesFolder_, domFolder_, dsmFolder_);
-    } else if (storageKind_ == 2) {
-        auto mbtiles = std::make_shared<TileManagerFileSystemMultiFileMbtiles>(tilesFolder_, domFolder_, dsmFolder_);
+    const TerrainFusionSettings& s = settings_;
+    if (s.storageKind == 1) {
+        held = std::make_shared<TileManagerFileSystemMultiFile>(s.tilesFolder, s.domFolder, s.dsmFolder);
+    } else if (s.storageKind == 2) {
+        auto mbtiles = std::make_shared<TileManagerFileSystemMultiFileMbtiles>(s.tilesFolder, s.domFolder, s.dsmFolder);
         if (!mbtiles->ready()) return false;
         held = mbtiles;
     } else {
@@ -308,12 +333,16 @@ void TerrainFusion::runPointCloudTask(const std::shared_ptr<fw::MapFrame>& frame
     } catch (const std::exception& e) {
         FW_LOG(Error) << "TerrainFusion: tilesets not updated: " << e.what();
     } catch (...) {
+        // Nothing leaves a pool worker; the next frame's update sets the
+        // tilesets again, and an exception of unknown type has no text.
     }
     try {
         AdaptiveRemoveTileCache(steadySeconds());
     } catch (const std::exception& e) {
         FW_LOG(Error) << "TerrainFusion: eviction failed: " << e.what();
     } catch (...) {
+        // Nothing leaves a pool worker; the tiles left cached go at the next
+        // eviction or the final flush, and the exception has no text.
     }
 }
 

@@ -11,16 +11,16 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+using Shape = TerrainTileShape;
+
 // Runs with stitchMutex_ held (called by the tile writers).
 void TerrainFusion::renderLowerZooms(int x, int y, int z) {
     const int n = renderZooms();
     if (n < 2) return;
     auto base = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tileManager_->GetTile(x, y, z));
     if (!base) return;  // no longer available
+    if (!Shape::fits(*base, false)) return;
     const cv::Mat image = base->image, weight = base->weight, elevation = base->elevation;
-    if (image.type() != CV_8UC3 || image.rows != 256 || image.cols != 256 || weight.type() != CV_8UC1 ||
-        weight.size() != image.size() || elevation.type() != CV_32FC1 || elevation.rows != 64 || elevation.cols != 64)
-        return;
     // Colour is reduced over the covered pixels only, so that uncovered
     // ground lends no colour to the edges of the lower zooms.
     const std::vector<cv::Mat> colours = reduceCovered(image, weight, n - 1);
@@ -35,17 +35,11 @@ void TerrainFusion::renderLowerZooms(int x, int y, int z) {
     for (int k = 1; k < n && z - k >= 0; ++k) {
         const int d = 1 << k;
         const int px = x >> k, py = y >> k;
-        const int colourSize = 256 / d, elevationSize = 64 / d;
+        const int colourSize = Shape::kSide / d, elevationSize = Shape::kElevationSide / d;
         const cv::Rect colourRect((x % d) * colourSize, (y % d) * colourSize, colourSize, colourSize);
         const cv::Rect elevationRect((x % d) * elevationSize, (y % d) * elevationSize, elevationSize, elevationSize);
         auto parent = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tileManager_->GetTile(px, py, z - k));
-        bool fits = false;
-        if (parent) {
-            const cv::Mat pi = parent->image, pw = parent->weight, pe = parent->elevation;
-            fits = pi.type() == CV_8UC3 && pi.rows == 256 && pi.cols == 256 && pw.type() == CV_8UC1 &&
-                   pw.size() == pi.size() && pe.type() == CV_32FC1 && pe.rows == 64 && pe.cols == 64;
-        }
-        if (fits) {
+        if (parent && Shape::fits(*parent, false)) {
             cv::Mat pi = parent->image, pw = parent->weight, pe = parent->elevation;
             cv::Mat ci = pi(colourRect), cw = pw(colourRect), ce = pe(elevationRect);
             colours[k].copyTo(ci);
@@ -55,9 +49,9 @@ void TerrainFusion::renderLowerZooms(int x, int y, int z) {
             parent->setModified(true);
             tileManager_->SetTile(px, py, z - k, parent);
         } else {
-            cv::Mat pi(256, 256, CV_8UC3, cv::Scalar::all(0));
-            cv::Mat pw(256, 256, CV_8UC1, cv::Scalar(0));
-            cv::Mat pe(64, 64, CV_32FC1, cv::Scalar(kNoElevation));
+            cv::Mat pi(Shape::kSide, Shape::kSide, CV_8UC3, cv::Scalar::all(0));
+            cv::Mat pw(Shape::kSide, Shape::kSide, CV_8UC1, cv::Scalar(0));
+            cv::Mat pe(Shape::kElevationSide, Shape::kElevationSide, CV_32FC1, cv::Scalar(kNoElevation));
             colours[k].copyTo(pi(colourRect));
             weights[k].copyTo(pw(colourRect));
             elevations[k].copyTo(pe(elevationRect));

@@ -9,6 +9,8 @@
 
 #include "tiles/image_tile.h"
 
+#include <cstddef>
+#include <string>
 #include <vector>
 
 class TerrainFusionTile : public fw::TerrainTileWithInfo {
@@ -64,4 +66,22 @@ public:
     std::vector<fw::GImage> imagePyramid;
     std::vector<fw::GImage> elevationPyramid;
     std::vector<fw::GImage> weightPyramid;
+};
+
+// The shapes terrain fusion gives its tiles: colour (8-bit BGR) and weight
+// (8-bit) kSide pixels square, elevation (32-bit float) kElevationSide cells
+// square, one cell per kCell x kCell pixels; level l of a pyramid has its
+// base's side halved l times.
+struct TerrainTileShape {
+    static constexpr int kSide = 256;
+    static constexpr int kElevationSide = 64;
+    static constexpr int kCell = kSide / kElevationSide;
+
+    static constexpr int levelSide(int side, size_t level) { return level < 31 ? side >> level : 0; }
+    // Whether colour, weight and elevation have their shapes and pixels and,
+    // with pyramids, every level held of the three pyramids has its side and
+    // pixels (a pyramid's depth and level types are the caller's to check).
+    // When not, problem says what differs.
+    static bool fits(const TerrainFusionMultiTile& tile, bool pyramids, std::string& problem);
+    static bool fits(const TerrainFusionMultiTile& tile, bool pyramids);
 };

@@ -54,8 +54,14 @@ public:
         Holder& operator=(const Holder&) = delete;
 
         // Writes a modified tile at its own key; clears the flag when written.
-        // True when there was nothing to write or it was written.
+        // True when there was nothing to write or it was written; a failure
+        // is logged and marks the holder writeFailed.
         bool write();
+        // Writes a modified tile at key, with the flags set as write() sets
+        // them, and logs nothing: on failure error holds the exception's
+        // text ("unknown exception" for one of another type), empty when the
+        // store answered false.
+        bool write(const TileKey& key, std::string& error);
 
         std::shared_ptr<TileBase> tile;
         std::shared_ptr<TileManager>* owner;

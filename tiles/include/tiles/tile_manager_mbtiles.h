@@ -6,6 +6,9 @@
 // already holds one of its files is refused at set-up. The metadata rows
 // (bounds, center, minzoom, maxzoom) are written when the store is destroyed.
 //
+// The blobs themselves are made and read by TilePayloadStore, which the
+// multi-file store shares.
+//
 // Threads: GetTile and SetTile hold the store's mutex (the folder store's)
 // for their whole run. The connections are also used by the cache's batch
 // write-back, which runs under the cache's lock while the cache is the only
@@ -22,7 +25,7 @@
 
 struct sqlite3;
 
-class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<TerrainFusionMultiTile> {
+class TileManagerFileSystemMultiFileMbtiles : public TilePayloadStore {
 public:
     // Empty domFolder or dsmFolder: folder; a folder named *.mbtiles stands
     // for its parent. Creates the folders (a failure throws
@@ -67,6 +70,12 @@ public:
     sqlite3* dsmDb() const { return dsmDb_; }
     sqlite3* tileDb() const { return tileDb_; }
 
+protected:
+    // The rows of a tile: tile.db, dom.mbtiles and dsm.mbtiles.
+    bool getBlob(Blob blob, int x, int y, int z, std::vector<uint8_t>& bytes) override;
+    bool putBlob(Blob blob, int x, int y, int z, const std::vector<uint8_t>& bytes) override;
+    std::string blobName(Blob blob, int x, int y, int z, const std::string& keyAndReason) const override;
+
 private:
     void closeAll();
 
@@ -76,7 +85,4 @@ private:
     sqlite3* domDb_ = nullptr;
     sqlite3* dsmDb_ = nullptr;
     sqlite3* tileDb_ = nullptr;
-    std::list<std::vector<int64_t>> domWriteSamples_;
-    std::list<std::vector<int64_t>> dsmWriteSamples_;
-    std::list<std::vector<int64_t>> domReadSamples_;
 };

@@ -53,6 +53,29 @@ namespace fw {
 class UndistorterImpl;
 }
 
+// The node's settings, from its "legacy_tf" configuration object.
+struct TerrainFusionSettings {
+    std::string workDir;      // "work_dir"
+    std::string tilesFolder;  // workDir/tiles: the tile store's own files
+    // "dom" and "dsm": "tiling"."location", else workDir/dom and workDir/dsm.
+    std::string domFolder, dsmFolder;
+    float scale = 1.0f;    // "dom"."scale": the DOM scale rule's factor, above 0
+    int maxZoom = 26;      // "dom"."max_zoom_level", held to 0..26
+    int storageKind = 1;   // "dom"."tiling"."storage": 1 folders, 2 MBTiles
+    // "zoom_level" and "fetch_gps", given together or not at all.
+    bool zoomGiven = false;
+    int zoomLevel = 0;
+    bool fetchGps = false;
+    // "specific": the store's settings ("terrainfusion.*"); null when absent.
+    nlohmann::json specific;
+
+    // Makes the work folder when it is missing, as the node's files go there.
+    // False, with an ERROR, for a configuration that is not JSON, lacks
+    // "work_dir", "dom" or "dsm", names a work folder that cannot be made or
+    // a scale that is not a positive number.
+    static bool fromConfig(const std::string& config, TerrainFusionSettings& settings);
+};
+
 class TerrainFusion : public fw::MapFusion, public zel::Node {
 public:
     // One frame's rasters over a whole rectangle of tiles at the node's zoom.
@@ -74,8 +97,9 @@ public:
     // further (outlier points) is refused with an ERROR.
     static constexpr int64_t kMaxFrameTiles = 800;
 
-    // config: the "legacy_tf" object as JSON text. Failures are logged and
-    // stop the construction where they happen (see setUpOk()).
+    // config: the "legacy_tf" object as JSON text, read by
+    // TerrainFusionSettings::fromConfig. Failures are logged and stop the
+    // construction where they happen (see setUpOk()).
     TerrainFusion(const std::string& config, zel::Node* parent);
     // Finishes the queued tasks, then writes every modified cached tile; the
     // tiles not written are counted in both tilesets' filesLost, and the
@@ -137,9 +161,9 @@ public:
     std::shared_ptr<fw::TileManager> tileManager() const { return tileManager_; }
     std::shared_ptr<fw::PureProjection> projection() const { return projection_; }
     fw::Settings& store() { return store_; }
-    int storageKind() const { return storageKind_; }
-    const std::string& domFolder() const { return domFolder_; }
-    const std::string& dsmFolder() const { return dsmFolder_; }
+    int storageKind() const { return settings_.storageKind; }
+    const std::string& domFolder() const { return settings_.domFolder; }
+    const std::string& dsmFolder() const { return settings_.dsmFolder; }
     // Tasks queued or running.
     bool busy() const;
 
@@ -199,6 +223,11 @@ private:
         std::vector<cv::Mat> bands, weights;
     };
     FramePyramids framePyramids(const LocalDSMData& record);
+    // A frame's record begun: its time and the projection's tile sizes.
+    void startRecord(const fw::MapFrame& frame, LocalDSMData& record) const;
+    // Both tile writers (tile_blending.cpp): each tile of the frame's
+    // rectangle merged with the frame or built from it; multiband, then each
+    // tile's colour rebuilt from its bands; then the lower zooms.
     bool stitchTiles(const LocalDSMData& record, const FramePyramids& pyramids, bool multiband);
 
     fw::Settings store_;
@@ -226,12 +255,7 @@ private:
     // with no other lock held, before turnMutex_ (read briefly) and the
     // nodes' progress locks.
     std::mutex progressReportMutex_;
-    std::string domFolder_, dsmFolder_;
-    nlohmann::json config_;
-    std::string workDir_, tilesFolder_;
-    float scale_ = 1.0f;
-    int maxZoom_ = 26;
-    int storageKind_ = 1;
+    TerrainFusionSettings settings_;
     bool setUpOk_ = false;
 };
 
