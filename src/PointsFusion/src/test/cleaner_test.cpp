@@ -1,7 +1,7 @@
 // The consistency check of the cleaner and its window: order, stop and the
 // final flush.
 
-#include "pointsfusion/cleaner.h"
+#include "stereo_dense/cleaner.h"
 
 #include "fw/log.h"
 #include "fw/messenger.h"

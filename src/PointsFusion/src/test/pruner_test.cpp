@@ -1,6 +1,6 @@
 // The pruner: its sampling step and mask, the two point sets and their sinks.
 
-#include "pointsfusion/pruner.h"
+#include "stereo_dense/pruner.h"
 
 #include "fw/messenger.h"
 #include "fw/settings.h"

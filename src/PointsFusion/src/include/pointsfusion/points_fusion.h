@@ -13,7 +13,7 @@
 #include "fw/map_fusion.h"
 #include "fw/messenger.h"
 #include "fw/map_projection.h"
-#include "pointsfusion/frame_handler.h"
+#include "stereo_dense/frame_handler.h"
 #include "zel/node.h"
 
 #include <nlohmann/json.hpp>

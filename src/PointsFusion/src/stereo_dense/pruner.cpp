@@ -1,4 +1,4 @@
-#include "pointsfusion/pruner.h"
+#include "stereo_dense/pruner.h"
 
 #include "fw/log.h"
 #include "fw/settings.h"

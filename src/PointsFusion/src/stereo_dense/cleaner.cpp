@@ -1,4 +1,4 @@
-#include "pointsfusion/cleaner.h"
+#include "stereo_dense/cleaner.h"
 
 #include "fw/log.h"
 #include "fw/settings.h"

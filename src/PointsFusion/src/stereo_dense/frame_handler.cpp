@@ -1,4 +1,4 @@
-#include "pointsfusion/frame_handler.h"
+#include "stereo_dense/frame_handler.h"
 
 #include "fw/log.h"
 #include "fw/map_fusion.h"

@@ -1,7 +1,7 @@
 #include "fw/dense_map_frame.h"
 #include "fw/settings.h"
 #include "fw/vocabulary.h"
-#include "vocabulary_file.h"
+#include "../../vocabulary/test/vocabulary_file.h"
 
 #include <gtest/gtest.h>
 

@@ -10,9 +10,9 @@
 
 #include "3dtiles/point_cloud_tiles.h"
 #include "dv/var.h"
-#include "pointsfusion/cleaner.h"
-#include "pointsfusion/pruner.h"
+#include "stereo_dense/cleaner.h"
 #include "stereo_dense/dense_depth.h"
+#include "stereo_dense/pruner.h"
 #include "zel/node.h"
 
 #include <nlohmann/json.hpp>
