@@ -6,7 +6,8 @@
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
 #include "testsupport/files.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -38,7 +39,7 @@ namespace {
 // when the live dataset is to be fed from image_meta's lines.
 fs::path writeSurvey(const testsupport::TempDir& dir, bool embedMetadata) {
     const fs::path folder = dir.file("survey");
-    std::vector<std::string> argv{SAMPLE_FLIGHT_PATH, "--survey", "small"};
+    std::vector<std::string> argv{testsupport::kSampleFlightPath, "--survey", "small"};
     if (embedMetadata) argv.push_back("--embed-metadata");
     argv.push_back(folder.string());
     const auto r = runProcess(argv, "", 300.0);
@@ -46,15 +47,14 @@ fs::path writeSurvey(const testsupport::TempDir& dir, bool embedMetadata) {
     return folder;
 }
 
-struct MapperRun {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
+// A run of zel_mapper and the home folder it mapped into.
+struct SurveyRun : testsupport::MapperRun {
     fs::path home;
 };
 
 // environment: NAME=VALUE settings given to zel_mapper through env(1), for
 // keys that the configuration store reads from the environment.
-MapperRun runMapper(const fs::path& home, const json& dataset, const std::string& input,
+SurveyRun mapSurvey(const fs::path& home, const json& dataset, const std::string& input,
                     const std::vector<std::string>& environment = {}) {
     fs::create_directories(home);
     const json task = {{"home", home.string()},
@@ -63,25 +63,15 @@ MapperRun runMapper(const fs::path& home, const json& dataset, const std::string
                        {"dense", {{"method", "legacy_pf"}}},
                        {"dom", json::object()},
                        {"dsm", json::object()}};
-    MapperRun run;
-    run.home = home;
-    std::vector<std::string> argv;
     if (!environment.empty()) {
-        argv.push_back(findOnPath("env"));
-        EXPECT_FALSE(argv.front().empty()) << "env is not on PATH";
-        argv.insert(argv.end(), environment.begin(), environment.end());
+        EXPECT_FALSE(findOnPath("env").empty()) << "env is not on PATH";
     }
-    for (const std::string& a : {std::string(ZEL_MAPPER_PATH), std::string("--task"),
-                                 testsupport::base64Encode(task.dump())})
-        argv.push_back(a);
-    run.process = runProcess(argv, input, 600.0);
-    run.lines = testsupport::parseMapperLines(run.process.err);
-    return run;
+    return {testsupport::runMapper(testsupport::kZelMapperPath, task.dump(), input, 600.0, environment), home};
 }
 
-MapperRun runFileDataset(const fs::path& home, const fs::path& survey,
+SurveyRun runFileDataset(const fs::path& home, const fs::path& survey,
                          const std::vector<std::string>& environment = {}) {
-    return runMapper(home, {{"live", false}, {"form", "zel_frame"}, {"uri", (survey / "frames.json").string()}}, "",
+    return mapSurvey(home, {{"live", false}, {"form", "zel_frame"}, {"uri", (survey / "frames.json").string()}}, "",
                      environment);
 }
 
@@ -93,15 +83,16 @@ std::string liveLines(const fs::path& survey, size_t count) {
     for (size_t i = 0; i < std::min(count, records.size()); ++i) {
         const std::string uri = records[i]["uri"];
         setenv("TZ", "UTC", 1);
-        const auto r = runProcess({IMAGE_META_PATH, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
+        const auto r =
+            runProcess({testsupport::kImageMetaPath, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
         EXPECT_EQ(r.exitCode, 0) << r.err;
         lines += r.out;
     }
     return lines;
 }
 
-MapperRun runLiveDataset(const fs::path& home, const std::string& lines) {
-    return runMapper(home, {{"live", true}, {"form", "zel_frame"}}, lines);
+SurveyRun runLiveDataset(const fs::path& home, const std::string& lines) {
+    return mapSurvey(home, {{"live", true}, {"form", "zel_frame"}}, lines);
 }
 
 const json* outputItem(const json& status, const std::string& id) {
@@ -111,7 +102,7 @@ const json* outputItem(const json& status, const std::string& id) {
 }
 
 // The run ended done, without error lines, with its three tilesets listed.
-void expectDoneWithTilesets(const MapperRun& run) {
+void expectDoneWithTilesets(const SurveyRun& run) {
     EXPECT_FALSE(run.process.timedOut);
     EXPECT_EQ(run.process.exitCode, 0) << run.process.err;
     EXPECT_TRUE(run.lines.errors.empty()) << run.process.err;
@@ -129,7 +120,7 @@ void expectDoneWithTilesets(const MapperRun& run) {
 
 // Every frame of the run either has its folder in the point cloud or is
 // named, once, by a WARNING of the log that says it is left out of the maps.
-void expectFramesLeftOutNamed(const MapperRun& run, size_t frames) {
+void expectFramesLeftOutNamed(const SurveyRun& run, size_t frames) {
     std::set<uint64_t> mapped;
     for (const auto& entry : fs::directory_iterator(run.home / "dense")) {
         const std::string name = entry.path().filename().string();
@@ -157,7 +148,7 @@ void expectFramesLeftOutNamed(const MapperRun& run, size_t frames) {
 // The DOM and DSM items of the last status line describe the tiles written:
 // their zooms are those of the folders, their tile range at the finest zoom
 // holds every tile of it.
-void expectItemsDescribeTiles(const MapperRun& run, const std::map<int, std::vector<mapcheck::TileName>>& dom,
+void expectItemsDescribeTiles(const SurveyRun& run, const std::map<int, std::vector<mapcheck::TileName>>& dom,
                               const std::map<int, std::vector<mapcheck::TileName>>& dsm) {
     for (const auto& [id, tiles] : {std::make_pair(std::string("dom_01"), &dom), std::make_pair(std::string("dsm_01"), &dsm)}) {
         const json* item = outputItem(run.lines.status.back(), id);
@@ -278,10 +269,12 @@ void expectDomTilesReadByPngcheckAndOpenCv(const std::map<int, std::vector<mapch
 json readPointCloud(const fs::path& tileset, int step) {
     const std::string node = findOnPath("node");
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    const bool installed = fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
-    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES << "; run scripts/setup.sh";
+    const bool installed = fs::exists(fs::path(testsupport::kNodeModulesPath) / "@loaders.gl" / "3d-tiles");
+    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << testsupport::kNodeModulesPath
+                           << "; run scripts/setup.sh";
     if (node.empty() || !installed) return json();
-    const auto r = runProcess({node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, tileset.string(), std::to_string(step)},
+    const auto r = runProcess({node, testsupport::kPointCloudReaderPath, testsupport::kNodeModulesPath,
+                               tileset.string(), std::to_string(step)},
                               "", 120.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return json::parse(r.out, nullptr, false);
@@ -373,7 +366,7 @@ std::map<std::pair<int, int>, double> heightsAt(const std::map<int, std::vector<
 TEST(SurveyMaps, FileDatasetMakesMapsTrueToTheSurvey) {
     testsupport::TempDir dir("survey-maps");
     const fs::path survey = writeSurvey(dir, false);
-    const MapperRun run = runFileDataset(dir.file("home"), survey);
+    const SurveyRun run = runFileDataset(dir.file("home"), survey);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(run));
     expectFramesLeftOutNamed(run, 12);
 
@@ -510,8 +503,8 @@ TEST(SurveyMaps, LiveDatasetAgreesWithTheFileDataset) {
     const fs::path survey = writeSurvey(dir, true);
     const std::string lines = liveLines(survey, 12);
     ASSERT_EQ(testsupport::splitLines(lines).size(), 12u);
-    const MapperRun file = runFileDataset(dir.file("file"), survey);
-    const MapperRun live = runLiveDataset(dir.file("live"), lines);
+    const SurveyRun file = runFileDataset(dir.file("file"), survey);
+    const SurveyRun live = runLiveDataset(dir.file("live"), lines);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(file));
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(live));
     expectFramesLeftOutNamed(live, 12);
@@ -588,11 +581,11 @@ TEST(SurveyMaps, RepeatRunsWriteTheSameTiles) {
     testsupport::TempDir dir("survey-maps");
     const fs::path survey = writeSurvey(dir, false);
     const std::vector<std::string> fourWorkers{"terrainfusion.threads=4"};
-    const MapperRun first = runFileDataset(dir.file("first"), survey, fourWorkers);
-    const MapperRun second = runFileDataset(dir.file("second"), survey, fourWorkers);
+    const SurveyRun first = runFileDataset(dir.file("first"), survey, fourWorkers);
+    const SurveyRun second = runFileDataset(dir.file("second"), survey, fourWorkers);
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(first));
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(second));
-    for (const MapperRun* run : {&first, &second})
+    for (const SurveyRun* run : {&first, &second})
         EXPECT_NE(readFile(run->home / "log.txt").find("[TERRAINFUSION] 4 workers"), std::string::npos)
             << run->home;
     for (const char* kind : {"dom", "dsm"}) {
@@ -660,7 +653,7 @@ TEST(SurveyMaps, LiveRunEndedAfterHalfTheFramesLeavesReadableMapsOfThem) {
     const json records = json::parse(readFile(survey / "frames.json"));
     const size_t arrived = records.size() / 2;
     // End of input after half the frames ends the stream.
-    const MapperRun run = runLiveDataset(dir.file("home"), liveLines(survey, arrived));
+    const SurveyRun run = runLiveDataset(dir.file("home"), liveLines(survey, arrived));
     ASSERT_NO_FATAL_FAILURE(expectDoneWithTilesets(run));
 
     mapcheck::SurveyComparison truth;

@@ -2,6 +2,7 @@
 // terrain node a stand-in: the job ends done with its point-cloud tileset.
 #include "testsupport/example_task.h"
 #include "testsupport/mapper_lines.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -23,7 +24,7 @@ namespace {
 using testsupport::readFile;
 
 std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    return testsupport::exampleTask(EXAMPLE_TASK_PATH, home, flight);
+    return testsupport::exampleTask(testsupport::kExampleTaskPath, home, flight);
 }
 
 size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
@@ -37,11 +38,12 @@ TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    const auto made = testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()});
+    const auto made = testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()});
     ASSERT_EQ(made.exitCode, 0) << made.err;
 
     const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_STAND_IN_TERRAIN_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+        {testsupport::kZelMapperStandInTerrainPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "",
+        300.0);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
@@ -84,9 +86,9 @@ TEST(SampleFlightDense, WithoutTheTerrainLibraryTheJobFails) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
+    ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
     const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+        {testsupport::kZelMapperPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
@@ -102,9 +104,9 @@ TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
+    ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
     const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+        {testsupport::kZelMapperPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);

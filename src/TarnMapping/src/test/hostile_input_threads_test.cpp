@@ -3,6 +3,7 @@
 // and the -9 lines.
 #include "frame_records.h"
 #include "testsupport/mapper_lines.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -24,7 +25,7 @@ using testsupport::runProcess;
 namespace {
 
 // zel_mapper with a stand-in dense back end, so that a job can finish.
-const std::string kProgram = ZEL_MAPPER_TEST_BACK_END_PATH;
+const std::string kProgram = testsupport::kZelMapperTestBackEndPath;
 
 using mappertest::frameLine;
 using mappertest::frameRecord;
