@@ -54,6 +54,10 @@ public:
             if (t.rfind(prefix, 0) == 0) return true;
         return false;
     }
+    // Whether a record holds part, of that severity when one is given.
+    bool contains(const std::string& part, std::optional<int> severity = std::nullopt) const {
+        return count(part, severity) > 0;
+    }
     // Whether one record holds every piece, of that severity when one is given.
     bool contains(std::initializer_list<std::string> pieces, std::optional<int> severity = std::nullopt) const {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -55,7 +55,7 @@ TEST(EvictionWindow, WindowLengthTable) {
             EXPECT_EQ(log.count("Cache Out: "), c.linesAfterEachCall[i]) << "call " << i + 1;
         }
         if (c.linesAfterEachCall.back() > 0) {
-            EXPECT_TRUE(log.contains({"Cache Out: 0, In Cache: 0, time: "}));
+            EXPECT_TRUE(log.contains("Cache Out: 0, In Cache: 0, time: "));
         }
     }
 }
@@ -74,7 +74,7 @@ TEST(EvictionWindow, LimitIsTheOldestFrameAndEqualTimesStay) {
         EXPECT_EQ(cached->size(), 3u);
         node.AdaptiveRemoveTileCache(13.0);  // limit 11: the tile at 10 leaves, the one at 11 stays
         EXPECT_EQ(cached->size(), 2u);
-        EXPECT_TRUE(log.contains({"Cache Out: 1, In Cache: 2, time: "}));
+        EXPECT_TRUE(log.contains("Cache Out: 1, In Cache: 2, time: "));
         node.AdaptiveRemoveTileCache(14.0);  // limit 12: the tile at 11 leaves
         EXPECT_EQ(cached->size(), 1u);
     }
