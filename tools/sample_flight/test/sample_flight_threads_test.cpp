@@ -24,11 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::exampleTask;
 using testsupport::readFile;
-
-std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    return testsupport::exampleTask(testsupport::kExampleTaskPath, home, flight);
-}
 
 // The log file's lines of the given severity letters, prefix cut off.
 std::vector<std::string> logLines(const fs::path& home, const std::string& letters) {

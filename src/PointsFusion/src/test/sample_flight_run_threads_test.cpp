@@ -1,7 +1,7 @@
 // zel_mapper with the dense back end on the bundled sample flight, its
 // terrain node a stand-in: the job ends done with its point-cloud tileset.
 #include "testsupport/example_task.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
 #include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -21,11 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::exampleTask;
 using testsupport::readFile;
-
-std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    return testsupport::exampleTask(testsupport::kExampleTaskPath, home, flight);
-}
 
 size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
     size_t n = 0;
@@ -41,12 +38,12 @@ TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
     const auto made = testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()});
     ASSERT_EQ(made.exitCode, 0) << made.err;
 
-    const auto r = testsupport::runProcess(
-        {testsupport::kZelMapperStandInTerrainPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "",
-        300.0);
+    const auto run = testsupport::runMapper(testsupport::kZelMapperStandInTerrainPath, exampleTask(home, flight), "",
+                                            300.0);
+    const testsupport::ProcessResult& r = run.process;
+    const testsupport::MapperLines& lines = run.lines;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;
     const json& last = lines.status.back();
@@ -105,11 +102,11 @@ TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
     ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
-    const auto r = testsupport::runProcess(
-        {testsupport::kZelMapperPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    const auto run = testsupport::runMapper(testsupport::kZelMapperPath, exampleTask(home, flight), "", 300.0);
+    const testsupport::ProcessResult& r = run.process;
+    const testsupport::MapperLines& lines = run.lines;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;
     const json& last = lines.status.back();
