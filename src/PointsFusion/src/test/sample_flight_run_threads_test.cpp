@@ -38,8 +38,8 @@ TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
     const auto made = testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()});
     ASSERT_EQ(made.exitCode, 0) << made.err;
 
-    const auto run = testsupport::runMapper(testsupport::kZelMapperStandInTerrainPath, exampleTask(home, flight), "",
-                                            300.0);
+    const auto run =
+        testsupport::runMapper(testsupport::kZelMapperStandInTerrainPath, exampleTask(home, flight), "", 300.0);
     const testsupport::ProcessResult& r = run.process;
     const testsupport::MapperLines& lines = run.lines;
     EXPECT_FALSE(r.timedOut);
