@@ -2,6 +2,7 @@
 // byte-level builder, compares the whole printed line, and cross-checks the
 // values against exiftool's own reading of the same files.
 #include "jpeg_builder.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kProgram = IMAGE_META_PATH;
-const std::string kExiftool = EXIFTOOL_PATH;
+const std::string kProgram = testsupport::kImageMetaPath;
+const std::string kExiftool = testsupport::kExiftoolPath;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -2,6 +2,7 @@
 // Runs a copy of the built kolm in a temporary folder that holds its
 // config/offset.csv, the POS files and the log.txt of the runs.
 
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ protected:
                (std::string("kolm_") + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "config");
-        fs::copy_file(KOLM_PATH, dir_ / "kolm");
+        fs::copy_file(testsupport::kKolmPath, dir_ / "kolm");
     }
     void TearDown() override { fs::remove_all(dir_); }
 

@@ -1,6 +1,8 @@
 // The MBTiles store, checked with the sqlite3 shell, OpenCV's readers and
 // gdalinfo.
 #include "tile_store_fixtures.h"
+#include "testsupport/captured_log.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/tile_manager_cached.h"
@@ -15,13 +17,13 @@
 #include <fstream>
 
 namespace fs = std::filesystem;
-using tiletest::LogCapture;
+using testsupport::CapturedLog;
 using tiletest::makeTile;
 
 namespace {
 
-const std::string kSqlite3 = SQLITE3_PATH;
-const std::string kGdalinfo = GDALINFO_PATH;
+const std::string kSqlite3 = testsupport::kSqlite3Path;
+const std::string kGdalinfo = testsupport::kGdalinfoPath;
 
 bool have(const std::string& program) { return !program.empty() && fs::exists(program); }
 
@@ -151,23 +153,23 @@ TEST_F(MbtilesStore, WrongImagesMakeTheTileAbsent) {
         ASSERT_TRUE(store.SetTile(1, 1, 2, makeTile({1, 1, 2}, 1)));
         const std::string file = d.write("blob", std::string(c.bytes.begin(), c.bytes.end()));
         sql(c.dom ? store.domPath() : store.dsmPath(), "UPDATE tiles SET tile_data=readfile('" + file + "');");
-        LogCapture log;
+        CapturedLog log;
         EXPECT_EQ(store.GetTile(1, 1, 2), nullptr);
-        EXPECT_TRUE(log.has(fw::kWarning, {"1,1,2"}));
+        EXPECT_TRUE(log.contains("1,1,2", fw::kWarning));
     }
 }
 
 TEST_F(MbtilesStore, ExistingDatabaseIsRefusedAtSetUp) {
     { TileManagerFileSystemMultiFileMbtiles first(dir.path(), "", ""); }
     const std::string before = sql(dir.path() + "/dom.mbtiles", "SELECT count(*) FROM metadata;");
-    LogCapture log;
+    CapturedLog log;
     TileManagerFileSystemMultiFileMbtiles second(dir.path(), "", "");
     EXPECT_FALSE(second.ready());
     EXPECT_EQ(second.domDb(), nullptr);
-    EXPECT_TRUE(log.has(fw::kError, {dir.path() + "/dom.mbtiles", "already exists"}));
+    EXPECT_TRUE(log.contains({dir.path() + "/dom.mbtiles", "already exists"}, fw::kError));
     EXPECT_EQ(second.GetTile(0, 0, 0), nullptr);
     EXPECT_FALSE(second.SetTile(3, 4, 5, makeTile({3, 4, 5}, 1)));
-    EXPECT_TRUE(log.has(fw::kError, {"3,4,5", "not written"}));
+    EXPECT_TRUE(log.contains({"3,4,5", "not written"}, fw::kError));
 
     // Only tile.db present: still refused, nothing created beside it.
     testsupport::TempDir other;
@@ -175,14 +177,14 @@ TEST_F(MbtilesStore, ExistingDatabaseIsRefusedAtSetUp) {
     TileManagerFileSystemMultiFileMbtiles third(other.path(), "", "");
     EXPECT_FALSE(third.ready());
     EXPECT_FALSE(fs::exists(other.path() + "/dom.mbtiles"));
-    EXPECT_TRUE(log.has(fw::kError, {other.path() + "/tile.db"}));
+    EXPECT_TRUE(log.contains(other.path() + "/tile.db", fw::kError));
 }
 
 TEST_F(MbtilesStore, FailedWritesAreReported) {
     TileManagerFileSystemMultiFileMbtiles store(dir.path(), "", "");
-    LogCapture log;
+    CapturedLog log;
     EXPECT_FALSE(store.SetTile(1, 1, 1, std::make_shared<fw::ImageTile>()));
-    EXPECT_TRUE(log.has(fw::kError, {"Can't cast tile to TerrainFusionMultiTile: ImageTile"}));
+    EXPECT_TRUE(log.contains("Can't cast tile to TerrainFusionMultiTile: ImageTile", fw::kError));
     // Another connection holds the DSM database locked: the row is not written.
     auto locker = testsupport::runProcess(
         {"/bin/sh", "-c",
@@ -191,7 +193,7 @@ TEST_F(MbtilesStore, FailedWritesAreReported) {
         "", 30);
     ASSERT_EQ(locker.exitCode, 0);
     EXPECT_FALSE(store.SetTile(2, 2, 2, makeTile({2, 2, 2}, 1)));
-    EXPECT_TRUE(log.has(fw::kError, {"2,2,2", "dsm.mbtiles"}));
+    EXPECT_TRUE(log.contains({"2,2,2", "dsm.mbtiles"}, fw::kError));
 }
 
 TEST_F(MbtilesStore, GdalinfoReadsTheDomDatabase) {

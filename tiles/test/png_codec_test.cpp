@@ -3,6 +3,7 @@
 #include "tiles/png_codec.h"
 
 #include "png_tile_images.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -71,7 +72,7 @@ Bytes readWithOpenCv(const Bytes& file, uint32_t& w, uint32_t& h, uint32_t& c) {
 
 std::string pngcheck(const testsupport::TempDir& dir, const Bytes& file, int& exitCode) {
     const std::string path = dir.write("tile.png", std::string(file.begin(), file.end()));
-    const testsupport::ProcessResult r = testsupport::runProcess({PNGCHECK_PATH, "-v", path});
+    const testsupport::ProcessResult r = testsupport::runProcess({testsupport::kPngcheckPath, "-v", path});
     exitCode = r.exitCode;
     return r.out + r.err;
 }
@@ -152,7 +153,7 @@ Bytes makeImage(const ImageCase& ic, uint32_t channels) {
 }
 
 TEST_F(PngCodecTest, EveryFileWePassesPngcheckAndDecodesWithOpenCvAndOurselves) {
-    ASSERT_STRNE(PNGCHECK_PATH, "") << "pngcheck is missing (scripts/setup.sh installs it)";
+    ASSERT_STRNE(testsupport::kPngcheckPath, "") << "pngcheck is missing (scripts/setup.sh installs it)";
     testsupport::TempDir dir;
     for (const ImageCase& ic : kImages) {
         for (uint32_t channels : {3u, 4u}) {

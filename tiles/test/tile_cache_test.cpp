@@ -1,6 +1,7 @@
 // The tile cache over an in-memory store that counts its calls.
 #include "tile_store_fixtures.h"
 #include "fw/settings.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/tile_manager_cached.h"
 #include "tiles/tile_manager_file_system.h"
@@ -11,7 +12,7 @@
 
 #include <filesystem>
 
-using tiletest::LogCapture;
+using testsupport::CapturedLog;
 using tiletest::MemoryStore;
 using tiletest::smallTile;
 using tiletest::valueOf;
@@ -147,12 +148,12 @@ TEST(TileCache, FlushAtDestructionUsesTheTilesKeyOnEviction) {
 TEST(TileCache, FailedWriteKeepsTheTileForTheFlush) {
     auto store = storeWith({});
     store->failWrites = 1;
-    LogCapture log;
+    CapturedLog log;
     {
         fw::TileManagerCached cache(store, 1);
         ASSERT_TRUE(cache.SetTile(1, 0, 4, smallTile({1, 0, 4}, 40)));
         ASSERT_TRUE(cache.SetTile(2, 0, 4, smallTile({2, 0, 4}, 41)));  // evicting A fails
-        EXPECT_TRUE(log.has(fw::kError, {"1,0,4", "not written"}));
+        EXPECT_TRUE(log.contains({"1,0,4", "not written"}, fw::kError));
         // A stays; B, the next in line, left in its place.
         EXPECT_EQ(cache.size(), 1u);
         EXPECT_EQ(store->valueAt(2, 0, 4), 41);
@@ -168,15 +169,15 @@ TEST(TileCache, FailedWriteKeepsTheTileForTheFlush) {
 TEST(TileCache, WritesLostAtDestructionAreCounted) {
     auto store = storeWith({});
     store->failWrites = 100;
-    LogCapture log;
+    CapturedLog log;
     {
         fw::TileManagerCached cache(store, 8);
         cache.SetTile(1, 0, 4, smallTile({1, 0, 4}, 1));
         cache.SetTile(2, 0, 4, smallTile({2, 0, 4}, 2));
         cache.call("saveCache", nullptr);
-        EXPECT_TRUE(log.has(fw::kError, {"saveCache", "2 modified tiles not written"}));
+        EXPECT_TRUE(log.contains({"saveCache", "2 modified tiles not written"}, fw::kError));
     }
-    EXPECT_TRUE(log.has(fw::kError, {"2 modified tiles lost"}));
+    EXPECT_TRUE(log.contains("2 modified tiles lost", fw::kError));
 }
 
 // A store whose SetTile throws: the cache reports it and throws nothing.
@@ -185,12 +186,12 @@ TEST(TileCache, StoreThatThrowsIsReported) {
         bool SetTile(int, int, int, std::shared_ptr<fw::TileBase>) override { throw std::runtime_error("disk gone"); }
     };
     auto store = std::make_shared<Throwing>();
-    LogCapture log;
+    CapturedLog log;
     {
         fw::TileManagerCached cache(store, 1);
         cache.SetTile(1, 0, 4, smallTile({1, 0, 4}, 1));
         EXPECT_NO_THROW(cache.SetTile(2, 0, 4, smallTile({2, 0, 4}, 2)));
-        EXPECT_TRUE(log.has(fw::kError, {"1,0,4", "disk gone"}));
+        EXPECT_TRUE(log.contains({"1,0,4", "disk gone"}, fw::kError));
     }
     // Holders dropped by others catch it too.
     auto held = std::shared_ptr<fw::TileManager>(store);
@@ -229,11 +230,11 @@ TEST(TileCacheGDAL, ExportExtensions) {
     a.z = 3;
     store->setTileArea(a);
     TileManagerCachedGDAL cache(std::make_shared<fw::MercatorProjection>(), store, 8);
-    LogCapture log;
+    CapturedLog log;
     std::string file = "map.PNG";
     cache.call("Export", &file);
     EXPECT_EQ(file, "map.PNG");
-    EXPECT_TRUE(log.has(fw::kError, {"Do not support extension PNG"}));
+    EXPECT_TRUE(log.contains("Do not support extension PNG", fw::kError));
     file = "map.tif";
     cache.call("Export", &file);
     EXPECT_EQ(file, "");

@@ -1,10 +1,9 @@
 #pragma once
 // Tiles and helpers for the store and cache tests: fused tiles of the shapes
 // terrain fusion uses (256 x 256 orthophoto-like BGR image and 8-bit weight,
-// 64 x 64 float elevation), an in-memory store that counts its calls and can
-// fail writes, and a log sink that keeps records.
+// 64 x 64 float elevation) and an in-memory store that counts its calls and
+// can fail writes.
 
-#include "fw/log.h"
 #include "png_tile_images.h"
 #include "tiles/terrain_fusion_tile.h"
 #include "tiles/tile_manager.h"
@@ -123,41 +122,6 @@ public:
     std::map<std::tuple<int, int, int>, int> writes;
     std::vector<TileKey> writeOrder;
     int failWrites = 0;
-};
-
-// Keeps the records logged while it lives.
-class LogCapture : public fw::LogSink {
-public:
-    LogCapture() { fw::getLogSinks()->insert(this); }
-    ~LogCapture() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records.emplace_back(severity, std::string(text, length));
-    }
-    void flush() override {}
-
-    // Whether a record of that severity holds every piece.
-    bool has(int severity, std::initializer_list<std::string> pieces) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& r : records) {
-            if (r.first != severity) continue;
-            bool all = true;
-            for (const auto& p : pieces) all = all && r.second.find(p) != std::string::npos;
-            if (all) return true;
-        }
-        return false;
-    }
-    int count(int severity) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int n = 0;
-        for (const auto& r : records) n += r.first == severity;
-        return n;
-    }
-
-    std::vector<std::pair<int, std::string>> records;
-
-private:
-    std::mutex mutex_;
 };
 
 }  // namespace tiletest

@@ -4,6 +4,7 @@
 // and the TIFF), and the MBTiles databases must pass the sqlite3 shell's
 // integrity check and hold every reported tile.
 #include "tile_store_fixtures.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/tile_manager_file_system.h"
@@ -29,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kSqlite3 = SQLITE3_PATH;
+const std::string kSqlite3 = testsupport::kSqlite3Path;
 constexpr int kKeys = 4;
 constexpr int kZoom = 15;
 

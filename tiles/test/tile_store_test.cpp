@@ -1,6 +1,7 @@
 // The folder and multi-file tile stores. Files written are checked with
 // OpenCV's readers; the .tile form with the tile model's own reader.
 #include "tile_store_fixtures.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/png_codec.h"
 #include "tiles/tile_manager_file_system.h"
@@ -15,7 +16,7 @@
 #include <functional>
 
 namespace fs = std::filesystem;
-using tiletest::LogCapture;
+using testsupport::CapturedLog;
 using tiletest::makeTile;
 
 namespace {
@@ -48,10 +49,10 @@ TEST(FolderStore, PathsAndRoundTrip) {
     EXPECT_EQ(store.tilePath(3, 5, 7), dir.path() + "/7/3/5.tile");
     auto tile = makeTile({3, 5, 7}, 1, 2.5);
 
-    LogCapture log;
+    CapturedLog log;
     // The store makes no folder.
     EXPECT_FALSE(store.SetTile(3, 5, 7, tile));
-    EXPECT_TRUE(log.has(fw::kError, {"3,5,7"}));
+    EXPECT_TRUE(log.contains("3,5,7", fw::kError));
     EXPECT_FALSE(store.SetTile(3, 5, 7, nullptr));
     EXPECT_EQ(store.GetTile(3, 5, 7), nullptr);
 
@@ -175,9 +176,9 @@ TEST_F(MultiFileStore, DamagedOrMissingFilesMakeTheTileAbsent) {
         ASSERT_TRUE(store.SetTile(2, 2, 4, makeTile({2, 2, 4}, 3)));
         ASSERT_NE(store.GetTile(2, 2, 4), nullptr);
         c.damage(store);
-        LogCapture log;
+        CapturedLog log;
         EXPECT_EQ(store.GetTile(2, 2, 4), nullptr);
-        EXPECT_EQ(log.has(fw::kWarning, {"2,2,4"}), c.warns);
+        EXPECT_EQ(log.contains("2,2,4", fw::kWarning), c.warns);
     }
 }
 
@@ -186,26 +187,26 @@ TEST_F(MultiFileStore, PyramidLevelOfAnotherShapeMakesTheTileAbsent) {
     auto tile = makeTile({0, 0, 2}, 1);
     tile->weightPyramid[1] = fw::GImage(cv::Mat(100, 128, CV_8UC1, cv::Scalar(1)));
     ASSERT_TRUE(store.SetTile(0, 0, 2, tile));
-    LogCapture log;
+    CapturedLog log;
     EXPECT_EQ(store.GetTile(0, 0, 2), nullptr);
-    EXPECT_TRUE(log.has(fw::kWarning, {"0,0,2", "pyramid level 1"}));
+    EXPECT_TRUE(log.contains({"0,0,2", "pyramid level 1"}, fw::kWarning));
 }
 
 TEST_F(MultiFileStore, FailedWritesAreReportedWithTheKey) {
     TileManagerFileSystemMultiFile store(folder, dom, dsm);
-    LogCapture log;
+    CapturedLog log;
     // A file where the DOM's zoom folder should be.
     std::ofstream(dom + "/6").put('x');
     EXPECT_FALSE(store.SetTile(9, 8, 6, makeTile({9, 8, 6}, 1)));
-    EXPECT_TRUE(log.has(fw::kError, {"Can't write dom png file", "9,8,6"}));
+    EXPECT_TRUE(log.contains({"Can't write dom png file", "9,8,6"}, fw::kError));
     // Not a fused tile.
     EXPECT_FALSE(store.SetTile(1, 1, 1, std::make_shared<fw::ImageTile>()));
-    EXPECT_TRUE(log.has(fw::kError, {"Can't cast tile to TerrainFusionMultiTile: ImageTile"}));
+    EXPECT_TRUE(log.contains("Can't cast tile to TerrainFusionMultiTile: ImageTile", fw::kError));
     // An image OpenCV cannot take apart as BGR: reported, nothing thrown.
     auto odd = makeTile({1, 2, 1}, 1);
     odd->image = fw::GImage(cv::Mat(256, 256, CV_32FC2, cv::Scalar(1, 2)));
     EXPECT_FALSE(store.SetTile(1, 2, 1, odd));
-    EXPECT_TRUE(log.has(fw::kError, {"Can't encode dom png file", "1,2,1"}));
+    EXPECT_TRUE(log.contains({"Can't encode dom png file", "1,2,1"}, fw::kError));
 }
 
 TEST_F(MultiFileStore, RewriteReplacesTheFilesWhole) {
@@ -220,11 +221,11 @@ TEST_F(MultiFileStore, RewriteReplacesTheFilesWhole) {
 
 TEST_F(MultiFileStore, TimingReportAtDestruction) {
     {
-        LogCapture log;
+        CapturedLog log;
         { TileManagerFileSystemMultiFile store(folder, dom, dsm); }
-        EXPECT_EQ(log.count(fw::kInfo), 0);  // no samples, no lines
+        EXPECT_TRUE(log.texts(fw::kInfo).empty());  // no samples, no lines
     }
-    LogCapture log;
+    CapturedLog log;
     {
         TileManagerFileSystemMultiFile store(folder, dom, dsm);
         ASSERT_TRUE(store.SetTile(1, 1, 3, makeTile({1, 1, 3}, 1)));
@@ -234,11 +235,12 @@ TEST_F(MultiFileStore, TimingReportAtDestruction) {
         EXPECT_EQ(store.demWriteTimes().front().size(), 3u);
         EXPECT_EQ(store.domReadTimes().size(), 1u);
     }
-    EXPECT_TRUE(log.has(fw::kInfo, {"TileManagerFileSystemMultiFile - SetTile: dom write time: merge=", "ms, total="}));
-    EXPECT_TRUE(log.has(fw::kInfo, {"TileManagerFileSystemMultiFile - SetTile: dem write time: encode=",
-                                    ", write 2 tiles"}));
-    EXPECT_TRUE(log.has(fw::kInfo, {"TileManagerFileSystemMultiFile - GetTile: dom read time: read=",
-                                    ", read 1 tiles"}));
+    EXPECT_TRUE(
+        log.contains({"TileManagerFileSystemMultiFile - SetTile: dom write time: merge=", "ms, total="}, fw::kInfo));
+    EXPECT_TRUE(log.contains({"TileManagerFileSystemMultiFile - SetTile: dem write time: encode=", ", write 2 tiles"},
+                             fw::kInfo));
+    EXPECT_TRUE(
+        log.contains({"TileManagerFileSystemMultiFile - GetTile: dom read time: read=", ", read 1 tiles"}, fw::kInfo));
 }
 
 TEST(MultiFileStoreSetUp, FolderThatCannotBeMadeThrows) {

@@ -5,7 +5,7 @@
 // sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] FOLDER:
 // a survey in parallel strips, with its ground truth.
 #include "survey/survey_writer.h"
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 
 #include <exception>
 #include <filesystem>

@@ -15,7 +15,7 @@
 #include "fw/map_frame.h"
 #include "pose_errors.h"
 #include "sfm/front_end.h"
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 #include "zel/node.h"
 #include "zel/progress_node.h"
 

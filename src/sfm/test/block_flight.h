@@ -3,7 +3,7 @@
 // parallel strips flown in a serpentine, the images written to a folder with
 // a dataset file whose records carry the true poses or noisy ones.
 
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 
 #include "dataset/image_dataset.h"
 #include "fw/map_frame.h"

@@ -3,7 +3,7 @@
 // known poses, the images written to a folder and read back through a
 // dataset, and the checks of located frames against it.
 #include "sfm/front_end.h"
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 #include "testsupport/captured_log.h"
 
 #include "dataset/image_dataset.h"

@@ -4,7 +4,7 @@
 // strip), for the front end's tests and benchmark.
 
 #include "fw/map_frame.h"
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 
 #include <algorithm>
 #include <cmath>

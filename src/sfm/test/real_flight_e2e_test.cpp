@@ -11,6 +11,7 @@
 #include "sfm/front_end.h"
 #include "sfm/gimbal_pose.h"
 #include "testsupport/captured_log.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +54,7 @@ std::vector<json> flightRecords() {
         in.read(head.data(), static_cast<std::streamsize>(head.size()));
         head.resize(static_cast<size_t>(in.gcount()));
         const testsupport::ProcessResult r =
-            testsupport::runProcess({IMAGE_META_PROGRAM, testsupport::base64Encode(image.string())}, head);
+            testsupport::runProcess({testsupport::kImageMetaPath, testsupport::base64Encode(image.string())}, head);
         EXPECT_EQ(r.exitCode, 0) << image;
         const json line = json::parse(r.out, nullptr, false);
         if (!line.is_object() || !line.contains("frame")) {

@@ -3,6 +3,7 @@
 
 #include "fw/log.h"
 
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -51,6 +52,21 @@ public:
     bool has(int severity, const std::string& prefix) const {
         for (const auto& t : texts(severity))
             if (t.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    // Whether a record holds part, of that severity when one is given.
+    bool contains(const std::string& part, std::optional<int> severity = std::nullopt) const {
+        return count(part, severity) > 0;
+    }
+    // Whether one record holds every piece, of that severity when one is given.
+    bool contains(std::initializer_list<std::string> pieces, std::optional<int> severity = std::nullopt) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& l : lines_) {
+            if (severity && l.first != *severity) continue;
+            bool all = true;
+            for (const auto& p : pieces) all = all && l.second.find(p) != std::string::npos;
+            if (all) return true;
+        }
         return false;
     }
 

@@ -3,6 +3,7 @@
 // and as a dataset file, the calibration added only where none was read,
 // and the arguments it refuses.
 #include "testsupport/files.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -43,7 +44,7 @@ std::string base64Decode(const std::string& text) {
 class MapImagesScript : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_STRNE(EXIFTOOL_PATH, "") << "exiftool is needed (scripts/setup.sh installs it)";
+        ASSERT_STRNE(testsupport::kExiftoolPath, "") << "exiftool is needed (scripts/setup.sh installs it)";
         images = dir.file("images");
         fs::create_directories(images);
         // Three frames in name order: b has a calibration of its own (DJI's
@@ -60,8 +61,8 @@ protected:
             "  <rdf:Description rdf:about=\"DJI Meta Data\" xmlns:drone-dji=\"http://www.dji.com/drone-dji/1.0/\"\n"
             "    drone-dji:DewarpData=\"2024-12-01;500.00,500.00,1.00,-2.00,0.0,0.0,0.0,0.0,0.0\"/>\n"
             " </rdf:RDF>\n</x:xmpmeta>\n<?xpacket end=\"w\"?>");
-        const auto tagged = runProcess({EXIFTOOL_PATH, "-q", "-overwrite_original", "-Make=DJI", "-xmp<=" + xmp,
-                                        (images / "b_0002.JPG").string()});
+        const auto tagged = runProcess({testsupport::kExiftoolPath, "-q", "-overwrite_original", "-Make=DJI",
+                                        "-xmp<=" + xmp, (images / "b_0002.JPG").string()});
         ASSERT_EQ(tagged.exitCode, 0) << tagged.err;
 
         // The stand-in: keeps its arguments and input, reports the given state.
@@ -75,8 +76,13 @@ protected:
     }
 
     testsupport::ProcessResult run(const std::vector<std::string>& args, const std::string& state = "12") {
-        std::vector<std::string> argv{"/usr/bin/env", "ZEL_MAPPER=" + mapper, std::string("IMAGE_META=") + IMAGE_META_PATH,
-                                      "KEEP=" + dir.path(), "STATE=" + state, "bash", MAP_IMAGES_SCRIPT};
+        std::vector<std::string> argv{"/usr/bin/env",
+                                      "ZEL_MAPPER=" + mapper,
+                                      std::string("IMAGE_META=") + testsupport::kImageMetaPath,
+                                      "KEEP=" + dir.path(),
+                                      "STATE=" + state,
+                                      "bash",
+                                      testsupport::kMapImagesScriptPath};
         argv.insert(argv.end(), args.begin(), args.end());
         return runProcess(argv, "", 120.0);
     }

@@ -4,12 +4,11 @@
 // status line, the frames that reach the point cloud or are named as left out
 // by the log, and the point cloud as loaders.gl reads it.
 //
-// The including test target defines ZEL_MAPPER_PATH, SAMPLE_FLIGHT_PATH,
-// ZEL_NODE_MODULES and ZEL_POINT_CLOUD_READER.
 
 #include "map_check/web_tiles.h"
 #include "testsupport/files.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -30,9 +29,8 @@
 
 namespace e2e {
 
-struct MapperRun {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
+// A run of zel_mapper and the home folder it mapped into.
+struct MapperRun : testsupport::MapperRun {
     std::filesystem::path home;
 };
 
@@ -42,7 +40,7 @@ struct MapperRun {
 inline std::filesystem::path writeSurvey(const testsupport::TempDir& dir, bool embedMetadata,
                                          const std::string& name = "small") {
     const std::filesystem::path folder = dir.file(name == "small" ? "survey" : name);
-    std::vector<std::string> argv{SAMPLE_FLIGHT_PATH, "--survey", name};
+    std::vector<std::string> argv{testsupport::kSampleFlightPath, "--survey", name};
     if (embedMetadata) argv.push_back("--embed-metadata");
     argv.push_back(folder.string());
     const auto r = testsupport::runProcess(argv, "", 300.0);
@@ -65,20 +63,10 @@ inline MapperRun runMapper(const std::filesystem::path& home, const nlohmann::js
                                  {"dense", {{"method", "legacy_pf"}}},
                                  {"dom", nlohmann::json::object()},
                                  {"dsm", nlohmann::json::object()}};
-    MapperRun run;
-    run.home = home;
-    std::vector<std::string> argv;
     if (!environment.empty()) {
-        argv.push_back(testsupport::findOnPath("env"));
-        EXPECT_FALSE(argv.front().empty()) << "env is not on PATH";
-        argv.insert(argv.end(), environment.begin(), environment.end());
+        EXPECT_FALSE(testsupport::findOnPath("env").empty()) << "env is not on PATH";
     }
-    for (const std::string& a : {std::string(ZEL_MAPPER_PATH), std::string("--task"),
-                                 testsupport::base64Encode(task.dump())})
-        argv.push_back(a);
-    run.process = testsupport::runProcess(argv, input, 600.0);
-    run.lines = testsupport::parseMapperLines(run.process.err);
-    return run;
+    return {testsupport::runMapper(testsupport::kZelMapperPath, task.dump(), input, 600.0, environment), home};
 }
 
 // The file dataset of a records file.
@@ -164,11 +152,11 @@ inline FrameAccount expectFramesLeftOutNamed(const MapperRun& run, size_t frames
 inline nlohmann::json readPointCloud(const std::filesystem::path& tileset, int step) {
     const std::string node = testsupport::findOnPath("node");
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    const bool installed = std::filesystem::exists(std::filesystem::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
-    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES << "; run scripts/setup.sh";
+    const bool installed = std::filesystem::exists(std::filesystem::path(testsupport::kNodeModulesPath) / "@loaders.gl" / "3d-tiles");
+    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << testsupport::kNodeModulesPath << "; run scripts/setup.sh";
     if (node.empty() || !installed) return nlohmann::json();
     const auto r = testsupport::runProcess(
-        {node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, tileset.string(), std::to_string(step)}, "", 120.0);
+        {node, testsupport::kPointCloudReaderPath, testsupport::kNodeModulesPath, tileset.string(), std::to_string(step)}, "", 120.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return nlohmann::json::parse(r.out, nullptr, false);
 }

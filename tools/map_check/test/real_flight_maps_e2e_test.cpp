@@ -9,6 +9,7 @@
 #include "map_check/web_tiles.h"
 #include "mapper_runs.h"
 #include "testsupport/files.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -64,7 +65,7 @@ std::vector<json> recordsOf(const std::vector<fs::path>& images) {
     setenv("TZ", "UTC", 1);
     for (size_t i = 0; i < images.size(); ++i) {
         const std::string path = images[i].string();
-        const auto r = testsupport::runProcess({IMAGE_META_PATH, testsupport::base64Encode(path)},
+        const auto r = testsupport::runProcess({testsupport::kImageMetaPath, testsupport::base64Encode(path)},
                                                testsupport::readFile(path).substr(0, 102400));
         EXPECT_EQ(r.exitCode, 0) << r.err;
         const json line = json::parse(r.out, nullptr, false);

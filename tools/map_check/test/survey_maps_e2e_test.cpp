@@ -7,6 +7,7 @@
 #include "map_check/web_tiles.h"
 #include "mapper_runs.h"
 #include "testsupport/files.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/mapper_lines.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
@@ -53,7 +54,7 @@ std::string liveLines(const fs::path& survey, size_t count) {
     for (size_t i = 0; i < std::min(count, records.size()); ++i) {
         const std::string uri = records[i]["uri"];
         setenv("TZ", "UTC", 1);
-        const auto r = runProcess({IMAGE_META_PATH, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
+        const auto r = runProcess({testsupport::kImageMetaPath, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
         EXPECT_EQ(r.exitCode, 0) << r.err;
         lines += r.out;
     }

@@ -1,6 +1,7 @@
 // map_preview on tile folders written with OpenCV: the finest zoom (or the
 // chosen one) stitched in place, scaled to the size asked for, transparent
 // where no tile or no data is; the surface model lit from the north-west.
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -71,7 +72,7 @@ protected:
     std::string out() const { return dir.file("out"); }
 
     testsupport::ProcessResult run(std::vector<std::string> options) const {
-        options.insert(options.begin(), MAP_PREVIEW_PATH);
+        options.insert(options.begin(), testsupport::kMapPreviewPath);
         options.insert(options.end(), {dom(), dsm(), out()});
         return runProcess(options);
     }
@@ -86,7 +87,7 @@ TEST_F(MapPreview, FinestZoomScaledToTheSize) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, out() + "/dom_preview.png\n" + out() + "/dsm_preview.png\n");
     for (const char* name : {"/dom_preview.png", "/dsm_preview.png"}) {
-        const auto check = runProcess({PNGCHECK_PATH, "-q", out() + name});
+        const auto check = runProcess({testsupport::kPngcheckPath, "-q", out() + name});
         EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     }
     const cv::Mat picture = cv::imread(out() + "/dom_preview.png", cv::IMREAD_UNCHANGED);
@@ -136,11 +137,11 @@ TEST_F(MapPreview, Refusals) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{MAP_PREVIEW_PATH, dom(), dsm()}, "usage: map_preview"},
-        {{MAP_PREVIEW_PATH, "--zoom", "x", dom(), dsm(), out()}, "usage: map_preview"},
-        {{MAP_PREVIEW_PATH, "--zoom", "16", dom(), dsm(), out()}, "no tiles at zoom 16 in " + dom()},
-        {{MAP_PREVIEW_PATH, dir.file("none"), dsm(), out()}, "no tiles in " + dir.file("none")},
-        {{MAP_PREVIEW_PATH, dom(), dom(), out()}, "no tiles in " + dom()},  // no .tiff there
+        {{testsupport::kMapPreviewPath, dom(), dsm()}, "usage: map_preview"},
+        {{testsupport::kMapPreviewPath, "--zoom", "x", dom(), dsm(), out()}, "usage: map_preview"},
+        {{testsupport::kMapPreviewPath, "--zoom", "16", dom(), dsm(), out()}, "no tiles at zoom 16 in " + dom()},
+        {{testsupport::kMapPreviewPath, dir.file("none"), dsm(), out()}, "no tiles in " + dir.file("none")},
+        {{testsupport::kMapPreviewPath, dom(), dom(), out()}, "no tiles in " + dom()},  // no .tiff there
     };
     for (const Case& c : cases) {
         const auto r = runProcess(c.args);

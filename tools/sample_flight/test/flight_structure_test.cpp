@@ -6,6 +6,8 @@
 #include "fw/map.h"
 #include "fw/map_frame.h"
 #include "sfm/front_end.h"
+#include "testsupport/captured_log.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 #include "zel/node.h"
@@ -24,26 +26,15 @@ public:
     std::shared_ptr<fw::Map> map;
 };
 
-class Problems : public fw::LogSink {
-public:
-    Problems() { fw::getLogSinks()->insert(this); }
-    ~Problems() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        if (severity <= fw::kWarning) texts.emplace_back(text, length);
-    }
-    void flush() override {}
-    std::vector<std::string> texts;
-};
-
 }  // namespace
 
 TEST(SampleFlight, FrontEndFindsTheGroundInEveryFrame) {
     const testsupport::TempDir dir("sample-flight");
     ASSERT_FALSE(dir.path().empty());
-    const auto r = testsupport::runProcess({SAMPLE_FLIGHT_PATH, dir.path()});
+    const auto r = testsupport::runProcess({testsupport::kSampleFlightPath, dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
 
-    Problems problems;
+    testsupport::CapturedLog log;
     ImageDataset dataset(dir.file("frames.json"));
     ASSERT_EQ(dataset.frameCount(), 6);
     Collector chain;
@@ -55,7 +46,10 @@ TEST(SampleFlight, FrontEndFindsTheGroundInEveryFrame) {
         frame->setImage(fw::GImage(), 0, 0);
     }
     frontEnd->finish();
-    EXPECT_TRUE(problems.texts.empty()) << problems.texts.front();
+    std::vector<std::string> problems;
+    for (const auto& record : log.records())
+        if (record.first <= fw::kWarning) problems.push_back(record.second);
+    EXPECT_TRUE(problems.empty()) << problems.front();
 
     ASSERT_TRUE(chain.map);
     std::vector<std::shared_ptr<fw::MapFrame>> frames;

@@ -1,7 +1,8 @@
 // sample_flight as the example script runs it, then zel_mapper on the example
 // task pointing at the flight it wrote.
 #include "testsupport/example_task.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -17,22 +18,14 @@
 #include <opencv2/imgcodecs.hpp>
 
 using nlohmann::json;
-using testsupport::base64Encode;
 using testsupport::runProcess;
 using testsupport::splitLines;
 namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::exampleTask;
 using testsupport::readFile;
-
-std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    return testsupport::exampleTask(EXAMPLE_TASK_PATH, home, flight);
-}
-
-using ErrLines = testsupport::MapperLines;
-
-ErrLines parseErr(const std::string& err) { return testsupport::parseMapperLines(err); }
 
 // The log file's lines of the given severity letters, prefix cut off.
 std::vector<std::string> logLines(const fs::path& home, const std::string& letters) {
@@ -51,13 +44,13 @@ protected:
         flight_ = dir_.file("flight");
         home_ = dir_.file("home");
         fs::create_directories(home_);
-        const auto r = runProcess({SAMPLE_FLIGHT_PATH, flight_.string()});
+        const auto r = runProcess({testsupport::kSampleFlightPath, flight_.string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         ASSERT_EQ(r.out, (flight_ / "frames.json").string() + "\n");
     }
 
-    testsupport::ProcessResult runMapper(const std::string& program) {
-        return runProcess({program, "--task", base64Encode(exampleTask(home_, flight_))}, "", 120.0);
+    testsupport::MapperRun mapFlight(const std::string& program) {
+        return testsupport::runMapper(program, exampleTask(home_, flight_), "", 120.0);
     }
 
     testsupport::TempDir dir_{"sample-flight-test"};
@@ -74,11 +67,11 @@ TEST(SampleFlightProgram, BadCommandLinesOrFolders) {
         std::string errPrefix;
     };
     const std::vector<Case> cases = {
-        {{SAMPLE_FLIGHT_PATH}, "usage: sample_flight FOLDER"},
-        {{SAMPLE_FLIGHT_PATH, ""}, "usage: sample_flight FOLDER"},
-        {{SAMPLE_FLIGHT_PATH, "a", "b"}, "usage: sample_flight FOLDER"},
-        {{SAMPLE_FLIGHT_PATH, plain.string()}, "sample_flight: "},
-        {{SAMPLE_FLIGHT_PATH, (plain / "below").string()}, "sample_flight: "},
+        {{testsupport::kSampleFlightPath}, "usage: sample_flight FOLDER"},
+        {{testsupport::kSampleFlightPath, ""}, "usage: sample_flight FOLDER"},
+        {{testsupport::kSampleFlightPath, "a", "b"}, "usage: sample_flight FOLDER"},
+        {{testsupport::kSampleFlightPath, plain.string()}, "sample_flight: "},
+        {{testsupport::kSampleFlightPath, (plain / "below").string()}, "sample_flight: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : "(none)");
@@ -131,7 +124,7 @@ TEST_F(SampleFlightRun, SixJpegFramesAlongALineWithTheirRecords) {
 
 TEST_F(SampleFlightRun, RunsAgainIntoTheSameFolder) {
     const std::string before = readFile(flight_ / "frame_03.jpg");
-    const auto r = runProcess({SAMPLE_FLIGHT_PATH, flight_.string()});
+    const auto r = runProcess({testsupport::kSampleFlightPath, flight_.string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(flight_ / "frame_03.jpg"), before);
     EXPECT_EQ(json::parse(readFile(flight_ / "frames.json")).size(), 6u);
@@ -140,28 +133,28 @@ TEST_F(SampleFlightRun, RunsAgainIntoTheSameFolder) {
 #ifndef ZEL_HAS_BACK_END
 // Everything up to the dense back end is accepted: the dataset and the front end.
 TEST_F(SampleFlightRun, ExampleTaskStopsOnlyAtTheMissingBackEnd) {
-    const auto r = runMapper(ZEL_MAPPER_PATH);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const ErrLines lines = parseErr(r.err);
-    EXPECT_TRUE(lines.errors.empty()) << r.err;
-    ASSERT_EQ(lines.status.size(), 1u) << r.err;
+    const auto r = mapFlight(testsupport::kZelMapperPath);
+    EXPECT_FALSE(r.process.timedOut);
+    EXPECT_EQ(r.process.exitCode, 0) << r.process.err;
+    const testsupport::MapperLines& lines = r.lines;
+    EXPECT_TRUE(lines.errors.empty()) << r.process.err;
+    ASSERT_EQ(lines.status.size(), 1u) << r.process.err;
     EXPECT_EQ(lines.status[0]["state"], -14);
     EXPECT_EQ(logLines(home_, "EFW"), std::vector<std::string>{"Failed to create back end process: legacy_pf"});
-    EXPECT_NE(r.out.find("task string: "), std::string::npos);
-    EXPECT_NE(r.out.find("Finished chain config: "), std::string::npos);
+    EXPECT_NE(r.process.out.find("task string: "), std::string::npos);
+    EXPECT_NE(r.process.out.find("Finished chain config: "), std::string::npos);
 }
 #endif
 
 // With a stand-in back end the example task runs to its end: every frame is
 // located and handed on.
 TEST_F(SampleFlightRun, ExampleTaskWithAStandInBackEndIsMapped) {
-    const auto r = runMapper(ZEL_MAPPER_TEST_BACK_END_PATH);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const ErrLines lines = parseErr(r.err);
-    EXPECT_TRUE(lines.errors.empty()) << r.err;
-    ASSERT_FALSE(lines.status.empty()) << r.err;
+    const auto r = mapFlight(testsupport::kZelMapperTestBackEndPath);
+    EXPECT_FALSE(r.process.timedOut);
+    EXPECT_EQ(r.process.exitCode, 0) << r.process.err;
+    const testsupport::MapperLines& lines = r.lines;
+    EXPECT_TRUE(lines.errors.empty()) << r.process.err;
+    ASSERT_FALSE(lines.status.empty()) << r.process.err;
     EXPECT_EQ(lines.status.back()["state"], 12);
     EXPECT_NEAR(lines.status.back()["progress"]["total"].get<double>(), 1.0, 1e-6);
     EXPECT_EQ(logLines(home_, "EFW"), std::vector<std::string>{});

@@ -6,6 +6,7 @@
 #include "fw/geodetic.h"
 #include "sfm/gimbal_pose.h"
 #include "survey/survey_truth.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -58,8 +59,8 @@ protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<testsupport::TempDir>("survey");
         for (const char* name : {"a", "b"}) {
-            const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", "small", "--embed-metadata", dir_->file(name)},
-                                      "", 300.0);
+            const auto r = runProcess(
+                {testsupport::kSampleFlightPath, "--survey", "small", "--embed-metadata", dir_->file(name)}, "", 300.0);
             ASSERT_EQ(r.exitCode, 0) << r.err;
             ASSERT_EQ(r.out, dir_->file(name) + "/frames.json\n");
         }
@@ -200,7 +201,7 @@ void Survey::ForwardOverlapIsAsStated() {
 }
 
 void Survey::EmbeddedMetadataIsTheFrameRecord() {
-    std::vector<std::string> args{EXIFTOOL_PATH, "-n", "-j", "-G1"};
+    std::vector<std::string> args{testsupport::kExiftoolPath, "-n", "-j", "-G1"};
     for (const json& record : records_) args.push_back(record["uri"]);
     const auto r = runProcess(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -245,7 +246,8 @@ void Survey::ImageMetaPrintsTheFrameRecord() {
     for (const json& record : records_) {
         const std::string uri = record["uri"];
         // The host gives image_meta the head of the file.
-        const auto r = runProcess({IMAGE_META_PATH, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
+        const auto r =
+            runProcess({testsupport::kImageMetaPath, testsupport::base64Encode(uri)}, readFile(uri).substr(0, 102400));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const auto lines = testsupport::splitLines(r.out);
         ASSERT_EQ(lines.size(), 1u) << r.out;
@@ -286,7 +288,7 @@ TEST(FlatSurveys, NoiseLiesInTheRecordsOnly) {
     const testsupport::TempDir dir("survey-flat");
     std::map<std::string, json> records;
     for (const char* name : {"flat", "flat-noisy"}) {
-        const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", name, dir.file(name)}, "", 300.0);
+        const auto r = runProcess({testsupport::kSampleFlightPath, "--survey", name, dir.file(name)}, "", 300.0);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         records[name] = json::parse(readFile(dir.file(name) + "/frames.json"));
         ASSERT_EQ(records[name].size(), 30u) << name;
@@ -350,7 +352,7 @@ TEST(SurveyProgram, UsageErrors) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--survey", "medium", dir.file("x")}, {"--survey", "small"},
           {"--embed-metadata", dir.file("x")}}) {
-        std::vector<std::string> argv{SAMPLE_FLIGHT_PATH};
+        std::vector<std::string> argv{testsupport::kSampleFlightPath};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto r = runProcess(argv);
         EXPECT_EQ(r.exitCode, 1);

@@ -4,6 +4,8 @@
 #include "fw/log.h"
 #include "fw/map_frame.h"
 #include "fw/messenger.h"
+#include "testsupport/captured_log.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 #include "zel/node.h"
@@ -78,17 +80,6 @@ uint32_t u32At(const std::string& s, size_t at) {
     return v;
 }
 
-class ErrorLines : public fw::LogSink {
-public:
-    ErrorLines() { fw::getLogSinks()->insert(this); }
-    ~ErrorLines() override { fw::getLogSinks()->erase(this); }
-    void send(int severity, const char*, const char*, int, const tm*, const char* text, size_t length) override {
-        if (severity == fw::kError) lines.emplace_back(text, length);
-    }
-    void flush() override {}
-    std::vector<std::string> lines;
-};
-
 std::string findNode() {
     const char* path = std::getenv("PATH");
     std::stringstream dirs(path ? path : "/usr/bin");
@@ -104,12 +95,12 @@ std::string findNode() {
 json readWithLoadersGl(const std::string& folder) {
     const std::string node = findNode();
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
-    const bool installed = fs::exists(fs::path(ZEL_NODE_MODULES) / "@loaders.gl" / "3d-tiles");
-    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << ZEL_NODE_MODULES
+    const bool installed = fs::exists(fs::path(testsupport::kNodeModulesPath) / "@loaders.gl" / "3d-tiles");
+    EXPECT_TRUE(installed) << "@loaders.gl/3d-tiles is missing from " << testsupport::kNodeModulesPath
                            << "; run scripts/setup.sh";
     if (node.empty() || !installed) return json();
-    const testsupport::ProcessResult r =
-        testsupport::runProcess({node, ZEL_TILESET_CHECKER, ZEL_NODE_MODULES, folder}, "", 60.0);
+    const testsupport::ProcessResult r = testsupport::runProcess(
+        {node, testsupport::kTilesetCheckerPath, testsupport::kNodeModulesPath, folder}, "", 60.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return json::parse(r.out, nullptr, false);
 }
@@ -421,18 +412,18 @@ TEST_F(PointCloudTilesTest, FlatCloudHasZeroHalfExtent) {
 TEST_F(PointCloudTilesTest, RefusedMessagesWriteNothing) {
     const std::string dir = temp.file("refused");
     PointCloudTiles writer(dir, &parent);
-    ErrorLines errors;
+    testsupport::CapturedLog log;
     writer.handlePointCloud(message(makeFrame(1, fw::SE3()), makeCloud(99)));
-    EXPECT_TRUE(errors.lines.empty());  // too few points: silently ignored
+    EXPECT_TRUE(log.texts(fw::kError).empty());  // too few points: silently ignored
 
     Cloud shortColours = makeCloud(150);
     shortColours.colours.resize(149);
     writer.handlePointCloud(message(makeFrame(2, fw::SE3()), shortColours));
-    ASSERT_EQ(errors.lines.size(), 1u);
-    EXPECT_NE(errors.lines[0].find("colours"), std::string::npos);
+    ASSERT_EQ(log.texts(fw::kError).size(), 1u);
+    EXPECT_NE(log.texts(fw::kError)[0].find("colours"), std::string::npos);
 
     writer.handlePointCloud(message(nullptr, makeCloud(150)));
-    EXPECT_EQ(errors.lines.size(), 2u);
+    EXPECT_EQ(log.texts(fw::kError).size(), 2u);
 
     // A message of another shape throws the value library's exception.
     EXPECT_THROW(writer.handlePointCloud(dv::Var(std::vector<dv::Var>{dv::Var(1), dv::Var(2)})), dv::VarException);
@@ -452,19 +443,19 @@ public:
 }  // namespace
 
 TEST_F(PointCloudTilesTest, WriterWithoutFolderRefusesMessages) {
-    ErrorLines errors;
+    testsupport::CapturedLog log;
     const std::string dir = temp.file("never");
     StoppedWriter writer(dir, &parent);
-    ASSERT_EQ(errors.lines.size(), 1u);
-    EXPECT_NE(errors.lines[0].find("Failed to create directory: " + dir), std::string::npos);
+    ASSERT_EQ(log.texts(fw::kError).size(), 1u);
+    EXPECT_NE(log.texts(fw::kError)[0].find("Failed to create directory: " + dir), std::string::npos);
     EXPECT_FALSE(writer.ready());
     EXPECT_TRUE(writer.outputs().empty());
 
     writer.handlePointCloud(message(makeFrame(1, fw::SE3()), makeCloud(200)));
-    EXPECT_EQ(errors.lines.size(), 2u);
+    EXPECT_EQ(log.texts(fw::kError).size(), 2u);
     // Not subscribed either.
     fw::Messenger::instance().publish("sbt.out.pcd", message(makeFrame(1, fw::SE3()), makeCloud(200)));
-    EXPECT_EQ(errors.lines.size(), 2u);
+    EXPECT_EQ(log.texts(fw::kError).size(), 2u);
     EXPECT_FALSE(fs::exists(dir));
     EXPECT_TRUE(parent.outputs().empty());
 }

@@ -93,6 +93,8 @@ Cleaner::~Cleaner() {
             FW_LOG(Warning) << "Frame " << idOf(left)
                             << " left out of the maps: the cleaner holds no other depth frame to check it against";
     } catch (...) {
+        // Nothing may leave a destructor, and a warning that the log could not
+        // take has nowhere else to go.
     }
     stopSubscriber_.shutdown();
     window_.clear();
@@ -124,7 +126,10 @@ void Cleaner::processNext(std::shared_future<std::shared_ptr<ImageScaled>> futur
     try {
         record = future.get();
     } catch (...) {
-        // A pair that yields nothing counts as no record.
+        // A pair that yields nothing counts as no record. The pair's own
+        // failures are logged where they happen (DenseDepth::processFrame);
+        // what is left is a task refused by a dense pool under destruction,
+        // at shutdown, with nothing to report.
     }
     if (!record) return;
     append(record);

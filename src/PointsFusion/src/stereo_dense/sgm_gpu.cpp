@@ -12,6 +12,7 @@ SGM_GPU::~SGM_GPU() {
     try {
         std::cout << "New SGM module is used, no graphics memory pre-allocation.  " << 0 << std::endl;
     } catch (...) {
+        // Nothing may leave a destructor; the note on standard output is lost.
     }
 }
 

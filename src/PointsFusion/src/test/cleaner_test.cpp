@@ -6,7 +6,7 @@
 #include "fw/log.h"
 #include "fw/messenger.h"
 #include "fw/settings.h"
-#include "../../stereo_dense/test/log_capture.h"
+#include "testsupport/captured_log.h"
 #include "cleaned_frames.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 namespace {
 
-using stereo_test::LogCapture;
+using testsupport::CapturedLog;
 
 constexpr int kSize = 20;
 constexpr double kFocal = 20.0;
@@ -81,7 +81,7 @@ TEST(CleanerCheck, CountsOfTheReferencePixel) {
 }
 
 TEST(CleanerCheck, SkippedPixelsAndTheOneMessageOfTooFewViews) {
-    LogCapture log;
+    CapturedLog log;
     std::vector<Cleaner::View> views{view(0, 0, 0, 10.0f), view(1, 0, 0, 10.0f)};
     views[0].depth.at<float>(3, 10) = 0.0f;
     views[0].count.at<uint8_t>(4, 10) = 0;
@@ -183,7 +183,7 @@ TEST_F(CleanerWindow, FinalFlushPublishesEveryFrameWithAView) {
         SCOPED_TRACE(std::string("window ") + c.windowSize + ", frames " + std::to_string(c.frames));
         setKey("pointsfusion.clean_queuesize", c.windowSize);
         CleanedFrames cleaned;
-        LogCapture log;
+        CapturedLog log;
         {
             Cleaner cleaner;
             for (int id = 1; id <= c.frames; ++id) feed(uint64_t(id));
@@ -202,7 +202,7 @@ TEST_F(CleanerWindow, FinalFlushPublishesEveryFrameWithAView) {
 TEST_F(CleanerWindow, FramesHeldAfterAStopAreNamedAtTheEnd) {
     setKey("pointsfusion.min_consistent_views", "3");
     CleanedFrames cleaned;
-    LogCapture log;
+    CapturedLog log;
     {
         Cleaner cleaner;
         feed(1);
@@ -219,7 +219,7 @@ TEST_F(CleanerWindow, FramesHeldAfterAStopAreNamedAtTheEnd) {
 }
 
 TEST_F(CleanerWindow, AFrameWithoutDepthIsLeftOutAsAView) {
-    LogCapture log;
+    CapturedLog log;
     CleanedFrames cleaned;
     Cleaner cleaner;
     auto empty = record(2);

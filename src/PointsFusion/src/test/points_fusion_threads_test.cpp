@@ -5,13 +5,13 @@
 #include "pointsfusion/points_fusion.h"
 #include "pointsfusion/terrain_factory.h"
 
-#include "../../stereo_dense/test/log_capture.h"
 #include "../../stereo_dense/test/stereo_scene.h"
 #include "cleaned_frames.h"
 
 #include "fw/map.h"
 #include "fw/messenger.h"
 #include "fw/settings.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "zel/node.h"
 #include "zel/points_fusion_factory.h"
@@ -25,8 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using stereo_test::LogCapture;
 using stereo_test::PlaneScene;
+using testsupport::CapturedLog;
 
 // What the stand-in terrain node heard, in order.
 struct Journal {
@@ -209,7 +209,7 @@ TEST_F(PointsFusionChain, ShuffledMapInIdOrderThroughBothSinks) {
 }
 
 TEST_F(PointsFusionChain, TheSixLinesAndTheZoomReachTheTerrainNode) {
-    LogCapture log;
+    CapturedLog log;
     zel::Chain job("job", nullptr);
     auto pf = std::make_shared<PointsFusion>(config(2).dump(), &job);
     auto map = std::make_shared<fw::Map>();
@@ -252,7 +252,7 @@ TEST_F(PointsFusionChain, ScaleAndOptionalStages) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         journal.configs.clear();
-        LogCapture log;
+        CapturedLog log;
         json cfg = config(2);
         cfg.merge_patch(c.patch);
         zel::Chain job("job", nullptr);
@@ -286,7 +286,7 @@ TEST_F(PointsFusionChain, RefusesFramesWhenTheChainCannotBeMade) {
         SCOPED_TRACE(c.name);
         terrainMissing = c.missing;
         terrainBroken = c.broken;
-        LogCapture log;
+        CapturedLog log;
         zel::Chain job("job", nullptr);
         {
             PointsFusion pf(c.config, &job);

@@ -1,7 +1,8 @@
 // zel_mapper with the dense back end on the bundled sample flight, its
 // terrain node a stand-in: the job ends done with its point-cloud tileset.
 #include "testsupport/example_task.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -20,11 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::exampleTask;
 using testsupport::readFile;
-
-std::string exampleTask(const fs::path& home, const fs::path& flight) {
-    return testsupport::exampleTask(EXAMPLE_TASK_PATH, home, flight);
-}
 
 size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
     size_t n = 0;
@@ -37,14 +35,15 @@ TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    const auto made = testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()});
+    const auto made = testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()});
     ASSERT_EQ(made.exitCode, 0) << made.err;
 
-    const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_STAND_IN_TERRAIN_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    const auto run =
+        testsupport::runMapper(testsupport::kZelMapperStandInTerrainPath, exampleTask(home, flight), "", 300.0);
+    const testsupport::ProcessResult& r = run.process;
+    const testsupport::MapperLines& lines = run.lines;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;
     const json& last = lines.status.back();
@@ -84,9 +83,9 @@ TEST(SampleFlightDense, WithoutTheTerrainLibraryTheJobFails) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
+    ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
     const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+        {testsupport::kZelMapperPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
@@ -102,12 +101,12 @@ TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
     testsupport::TempDir dir("dense-flight-test");
     const fs::path flight = dir.file("flight"), home = dir.file("home");
     fs::create_directories(home);
-    ASSERT_EQ(testsupport::runProcess({SAMPLE_FLIGHT_PATH, flight.string()}).exitCode, 0);
-    const auto r = testsupport::runProcess(
-        {ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
+    ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
+    const auto run = testsupport::runMapper(testsupport::kZelMapperPath, exampleTask(home, flight), "", 300.0);
+    const testsupport::ProcessResult& r = run.process;
+    const testsupport::MapperLines& lines = run.lines;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
     EXPECT_TRUE(lines.errors.empty()) << r.err;
     ASSERT_FALSE(lines.status.empty()) << r.err;
     const json& last = lines.status.back();

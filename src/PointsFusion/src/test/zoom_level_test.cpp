@@ -2,11 +2,10 @@
 
 #include "pointsfusion/points_fusion.h"
 
-#include "../../stereo_dense/test/log_capture.h"
-
 #include "fw/map.h"
 #include "fw/map_projection.h"
 #include "fw/settings.h"
+#include "testsupport/captured_log.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,7 @@
 
 namespace {
 
-using stereo_test::LogCapture;
+using testsupport::CapturedLog;
 
 constexpr double kFocal = 500.0;
 
@@ -72,7 +71,7 @@ protected:
 };
 
 TEST_F(ZoomLevel, MedianHeightOfTheFramesWithTheirGround) {
-    LogCapture log;
+    CapturedLog log;
     auto map = std::make_shared<fw::Map>();
     for (double h : {60.0, 30.0, 50.0, 40.0}) map->addFrame(std::make_shared<FakeFrame>(map->frameCount(), h));
     ASSERT_TRUE(pf.calcZoomLevel(map));
@@ -91,7 +90,7 @@ TEST_F(ZoomLevel, WithoutHeightsTheConfiguredFallback) {
     };
     for (const Case c : {Case{"no GPS", false, true}, Case{"no inverse depths", true, false}}) {
         SCOPED_TRACE(c.name);
-        LogCapture log;
+        CapturedLog log;
         auto map = std::make_shared<fw::Map>();
         auto frame = std::make_shared<FakeFrame>(1, 80.0, c.gps);
         frame->noDepths = !c.depths;
@@ -121,7 +120,7 @@ TEST_F(ZoomLevel, NoFramesOrNoFocalLength) {
     EXPECT_FALSE(pf.calcZoomLevel(nullptr));
     EXPECT_FALSE(pf.calcZoomLevel(std::make_shared<fw::Map>()));
 
-    LogCapture log;
+    CapturedLog log;
     auto ideal = std::make_shared<fw::Map>();
     ideal->addFrame(std::make_shared<FakeFrame>(1, 50.0, true, 20, std::vector<double>{640, 480}));
     ideal->addFrame(std::make_shared<FakeFrame>(2, 50.0, true, 20, std::vector<double>{640, 480}));
@@ -171,7 +170,7 @@ TEST(ZoomLevelFeed, ZoomIntoTheTerrainConfigurationThenTheFramesInIdOrder) {
             c.focal ? std::vector<double>{640, 480, kFocal, kFocal, 320, 240} : std::vector<double>{640, 480};
         auto map = std::make_shared<fw::Map>();
         for (uint64_t id : {3, 1, 2}) map->addFrame(std::make_shared<FakeFrame>(id, 50.0, true, 20, camera));
-        LogCapture log;
+        CapturedLog log;
         RecordingFusion pf(c.config, nullptr);
         if (c.stopped) fw::Messenger::instance().publish("sbt.input.stop", true);
         EXPECT_TRUE(pf.feedMap(map));

@@ -2,7 +2,8 @@
 // each case checks the exit status, the last status line, the ERROR texts
 // and the -9 lines.
 #include "frame_records.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -18,13 +19,11 @@
 #include <opencv2/imgcodecs.hpp>
 
 using nlohmann::json;
-using testsupport::base64Encode;
-using testsupport::runProcess;
 
 namespace {
 
 // zel_mapper with a stand-in dense back end, so that a job can finish.
-const std::string kProgram = ZEL_MAPPER_TEST_BACK_END_PATH;
+const std::string kProgram = testsupport::kZelMapperTestBackEndPath;
 
 using mappertest::frameLine;
 using mappertest::frameRecord;
@@ -139,10 +138,11 @@ TEST(ZelMapperHostileInput, Table) {
         c.make(dir, dataset, input);
         if (::testing::Test::HasFatalFailure()) return;
         const json task = {{"home", dir.path()}, {"dataset", dataset}};
-        const auto r = runProcess({kProgram, "--task", base64Encode(task.dump())}, input, 120.0);
+        const auto run = testsupport::runMapper(kProgram, task.dump(), input, 120.0);
+        const testsupport::ProcessResult& r = run.process;
+        const testsupport::MapperLines& lines = run.lines;
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, 0) << r.err.substr(0, 4000);
-        const auto lines = testsupport::parseMapperLines(r.err);
         ASSERT_FALSE(lines.status.empty()) << r.err.substr(0, 4000);
         const json& last = lines.status.back();
         EXPECT_EQ(last["state"], c.lastState) << r.err.substr(0, 4000);

@@ -7,7 +7,8 @@
 // The mounts are made in a mount namespace of the test process; where that
 // is not allowed the rows skip with the reason.
 #include "testsupport/files.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -28,8 +29,9 @@
 #include <sys/mount.h>
 
 using nlohmann::json;
-using testsupport::readFile;
 using testsupport::findOnPath;
+using testsupport::MapperRun;
+using testsupport::readFile;
 using testsupport::runProcess;
 namespace fs = std::filesystem;
 
@@ -40,7 +42,7 @@ const fs::path& survey() {
     static testsupport::TempDir dir("zel-word-survey");
     static const fs::path folder = [] {
         const fs::path f = fs::path(dir.path()) / "survey";
-        const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", "small", f.string()}, "", 300.0);
+        const auto r = runProcess({testsupport::kSampleFlightPath, "--survey", "small", f.string()}, "", 300.0);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return f;
     }();
@@ -53,25 +55,11 @@ std::string writeRecords(const testsupport::TempDir& dir, const json& records) {
     return dir.write("frames.json", records.dump());
 }
 
-struct Run {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
-    const json& last() const { return lines.status.back(); }
-    int lastState() const { return lines.status.empty() ? 0 : lines.status.back()["state"].get<int>(); }
-    bool loggedStart(const std::string& prefix) const {
-        return std::any_of(lines.text.begin(), lines.text.end(),
-                           [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
-    }
-    std::string head() const { return process.err.substr(0, 3000); }
-};
-
-Run runMapper(const fs::path& home, const std::string& datasetFile, const json& extra = json::object()) {
+// zel_mapper on a file dataset in home; extra is merged over the task.
+MapperRun mapDataset(const fs::path& home, const std::string& datasetFile, const json& extra = json::object()) {
     json task = {{"home", home.string()}, {"dataset", {{"form", "zel_frame"}, {"uri", datasetFile}}}};
     task.merge_patch(extra);
-    Run run;
-    run.process = runProcess({ZEL_MAPPER_PATH, "--task", testsupport::base64Encode(task.dump())}, "", 600.0);
-    run.lines = testsupport::parseMapperLines(run.process.err);
-    return run;
+    return testsupport::runMapper(testsupport::kZelMapperPath, task.dump(), "", 600.0);
 }
 
 // ---- mounts -----------------------------------------------------------------
@@ -166,7 +154,8 @@ json readPointCloud(const fs::path& folder) {
     const std::string node = findOnPath("node");
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
     if (node.empty()) return json();
-    const auto r = runProcess({node, ZEL_POINT_CLOUD_READER, ZEL_NODE_MODULES, folder.string(), "1000"}, "", 300.0);
+    const auto r = runProcess(
+        {node, testsupport::kPointCloudReaderPath, testsupport::kNodeModulesPath, folder.string(), "1000"}, "", 300.0);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return json::parse(r.out, nullptr, false);
 }
@@ -216,7 +205,7 @@ struct Row {
     std::function<void(const testsupport::TempDir&)> check;
 };
 
-void expectEveryTilesetDone(const Run& run) {
+void expectEveryTilesetDone(const MapperRun& run) {
     ASSERT_FALSE(run.lines.status.empty()) << run.head();
     EXPECT_EQ(run.lastState(), 12) << run.head();
     EXPECT_EQ(run.last()["progress"]["total"].get<double>(), 1.0);
@@ -238,7 +227,7 @@ Row nothingMade(std::string id, std::string name, std::function<void(json&)> cha
                 for (json& r : records) change(r);
                 const fs::path home = dir.file("home");
                 fs::create_directories(home);
-                const Run run = runMapper(home, writeRecords(dir, records), extra);
+                const MapperRun run = mapDataset(home, writeRecords(dir, records), extra);
                 EXPECT_EQ(run.lastState(), -14) << run.head();
                 EXPECT_TRUE(run.loggedStart("No map could be made: no frame gave depth.")) << run.head();
                 EXPECT_TRUE(run.last()["output"].empty()) << run.last().dump();
@@ -252,7 +241,7 @@ const std::vector<Row>& rows() {
          [](const testsupport::TempDir& dir) {
              const fs::path home = dir.file("home");
              fs::create_directories(home);
-             const Run run = runMapper(home, (survey() / "frames.json").string());
+             const MapperRun run = mapDataset(home, (survey() / "frames.json").string());
              expectEveryTilesetDone(run);
              // Terrain fusion's share of the progress waits for its last flush:
              // every status line before it stays below the job's 0.99.
@@ -284,14 +273,14 @@ const std::vector<Row>& rows() {
          [](const testsupport::TempDir& dir) {
              const fs::path home = dir.file("home");
              fs::create_directories(home);
-             const Run full = runMapper(home, (survey() / "frames.json").string());
+             const MapperRun full = mapDataset(home, (survey() / "frames.json").string());
              ASSERT_EQ(full.lastState(), 12) << full.head();
              const long fullCoverage = domCoverage(home, 19);
              const size_t fullFrames = frameFolders(home / "dense").size();
              json strip = json::array();
              const json records = surveyRecords();
              for (size_t i = 0; i < records.size() / 2; ++i) strip.push_back(records[i]);
-             const Run rerun = runMapper(home, writeRecords(dir, strip));
+             const MapperRun rerun = mapDataset(home, writeRecords(dir, strip));
              expectEveryTilesetDone(rerun);
              const long stripCoverage = domCoverage(home, 19);
              std::cout << "zoom-19 DOM coverage: full survey " << fullCoverage << " pixels, strip rerun "
@@ -319,7 +308,7 @@ const std::vector<Row>& rows() {
              Mount mount;
              const std::string why = Mount::tmpfs(home, 2048, mount);
              if (!why.empty()) GTEST_SKIP() << "no tmpfs home: " << why;
-             const Run run = runMapper(home, (survey() / "frames.json").string());
+             const MapperRun run = mapDataset(home, (survey() / "frames.json").string());
              ASSERT_FALSE(run.lines.status.empty()) << run.head();
              EXPECT_EQ(run.lastState(), -14) << run.head();
              EXPECT_TRUE(run.loggedStart("No map could be made: ") || run.loggedStart("Maps not written whole: "))
@@ -348,7 +337,7 @@ const std::vector<Row>& rows() {
              Mount mount;
              const std::string why = Mount::readOnly(home / "dom", mount);
              if (!why.empty()) GTEST_SKIP() << "no read-only dom/: " << why;
-             const Run run = runMapper(home, (survey() / "frames.json").string());
+             const MapperRun run = mapDataset(home, (survey() / "frames.json").string());
              EXPECT_EQ(run.lastState(), -14) << run.head();
              EXPECT_TRUE(run.loggedStart("Output folder cannot be written: " + (home / "dom").string() + ": "))
                  << run.head();
@@ -366,7 +355,7 @@ const std::vector<Row>& rows() {
              for (int i : {0, 11, 1, 10, 2, 9, 3, 8, 4, 7, 5, 6}) records.push_back(records0[static_cast<size_t>(i)]);
              const fs::path home = dir.file("home");
              fs::create_directories(home);
-             const Run run = runMapper(home, writeRecords(dir, records));
+             const MapperRun run = mapDataset(home, writeRecords(dir, records));
              EXPECT_EQ(run.lastState(), -14) << run.head();
              EXPECT_TRUE(run.loggedStart("No map could be made: no frame gave depth.")) << run.head();
              EXPECT_TRUE(run.last()["output"].empty()) << run.last().dump();
@@ -384,7 +373,7 @@ const std::vector<Row>& rows() {
              for (json& r : records) r["gps"] = records[0]["gps"];
              const fs::path home = dir.file("home");
              fs::create_directories(home);
-             const Run run = runMapper(home, writeRecords(dir, records));
+             const MapperRun run = mapDataset(home, writeRecords(dir, records));
              EXPECT_EQ(run.lastState(), -14) << run.head();
              EXPECT_TRUE(run.loggedStart("No map could be made: ")) << run.head();
              EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());

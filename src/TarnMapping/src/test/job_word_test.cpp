@@ -7,7 +7,8 @@
 // and what the home holds afterwards.
 #include "frame_records.h"
 #include "testsupport/files.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 #include "testsupport/temp_dir.h"
 
@@ -33,16 +34,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kProgram = ZEL_MAPPER_TEST_BACK_END_PATH;
+const std::string kProgram = testsupport::kZelMapperTestBackEndPath;
 const fs::path kFlight = fs::path(ZEL_SHARED_DATA_DIR) / "brighton-beach";
 
 using mappertest::frameLine;
 using mappertest::frameRecord;
 
-std::string taskText(const std::string& home, const json& dataset, const json& extra = json::object()) {
+// The task's JSON text; taskText is its base64, as the command line takes it.
+std::string taskJson(const std::string& home, const json& dataset, const json& extra = json::object()) {
     json task = {{"home", home}, {"dataset", dataset}};
     task.merge_patch(extra);
-    return base64Encode(task.dump());
+    return task.dump();
+}
+
+std::string taskText(const std::string& home, const json& dataset, const json& extra = json::object()) {
+    return base64Encode(taskJson(home, dataset, extra));
 }
 
 json liveDataset() { return {{"live", true}, {"form", "zel_frame"}}; }
@@ -82,7 +88,7 @@ std::string djiPath() { return (kFlight / "DJI_0018.JPG").string(); }
 // image_meta's line for the DJI photograph, with the 4:3 calibration of its sensor.
 std::string djiLine() {
     const std::string path = djiPath();
-    const auto r = runProcess({IMAGE_META_PATH, base64Encode(path)}, readFile(path).substr(0, 102400));
+    const auto r = runProcess({testsupport::kImageMetaPath, base64Encode(path)}, readFile(path).substr(0, 102400));
     json line = json::parse(r.out, nullptr, false);
     if (!line.is_object() || !line.contains("frame")) return "";
     json record = json::parse(line["frame"].get<std::string>(), nullptr, false);
@@ -90,17 +96,10 @@ std::string djiLine() {
     return frameLine(record);
 }
 
-struct Outcome {
-    testsupport::ProcessResult process;
-    testsupport::MapperLines lines;
+struct Outcome : testsupport::MapperRun {
     std::string home;
-    int lastState() const { return lines.status.empty() ? 0 : lines.status.back()["state"].get<int>(); }
     bool logged(const std::string& text) const {
         return std::find(lines.text.begin(), lines.text.end(), text) != lines.text.end();
-    }
-    bool loggedStart(const std::string& prefix) const {
-        return std::any_of(lines.text.begin(), lines.text.end(),
-                           [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
     }
     std::vector<std::string> minus9() const {
         std::vector<std::string> out;
@@ -112,10 +111,7 @@ struct Outcome {
 
 Outcome runIn(const testsupport::TempDir& dir, const json& dataset, const std::string& input,
               const json& extra = json::object()) {
-    Outcome o;
-    o.home = dir.path();
-    o.process = runProcess({kProgram, "--task", taskText(dir.path(), dataset, extra)}, input, 300.0);
-    o.lines = testsupport::parseMapperLines(o.process.err);
+    Outcome o{testsupport::runMapper(kProgram, taskJson(dir.path(), dataset, extra), input, 300.0), dir.path()};
     EXPECT_FALSE(o.process.timedOut);
     EXPECT_EQ(o.process.exitCode, 0) << o.process.err.substr(0, 3000);
     EXPECT_EQ(o.process.err.find("Sanitizer"), std::string::npos) << o.process.err.substr(0, 3000);
@@ -193,7 +189,7 @@ const std::vector<Row>& rows() {
              // image_meta's line for a photograph without metadata has no calibration.
              const std::string plain = dir.file("plain.jpg");
              cv::imwrite(plain, cv::Mat(48, 64, CV_8UC3, cv::Scalar(1, 2, 3)));
-             const auto meta = runProcess({IMAGE_META_PATH, base64Encode(plain)}, readFile(plain));
+             const auto meta = runProcess({testsupport::kImageMetaPath, base64Encode(plain)}, readFile(plain));
              ASSERT_EQ(meta.exitCode, 0) << meta.err;
              std::string noMetadata = testsupport::splitLines(meta.out).at(0);
              const std::vector<std::string> lines = {noMetadata, R"({"frame":"{}"})", R"({"frame":"[1,2,3]"})",

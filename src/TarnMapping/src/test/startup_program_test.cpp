@@ -1,5 +1,6 @@
 // A few start-up cases of the built zel_mapper: the error line on standard
 // error, the echo on standard output, exit status 0.
+#include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@ using testsupport::splitLines;
 
 namespace {
 
-const std::string kProgram = ZEL_MAPPER_PATH;
+const std::string kProgram = testsupport::kZelMapperPath;
 
 }  // namespace
 

@@ -2,7 +2,8 @@
 // folder, the log file, a live stream with bad lines, image_meta's line as a
 // live frame, a missing image.
 #include "frame_records.h"
-#include "testsupport/mapper_lines.h"
+#include "testsupport/mapper_run.h"
+#include "testsupport/program_paths.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/run_process.h"
 #include "testsupport/xmp_fixture.h"
@@ -19,6 +20,7 @@
 
 using nlohmann::json;
 using testsupport::base64Encode;
+using testsupport::runMapper;
 using testsupport::runProcess;
 using testsupport::splitLines;
 namespace fs = std::filesystem;
@@ -29,10 +31,9 @@ struct TempDir : testsupport::TempDir {
     TempDir() : testsupport::TempDir("zel-mapper-test") {}
 };
 
-const std::string kProgram = ZEL_MAPPER_PATH;
+const std::string kProgram = testsupport::kZelMapperPath;
 // The same program with a stand-in dense back end, so that a job can finish.
-const std::string kProgramWithBackEnd = ZEL_MAPPER_TEST_BACK_END_PATH;
-
+const std::string kProgramWithBackEnd = testsupport::kZelMapperTestBackEndPath;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -51,15 +52,13 @@ std::string writeDataset(const TempDir& dir, const std::string& text) {
     return path;
 }
 
-json task(const std::string& home, const json& dataset) { return {{"home", home}, {"dataset", dataset}}; }
-
-testsupport::ProcessResult run(const std::string& program, const json& taskJson, const std::string& input = "") {
-    return runProcess({program, "--task", base64Encode(taskJson.dump())}, input, 120.0);
+// The text of a task.
+std::string task(const std::string& home, const json& dataset) {
+    return json{{"home", home}, {"dataset", dataset}}.dump();
 }
 
-using ErrLines = testsupport::MapperLines;
-
-ErrLines parseErr(const std::string& err) { return testsupport::parseMapperLines(err); }
+// The time limit of one run.
+constexpr double kLimit = 120.0;
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) != lines.end();
@@ -87,14 +86,14 @@ TEST(ZelMapperDatasets, UnmappableDatasetsEndInMinus14) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dataset.dump());
-        const auto r = run(kProgram, task(dir.path(), c.dataset));
-        EXPECT_EQ(r.exitCode, 0);
-        const ErrLines lines = parseErr(r.err);
-        ASSERT_EQ(lines.status.size(), 1u) << r.err;
+        const auto r = runMapper(kProgram, task(dir.path(), c.dataset), "", kLimit);
+        EXPECT_EQ(r.process.exitCode, 0);
+        const testsupport::MapperLines& lines = r.lines;
+        ASSERT_EQ(lines.status.size(), 1u) << r.process.err;
         EXPECT_EQ(lines.status[0].dump(), R"({"output":[],"progress":{"total":-1.0},"state":-14})");
         EXPECT_TRUE(lines.errors.empty());
         for (const auto& e : c.errors) {
-            EXPECT_TRUE(hasLine(lines.text, e)) << e << "\n" << r.err;
+            EXPECT_TRUE(hasLine(lines.text, e)) << e << "\n" << r.process.err;
             EXPECT_NE(readFile(dir.file("log.txt")).find(e), std::string::npos) << e;
         }
     }
@@ -106,12 +105,12 @@ TEST(ZelMapperHome, MissingOrPlainFileHome) {
     std::ofstream(plain) << "x";
     for (const std::string& home : {dir.file("nowhere"), plain}) {
         SCOPED_TRACE(home);
-        const auto r = run(kProgram, task(home, {{"form", "zel_frame"}, {"uri", "x"}}));
-        EXPECT_EQ(r.exitCode, 0);
-        const ErrLines lines = parseErr(r.err);
+        const auto r = runMapper(kProgram, task(home, {{"form", "zel_frame"}, {"uri", "x"}}), "", kLimit);
+        EXPECT_EQ(r.process.exitCode, 0);
+        const testsupport::MapperLines& lines = r.lines;
         ASSERT_EQ(lines.status.size(), 1u);
         EXPECT_EQ(lines.status[0]["state"], -14);
-        EXPECT_TRUE(hasLine(lines.text, "Invalid home folder of task: " + home)) << r.err;
+        EXPECT_TRUE(hasLine(lines.text, "Invalid home folder of task: " + home)) << r.process.err;
     }
     EXPECT_FALSE(fs::exists(dir.file("nowhere")));
 }
@@ -119,7 +118,7 @@ TEST(ZelMapperHome, MissingOrPlainFileHome) {
 TEST(ZelMapperLog, LogFileLinesArePrefixed) {
     TempDir dir;
     std::ofstream(dir.file("log.txt")) << "left from before\n";
-    run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", dir.file("missing.json")}}));
+    runMapper(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", dir.file("missing.json")}}), "", kLimit);
     auto lines = splitLines(readFile(dir.file("log.txt")));
     // severity letter, month and day, time, thread id, then the text
     const std::regex prefix(R"(^([IWEF])(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2}) +\d+\] (.*)$)");
@@ -154,11 +153,12 @@ TEST(ZelMapperChain, WithoutTheDenseBackEndTheJobFails) {
     TempDir dir;
     json records = json::array();
     for (int i = 0; i < 6; ++i) records.push_back(frameRecord(dir, i));
-    const auto r = run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}));
-    const ErrLines lines = parseErr(r.err);
+    const auto r = runMapper(
+        kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}), "", kLimit);
+    const testsupport::MapperLines& lines = r.lines;
     ASSERT_FALSE(lines.status.empty());
     EXPECT_EQ(lines.status.back()["state"], -14);
-    EXPECT_TRUE(hasLine(lines.text, "Failed to create back end process: legacy_pf")) << r.err;
+    EXPECT_TRUE(hasLine(lines.text, "Failed to create back end process: legacy_pf")) << r.process.err;
 }
 #endif
 
@@ -175,11 +175,13 @@ TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
     input += R"({"something":"else"})" "\n";
     input += frameLine(2);
     input += R"({"frame":""})" "\n";
-    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", 3}}), input);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
-    const ErrLines lines = parseErr(r.err);
-    ASSERT_EQ(lines.errors.size(), 3u) << r.err;
+    const auto r =
+        runMapper(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", 3}}),
+                  input, kLimit);
+    EXPECT_FALSE(r.process.timedOut);
+    EXPECT_EQ(r.process.exitCode, 0);
+    const testsupport::MapperLines& lines = r.lines;
+    ASSERT_EQ(lines.errors.size(), 3u) << r.process.err;
     for (const auto& e : lines.errors) EXPECT_EQ(e["code"], -9);
     const std::vector<std::string> prefixes = {"Exception for command: not json (", "Exception for command:  (",
                                                "Exception for command: {\"frame\":\"{\\\"uri\\\":\"} ("};
@@ -204,9 +206,10 @@ TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
 TEST(ZelMapperLive, EndOfInputEndsTheStream) {
     TempDir dir;
     const std::string input = mappertest::frameLine(frameRecord(dir, 0));
-    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
-    EXPECT_FALSE(r.timedOut);
-    const ErrLines lines = parseErr(r.err);
+    const auto r =
+        runMapper(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input, kLimit);
+    EXPECT_FALSE(r.process.timedOut);
+    const testsupport::MapperLines& lines = r.lines;
     ASSERT_FALSE(lines.status.empty());
     EXPECT_EQ(lines.status.back()["state"], 12);
 }
@@ -214,20 +217,20 @@ TEST(ZelMapperLive, EndOfInputEndsTheStream) {
 // The host carries image_meta's line for a photograph, unchanged, to a live
 // job: the frame is read, located and handed to the back end.
 TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
-    ASSERT_STRNE(EXIFTOOL_PATH, "") << "exiftool is needed (scripts/setup.sh installs it)";
+    ASSERT_STRNE(testsupport::kExiftoolPath, "") << "exiftool is needed (scripts/setup.sh installs it)";
     TempDir dir;
     const std::string photo = dir.file("DJI_0001.JPG");
     cv::Mat pixels(120, 160, CV_8UC3);
     cv::RNG(5).fill(pixels, cv::RNG::UNIFORM, 0, 256);
     ASSERT_TRUE(cv::imwrite(photo, pixels));
     const std::string xmp = dir.write("dji.xmp", testsupport::djiXmpPacket());
-    const auto tagged = runProcess({EXIFTOOL_PATH, "-q", "-overwrite_original", "-ExifByteOrder=Little-endian",
-                                    "-Make=DJI", "-Model=FC6310", "-ExifIFD:ExifImageWidth=160",
-                                    "-ExifIFD:ExifImageHeight=120", "-ModifyDate=2024:12:08 09:10:11",
-                                    "-xmp<=" + xmp, photo});
+    const auto tagged =
+        runProcess({testsupport::kExiftoolPath, "-q", "-overwrite_original", "-ExifByteOrder=Little-endian",
+                    "-Make=DJI", "-Model=FC6310", "-ExifIFD:ExifImageWidth=160", "-ExifIFD:ExifImageHeight=120",
+                    "-ModifyDate=2024:12:08 09:10:11", "-xmp<=" + xmp, photo});
     ASSERT_EQ(tagged.exitCode, 0) << tagged.err;
 
-    const auto meta = runProcess({IMAGE_META_PATH, base64Encode(photo)}, readFile(photo));
+    const auto meta = runProcess({testsupport::kImageMetaPath, base64Encode(photo)}, readFile(photo));
     ASSERT_EQ(meta.exitCode, 0) << meta.err;
     const auto printed = splitLines(meta.out);
     ASSERT_EQ(printed.size(), 1u) << meta.out;
@@ -236,17 +239,18 @@ TEST(ZelMapperLive, ImageMetaLineIsALiveFrame) {
     for (const char* key : {"uri", "gps", "attitude", "calibration"}) EXPECT_TRUE(record.contains(key)) << key;
 
     const std::string input = printed[0] + "\n" + R"({"frame":""})" + "\n";
-    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const ErrLines lines = parseErr(r.err);
-    EXPECT_TRUE(lines.errors.empty()) << r.err;
-    ASSERT_FALSE(lines.status.empty()) << r.err;
+    const auto r =
+        runMapper(kProgramWithBackEnd, task(dir.path(), {{"live", true}, {"form", "zel_frame"}}), input, kLimit);
+    EXPECT_FALSE(r.process.timedOut);
+    EXPECT_EQ(r.process.exitCode, 0) << r.process.err;
+    const testsupport::MapperLines& lines = r.lines;
+    EXPECT_TRUE(lines.errors.empty()) << r.process.err;
+    ASSERT_FALSE(lines.status.empty()) << r.process.err;
     const json& last = lines.status.back();
     EXPECT_EQ(last["state"], 12);
     // "Locate" (0.7) and the stand-in's "Map Fusion" (0.3) are both complete:
     // the frame was tracked, located and fed to the back end.
-    EXPECT_NEAR(last["progress"]["total"].get<double>(), 1.0, 1e-6) << r.err;
+    EXPECT_NEAR(last["progress"]["total"].get<double>(), 1.0, 1e-6) << r.process.err;
     ASSERT_EQ(last["output"].size(), 1u);
     EXPECT_EQ(last["output"][0]["id"], "dom_01");
     // Nothing went wrong on the way: no refused record, no unreadable image,
@@ -263,13 +267,15 @@ TEST(ZelMapperFile, MissingImageDoesNotHang) {
     TempDir dir;
     json records = json::array();
     for (int i = 0; i < 7; ++i) records.push_back(frameRecord(dir, i, i != 3));
-    const auto r = run(kProgramWithBackEnd, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}));
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0);
-    const ErrLines lines = parseErr(r.err);
+    const auto r =
+        runMapper(kProgramWithBackEnd,
+                  task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}), "", kLimit);
+    EXPECT_FALSE(r.process.timedOut);
+    EXPECT_EQ(r.process.exitCode, 0);
+    const testsupport::MapperLines& lines = r.lines;
     ASSERT_FALSE(lines.status.empty());
     EXPECT_EQ(lines.status.back()["state"], 12);
-    EXPECT_TRUE(hasLine(lines.text, "Failed to open " + dir.file("img3.png"))) << r.err;
+    EXPECT_TRUE(hasLine(lines.text, "Failed to open " + dir.file("img3.png"))) << r.process.err;
     // every frame was tracked, so the "Locate" stage is complete
     EXPECT_GE(lines.status.back()["progress"]["total"].get<double>(), 0.7 - 1e-6);
 }

@@ -2,8 +2,10 @@
 // dense frames, and the MBTiles batch write-back beside the sqlite3 shell
 // inserting the same blobs in one transaction.
 
-#include "../test/synthetic_scene.h"
+#include "../test/node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/terrain_fusion.h"
 #include "tiles/tile_manager_cached.h"
 #include "tiles/tile_manager_mbtiles.h"
 
@@ -29,7 +31,7 @@ std::string scratch(const std::string& name) {
 }
 
 struct Flight {
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     std::vector<std::shared_ptr<MapFrame>> frames;
     std::vector<std::vector<pt::Point3d>> points;
     std::string dir;

@@ -2,8 +2,10 @@
 // tile cache: printed after every 25 frames, with the cache's size, so that
 // the growth per cached tile and the fixed base can be read off.
 
-#include "../test/synthetic_scene.h"
+#include "../test/node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/terrain_fusion.h"
 #include "tiles/tile_manager_cached.h"
 
 #include <sys/resource.h>
@@ -29,7 +31,7 @@ int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("tf-memory-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     nlohmann::json cfg = tftest::config(dir.string(), {{"terrainfusion.threads", 4}, {"terrainfusion.cache_size", cacheSize}});
     cfg["zoom_level"] = 20;
     cfg["fetch_gps"] = true;

@@ -4,9 +4,10 @@
 // the highest weight any frame had there, and each elevation cell holds the
 // height of that frame.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 #include "tile_writers.h"
 
+#include "terrain/terrain_fusion.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 

@@ -1,8 +1,11 @@
 // The eviction window of the node and the equivalence of runs with a small
 // and a large tile cache, over the folder and the MBTiles stores.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/terrain_fusion.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 #include "tiles/tile_manager_cached.h"
@@ -17,7 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tftest::LogCapture;
+using testsupport::CapturedLog;
 
 std::unique_ptr<TerrainFusion> nodeWithThreads(const std::string& dir, int threads) {
     return std::make_unique<TerrainFusion>(tftest::config(dir, {{"terrainfusion.threads", threads}}).dump(), nullptr);
@@ -46,13 +49,13 @@ TEST(EvictionWindow, WindowLengthTable) {
         SCOPED_TRACE(c.threads);
         testsupport::TempDir dir("tf-window");
         auto node = nodeWithThreads(dir.path(), c.threads);
-        LogCapture log;
+        CapturedLog log;
         for (size_t i = 0; i < c.linesAfterEachCall.size(); ++i) {
             node->AdaptiveRemoveTileCache(static_cast<double>(i + 1));
             EXPECT_EQ(log.count("Cache Out: "), c.linesAfterEachCall[i]) << "call " << i + 1;
         }
         if (c.linesAfterEachCall.back() > 0) {
-            EXPECT_TRUE(log.has("Cache Out: 0, In Cache: 0, time: "));
+            EXPECT_TRUE(log.contains("Cache Out: 0, In Cache: 0, time: "));
         }
     }
 }
@@ -65,13 +68,13 @@ TEST(EvictionWindow, LimitIsTheOldestFrameAndEqualTimesStay) {
         ASSERT_TRUE(node.setUpOk());
         auto cached = std::dynamic_pointer_cast<TileManagerCachedGDAL>(node.tileManager());
         for (int x = 0; x < 3; ++x) ASSERT_TRUE(cached->SetTile(x, 0, 20, stampedTile(x, 10.0 + x)));
-        LogCapture log;
+        CapturedLog log;
         node.AdaptiveRemoveTileCache(11.0);
         node.AdaptiveRemoveTileCache(12.0);
         EXPECT_EQ(cached->size(), 3u);
         node.AdaptiveRemoveTileCache(13.0);  // limit 11: the tile at 10 leaves, the one at 11 stays
         EXPECT_EQ(cached->size(), 2u);
-        EXPECT_TRUE(log.has("Cache Out: 1, In Cache: 2, time: "));
+        EXPECT_TRUE(log.contains("Cache Out: 1, In Cache: 2, time: "));
         node.AdaptiveRemoveTileCache(14.0);  // limit 12: the tile at 11 leaves
         EXPECT_EQ(cached->size(), 1u);
     }
@@ -113,7 +116,7 @@ void readRows(const std::string& path, std::map<std::string, cv::Mat>& into) {
 }
 
 Output flight(const std::string& dir, int cacheSize, int storage) {
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     scene.width = 320;
     scene.height = 240;
     scene.focal = 400.0;

@@ -1,9 +1,12 @@
 // Per-frame work: settling origin and zoom, the refusals, the ready-raster
 // path and the gridding of elevation.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
+#include "synthetic/box_scene.h"
 #include "terrain/grid_elevation.h"
+#include "terrain/terrain_fusion.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 #include "tiles/tile_manager_cached.h"
@@ -12,7 +15,7 @@
 
 namespace {
 
-using tftest::LogCapture;
+using testsupport::CapturedLog;
 
 // A frame in a local scene frame with keypoints of known depth.
 class LocalFrame : public MapFrame {
@@ -47,15 +50,15 @@ nlohmann::json precomputed(const std::string& dir, nlohmann::json specific = nlo
 
 TEST(SettleZoom, FailedGpsReadIsRetriedOnTheNextFrame) {
     testsupport::TempDir dir("tf-frame");
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     TerrainFusion node(precomputed(dir.path(), {{"terrainfusion.render_mode", 0}}).dump(), nullptr);
-    LogCapture log;
+    CapturedLog log;
     auto noGps = std::make_shared<MapFrame>(1, 1.0, fw::GImage(), dir.file("a.png"), scene.camera(),
                                             std::vector<double>{}, 1);
     noGps->setPose(scene.pose(0, 0));
     cv::imwrite(dir.file("a.png"), scene.render(0, 0));
     EXPECT_FALSE(node.processPointCloud(noGps, scene.points(0, 0, 8)));
-    EXPECT_TRUE(log.has("Failed updateAlt.", fw::kError));
+    EXPECT_TRUE(log.contains("Failed updateAlt.", fw::kError));
     EXPECT_FALSE(node.zoomSettled());
     // The next frame has GPS: settled, gridded (render mode 0 writes no tile).
     auto frame = scene.frame(2, 0.0, 0.0, dir.file("b.png"));
@@ -68,9 +71,9 @@ TEST(SettleZoom, FailedGpsReadIsRetriedOnTheNextFrame) {
 
 TEST(SettleZoom, ComputedFromKeypointsOfAnEarthCentredFrame) {
     testsupport::TempDir dir("tf-frame");
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     TerrainFusion node(tftest::config(dir.path()).dump(), nullptr);
-    LogCapture log;
+    CapturedLog log;
     // Keypoints on the ground 100 m below the camera.
     std::vector<pt::Point3d> cameraPoints;
     for (int i = 0; i < 40; ++i) cameraPoints.push_back({(i % 8 - 4) * 5.0, (i / 8 - 2) * 5.0, 100.0});
@@ -80,19 +83,19 @@ TEST(SettleZoom, ComputedFromKeypointsOfAnEarthCentredFrame) {
     ASSERT_TRUE(node.identifyZoom(frame, true));
     fw::MercatorProjection mercator;
     EXPECT_EQ(node.zoomLevel(), mercator.zoomForResolution(100.0 / 800.0, 50.0));
-    EXPECT_TRUE(log.has("Terrainfusion Height Offset: -100, cluster size: 40"));
-    EXPECT_TRUE(log.has("Terrainfusion Zoom Level: "));
+    EXPECT_TRUE(log.contains("Terrainfusion Height Offset: -100, cluster size: 40"));
+    EXPECT_TRUE(log.contains("Terrainfusion Zoom Level: "));
     EXPECT_NEAR(node.geoReference().heightOffset, -100.0f, 1e-3);
 }
 
 TEST(SettleZoom, LocalSceneFrames) {
     testsupport::TempDir dir("tf-frame");
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     TerrainFusion node(
         tftest::config(dir.path(), {{"terrainfusion.fake_origin", "10.0 50.0 0.0"}, {"terrainfusion.fake_height", 150.0}})
             .dump(),
         nullptr);
-    LogCapture log;
+    CapturedLog log;
     // Nine keypoints: no plane fit, the camera frame is the ground frame.
     std::vector<pt::Point3d> nine;
     for (int i = 0; i < 9; ++i) nine.push_back({i * 0.1, 0.2, 2.0});
@@ -101,7 +104,7 @@ TEST(SettleZoom, LocalSceneFrames) {
     ASSERT_TRUE(node.identifyZoomWithoutGPS(frame, true));
     fw::MercatorProjection mercator;
     EXPECT_EQ(node.zoomLevel(), mercator.zoomForResolution(150.0 / 800.0, 50.0));
-    EXPECT_TRUE(log.has("Zoom Level:"));
+    EXPECT_TRUE(log.contains("Zoom Level:"));
     const auto geo = node.geoReference();
     EXPECT_DOUBLE_EQ(geo.sceneToEcef.scale, 75.0);
     // The camera's axis points down, one scene unit giving 75 m.
@@ -117,14 +120,14 @@ TEST(SettleZoom, LocalSceneFrames) {
     // A camera without a focal length is refused before anything else.
     auto ideal = std::make_shared<LocalFrame>(3, std::make_shared<fw::CameraIdeal>(640, 480), 2.0, nine);
     EXPECT_FALSE(node.processPointCloud(ideal, {{1, 2, 3}}));
-    EXPECT_TRUE(log.has("has no camera with a focal length", fw::kError));
+    EXPECT_TRUE(log.contains("has no camera with a focal length", fw::kError));
 }
 
 TEST(ReadyRasters, PlacedAtTheNodeZoomAndStitched) {
     testsupport::TempDir dir("tf-frame");
     nlohmann::json cfg = tftest::config(dir.path(), {{"terrainfusion.render_mode", 2}, {"terrainfusion.render_zooms", 2}});
     TerrainFusion node(cfg.dump(), nullptr);
-    LogCapture log;
+    CapturedLog log;
     auto frame = std::make_shared<MapFrame>(1, 1.0, fw::GImage(), "", nullptr, std::vector<double>{}, 1);
     cv::Mat dsm(32, 32, CV_32F, cv::Scalar(12.5f)), dom(100, 100, CV_8UC3, cv::Scalar(10, 20, 30)),
         weight(100, 100, CV_8U, cv::Scalar(200));
@@ -132,17 +135,17 @@ TEST(ReadyRasters, PlacedAtTheNodeZoomAndStitched) {
                                          dv::Var(std::static_pointer_cast<fw::MapFrame>(frame)), dv::Var(dsm),
                                          dv::Var(dom), dv::Var(weight)});
     node.call("point_cloud_with_dsmdom", &message);
-    EXPECT_TRUE(log.has("Zoom Level:18"));
+    EXPECT_TRUE(log.contains("Zoom Level:18"));
     EXPECT_EQ(node.zoomLevel(), 18);
     auto tile = std::dynamic_pointer_cast<TerrainFusionMultiTile>(node.tileManager()->GetTile(7, 5, 18));
     ASSERT_TRUE(tile);
     EXPECT_EQ(static_cast<cv::Mat>(tile->image).at<cv::Vec3b>(100, 100), cv::Vec3b(10, 20, 30));
     EXPECT_EQ(static_cast<cv::Mat>(tile->elevation).at<float>(3, 3), 12.5f);
-    EXPECT_TRUE(log.has("TerrainFusion process ind: 3, AdaptiveRemoveTileCache process done, ready to return"));
+    EXPECT_TRUE(log.contains("TerrainFusion process ind: 3, AdaptiveRemoveTileCache process done, ready to return"));
 
     TerrainFusion::LocalDSMData record;
     EXPECT_FALSE(node.prepareReadyRasters(42, 1, 1, 18, frame, record, cv::Mat(), dom, weight));
-    EXPECT_TRUE(log.has("Invalid DSM/DOM was passed in - Tile ID: 42", fw::kError));
+    EXPECT_TRUE(log.contains("Invalid DSM/DOM was passed in - Tile ID: 42", fw::kError));
 }
 
 // Gridding: highest point per cell, closing of small gaps, hole filling.

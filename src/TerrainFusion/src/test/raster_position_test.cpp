@@ -4,8 +4,10 @@
 // that pixel's centre in web-mercator. The displacement, as means over 8 x 8
 // pixel blocks, must neither grow across the raster nor be off on average.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/terrain_fusion.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -78,7 +80,7 @@ TEST(RasterPosition, GroundLandsAtItsPixelCentres) {
     for (const ProbeCase& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::TempDir dir("tf-position");
-        tftest::Scene scene = tftest::Scene::at(c.lat, c.lon);
+        synthetic::BoxScene scene = synthetic::BoxScene::at(c.lat, c.lon);
         scene.paint = [](double e, double n) { return cv::Vec3b(128, ramp(n), ramp(e)); };
         // The footprint's north edge (half the image's 60 m north of the
         // camera) 1 m south of a tile row's north edge, or 1 m north of it

@@ -3,8 +3,10 @@
 // no tile depends on which worker finishes first. Also run under
 // ThreadSanitizer.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/terrain_fusion.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +40,7 @@ Output readFolders(const std::string& dir) {
 // fed as point clouds to a node of four workers, with random pauses between
 // them (seeded), so that the workers finish in another order from run to run.
 Output run(const std::string& dir, unsigned seed) {
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     scene.width = 320;
     scene.height = 240;
     scene.focal = 400.0;

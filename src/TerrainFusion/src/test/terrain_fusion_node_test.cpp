@@ -1,9 +1,13 @@
 // The node: configuration, commands, zoom choice and the gridding of one
 // frame of a synthetic scene.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
 #include "fw/map_projection.h"
+#include "synthetic/box_scene.h"
+#include "terrain/ground_plane.h"
+#include "terrain/terrain_fusion.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 #include "tiles/tile_manager_cached.h"
@@ -18,7 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tftest::LogCapture;
+using testsupport::CapturedLog;
 
 struct ConfigCase {
     const char* name;
@@ -42,15 +46,15 @@ TEST(TerrainFusionConfig, ZoomTable) {
         testsupport::TempDir dir("tf-config");
         nlohmann::json cfg = tftest::config(dir.path());
         cfg.merge_patch(c.extra);
-        LogCapture log;
+        CapturedLog log;
         TerrainFusion node(cfg.dump(), nullptr);
         ASSERT_TRUE(node.setUpOk());
-        EXPECT_TRUE(log.has(c.line)) << c.line;
+        EXPECT_TRUE(log.contains(c.line)) << c.line;
         if (c.zoom >= 0) {
             EXPECT_EQ(node.zoomLevel(), c.zoom);
             EXPECT_EQ(node.tileManager()->getTileArea().z, c.zoom);
         }
-        EXPECT_TRUE(log.has("[TERRAINFUSION] init done"));
+        EXPECT_TRUE(log.contains("[TERRAINFUSION] init done"));
     }
 }
 
@@ -95,11 +99,11 @@ TEST(TerrainFusionConfig, RefusedConfigurations) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        LogCapture log;
+        CapturedLog log;
         auto node = createTerrainFusionInstance(c.text, nullptr, nullptr, nullptr);
         ASSERT_TRUE(node);
         EXPECT_FALSE(node->setUpOk());
-        EXPECT_TRUE(log.has(c.line, fw::kError));
+        EXPECT_TRUE(log.contains(c.line, fw::kError));
         // A node without a tile manager refuses point clouds with one line and
         // answers the other commands harmlessly.
         auto frame = std::make_shared<MapFrame>(1, 1.0, fw::GImage(), "", nullptr, std::vector<double>{}, 1);
@@ -108,9 +112,9 @@ TEST(TerrainFusionConfig, RefusedConfigurations) {
         const size_t before = log.count("failed to set up tile manager", fw::kError);
         node->call("point_cloud", &message);
         EXPECT_EQ(log.count("failed to set up tile manager", fw::kError), before + 1);
-        const size_t lines = log.lines().size();
+        const size_t lines = log.records().size();
         node->call("flush_tile_cache", nullptr);
-        EXPECT_EQ(log.lines().size(), lines);
+        EXPECT_EQ(log.records().size(), lines);
         double progress = -1.0;
         node->call("TerrainFusion_Progress", &progress);
         EXPECT_EQ(progress, 0.0);
@@ -124,11 +128,11 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
     cfg["zoom_level"] = 21;
     cfg["fetch_gps"] = true;
     zel::Chain parent("job", nullptr);
-    LogCapture log;
+    CapturedLog log;
     auto node = createTerrainFusionInstance(cfg.dump(), &parent, nullptr, nullptr);
     ASSERT_TRUE(node->setUpOk());
     node->call("no_such_command", nullptr);
-    EXPECT_TRUE(log.has("TerrainFusion::call: unknown command: no_such_command", fw::kError));
+    EXPECT_TRUE(log.contains("TerrainFusion::call: unknown command: no_such_command", fw::kError));
 
     // Before the first point cloud: no pool.
     auto frame = std::make_shared<MapFrame>(7, 1.0, fw::GImage(), "", nullptr, std::vector<double>{}, 1);
@@ -140,11 +144,11 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
     dv::Var empty(std::vector<dv::Var>{dv::Var(std::static_pointer_cast<fw::MapFrame>(frame)),
                                        dv::Var(std::vector<pt::Point3d>{})});
     node->call("point_cloud", &empty);
-    EXPECT_TRUE(log.has("No points in frame: 7", fw::kWarning));
+    EXPECT_TRUE(log.contains("No points in frame: 7", fw::kWarning));
     // An undefined frame is refused.
     dv::Var undefinedFrame(std::vector<dv::Var>{dv::Var(), dv::Var(std::vector<pt::Point3d>{{1, 2, 3}})});
     node->call("point_cloud", &undefinedFrame);
-    EXPECT_TRUE(log.has("message without a frame", fw::kError));
+    EXPECT_TRUE(log.contains("message without a frame", fw::kError));
 
     node->updateTilesets();
     const auto items = parent.outputs();
@@ -158,14 +162,14 @@ TEST(TerrainFusionNode, CommandsAndTilesetItems) {
         EXPECT_EQ(tileset->state, zel::ItemState::Updating);
     }
     node->call("flush_tile_cache", nullptr);
-    EXPECT_TRUE(log.has("Writing tiles..."));
+    EXPECT_TRUE(log.contains("Writing tiles..."));
 
     // With the pool made, frames are queued; a frame without keypoints fails
     // in its task, which still releases the image.
     EXPECT_TRUE(node->feedFrame(frame));
     node.reset();  // the queued task finishes first
-    EXPECT_TRUE(log.has("Terrainfusion is working on 7"));
-    EXPECT_TRUE(log.has("Too few key points", fw::kError));
+    EXPECT_TRUE(log.contains("Terrainfusion is working on 7"));
+    EXPECT_TRUE(log.contains("Too few key points", fw::kError));
 }
 
 // Tiles that could not be written are counted in both tilesets' filesLost,
@@ -179,7 +183,7 @@ TEST(TerrainFusionNode, LostTilesCountedAndProgressWholeAfterTheLastWrites) {
     zel::Chain parent("job", nullptr);
     parent.setProgressRecord(ProgressNode("Map Fusion", 0.0, 1.0, 1.0f, -1.0,
                                           {ProgressNode("Terrain Fusion", 0.0, -1.0, 1.0f, -1.0)}));
-    LogCapture log;
+    CapturedLog log;
     auto node = createTerrainFusionInstance(cfg.dump(), &parent, nullptr, nullptr);
     ASSERT_TRUE(node->setUpOk());
     node->setFrameCount(3);
@@ -218,7 +222,7 @@ TEST(TerrainFusionNode, LostTilesCountedAndProgressWholeAfterTheLastWrites) {
 
     node.reset();  // the flush at its end fails again
     EXPECT_EQ(lostCounts(), (std::vector<int64_t>{2, 2}));
-    EXPECT_TRUE(log.has("TerrainFusion: 2 tiles could not be written", fw::kError));
+    EXPECT_TRUE(log.contains("TerrainFusion: 2 tiles could not be written", fw::kError));
     const ProgressNode after = parent.progress();
     EXPECT_EQ(after.children[0].value, 4.0) << "three frames and the flush";
     EXPECT_EQ(after.children[0].total, 4.0);
@@ -255,7 +259,7 @@ protected:
         return scene.enu.conjugate() * d;
     }
     testsupport::TempDir dir{"tf-raster"};
-    tftest::Scene scene;
+    synthetic::BoxScene scene;
     std::unique_ptr<TerrainFusion> node;
 };
 
@@ -304,7 +308,7 @@ TEST_F(Rasterisation, SyntheticSceneDsmDomAndBoxEdges) {
             if (p.x > scene.box.e0 - 8.0 && p.x < scene.box.e1 + 2.0 && p.y > scene.box.n0 - 2.0 &&
                 p.y < scene.box.n1 + 2.0)
                 continue;  // near the box: its walls hide or lean over the ground
-            errorSum += std::fabs(record.dom.at<cv::Vec3b>(r, c)[1] - tftest::Scene::texture(p.x, p.y));
+            errorSum += std::fabs(record.dom.at<cv::Vec3b>(r, c)[1] - synthetic::BoxScene::texture(p.x, p.y));
             ++pixels;
         }
     }
@@ -345,25 +349,25 @@ TEST_F(Rasterisation, SyntheticSceneDsmDomAndBoxEdges) {
 }
 
 TEST_F(Rasterisation, RefusedInputs) {
-    LogCapture log;
+    CapturedLog log;
     auto frame = scene.frame(1, 0.0, 0.0, dir.file("frame1.png"));
     ASSERT_TRUE(node->identifyZoom(frame, false));
     TerrainFusion::LocalDSMData record;
     EXPECT_FALSE(node->makeMap_idw(frame, record, {}));
-    EXPECT_TRUE(log.has("Zero point was passed in - Frame ID: 1Point Cnt: 0"));
+    EXPECT_TRUE(log.contains("Zero point was passed in - Frame ID: 1Point Cnt: 0"));
 
     // A path that is no regular file (a folder) and a file that is not an image.
     auto folderFrame = std::make_shared<MapFrame>(2, 2.0, fw::GImage(), dir.path(), scene.camera(),
                                                   std::vector<double>{10.0, 50.0, 100.0, 0.1, 0.1, 0.1}, 1);
     folderFrame->setPose(scene.pose(0, 0));
     EXPECT_FALSE(node->makeMap_idw(folderFrame, record, scene.points(0, 0, 16)));
-    EXPECT_TRUE(log.has("TerrainFusion::makeMap_idw 1 - Wrong Path! " + dir.path()));
+    EXPECT_TRUE(log.contains("TerrainFusion::makeMap_idw 1 - Wrong Path! " + dir.path()));
     const std::string text = dir.write("not-image.png", "plain text");
     auto textFrame = std::make_shared<MapFrame>(3, 3.0, fw::GImage(), text, scene.camera(),
                                                 std::vector<double>{10.0, 50.0, 100.0, 0.1, 0.1, 0.1}, 1);
     textFrame->setPose(scene.pose(0, 0));
     EXPECT_FALSE(node->makeMap_idw(textFrame, record, scene.points(0, 0, 16)));
-    EXPECT_TRUE(log.has("TerrainFusion::makeMap_idw 2 - Wrong Path! " + text));
+    EXPECT_TRUE(log.contains("TerrainFusion::makeMap_idw 2 - Wrong Path! " + text));
 
     // One channel: refused; four channels: alpha dropped.
     cv::imwrite(dir.file("grey.png"), cv::Mat(480, 640, CV_8UC1, cv::Scalar(90)));
@@ -371,7 +375,7 @@ TEST_F(Rasterisation, RefusedInputs) {
                                                 std::vector<double>{10.0, 50.0, 100.0, 0.1, 0.1, 0.1}, 1);
     greyFrame->setPose(scene.pose(0, 0));
     EXPECT_FALSE(node->makeMap_idw(greyFrame, record, scene.points(0, 0, 16)));
-    EXPECT_TRUE(log.has("imgIn.type() is CV_8UC3"));
+    EXPECT_TRUE(log.contains("imgIn.type() is CV_8UC3"));
     cv::imwrite(dir.file("rgba.png"), cv::Mat(480, 640, CV_8UC4, cv::Scalar(10, 20, 30, 40)));
     auto rgbaFrame = std::make_shared<MapFrame>(5, 5.0, fw::GImage(), dir.file("rgba.png"), scene.camera(),
                                                 std::vector<double>{10.0, 50.0, 100.0, 0.1, 0.1, 0.1}, 1);
@@ -385,7 +389,7 @@ TEST_F(Rasterisation, RefusedInputs) {
     std::vector<pt::Point3d> spread = scene.points(0, 0, 16);
     spread.push_back(scene.toEcef({5000.0, -5000.0, 0.0}));
     EXPECT_FALSE(node->makeMap_idw(frame, record, spread));
-    EXPECT_TRUE(log.has("TF: frame 1 spans", fw::kError));
+    EXPECT_TRUE(log.contains("TF: frame 1 spans", fw::kError));
 }
 
 TEST_F(Rasterisation, ImagePathFolderSetting) {

@@ -1,11 +1,12 @@
 // Multiband blending of frame rasters into tiles, the rebuild from the 3 x 3
 // neighbourhood, the simple stitch and the rendering of lower zooms.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 #include "tile_writers.h"
 
 #include "terrain/grid_elevation.h"
 #include "terrain/pyramid.h"
+#include "terrain/terrain_fusion.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 

@@ -2,8 +2,11 @@
 // frames): wherever a tile of any zoom has colour, it is the ground's grey,
 // in both render modes, whatever the strip's length and wherever it ends.
 
-#include "synthetic_scene.h"
+#include "node_config.h"
 
+#include "synthetic/box_scene.h"
+#include "terrain/ground_plane.h"
+#include "terrain/terrain_fusion.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/terrain_fusion_tile.h"
 
@@ -41,7 +44,7 @@ TEST(UniformGround, EveryCoveredPixelOfEveryZoomIsTheGround) {
         for (const StripCase& c : cases) {
             SCOPED_TRACE(std::string(c.name) + ", render mode " + std::to_string(mode));
             testsupport::TempDir dir("tf-uniform");
-            tftest::Scene scene = tftest::Scene::at(lat, lon);
+            synthetic::BoxScene scene = synthetic::BoxScene::at(lat, lon);
             scene.paint = [](double, double) { return kGround; };
             const double halfWidth = scene.altitude * (scene.width / 2.0) / scene.focal;
             // The last footprint's east edge: in the middle of a tile, or at

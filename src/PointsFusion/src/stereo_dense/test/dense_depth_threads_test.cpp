@@ -1,13 +1,13 @@
 // The dense depth stage: pairing, publication, the engine choice at
 // construction, back-pressure, the matcher mutex and frame cloning.
 
-#include "log_capture.h"
 #include "stereo_scene.h"
 #include "stereo_dense/dense_depth.h"
 #include "stereo_dense/sgm_cpu.h"
 
 #include "fw/messenger.h"
 #include "fw/settings.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,8 @@
 
 namespace {
 
-using stereo_test::LogCapture;
 using stereo_test::PlaneScene;
+using testsupport::CapturedLog;
 using Future = std::shared_future<std::shared_ptr<ImageScaled>>;
 
 // The futures published on "sbt.dense_frame", in order.
@@ -132,7 +132,7 @@ TEST_F(DenseDepthTest, TheFrameLeftWaitingIsNamedAtTheEnd) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.frames) + " frames");
-        LogCapture log;
+        CapturedLog log;
         {
             DenseDepth stage(4.0f, std::make_shared<ConstantEngine>());
             for (uint64_t id = 1; id <= c.frames; ++id) stage.AddFrame(frame(id));
@@ -150,7 +150,7 @@ TEST_F(DenseDepthTest, TheFrameLeftWaitingIsNamedAtTheEnd) {
 
 TEST_F(DenseDepthTest, FailedPairsDeliverAnEmptyRecord) {
     Published published;
-    LogCapture log;
+    CapturedLog log;
     {
         DenseDepth stage(4.0f, std::make_shared<ConstantEngine>());
         stage.AddFrame(frame(1));
@@ -187,7 +187,7 @@ public:
 
 TEST_F(DenseDepthTest, WithoutADeviceTheCpuRunsAndTheLinesSayTwo) {
     Published published;
-    LogCapture log;
+    CapturedLog log;
     auto devices = std::make_shared<NoDevices>();
     {
         DenseDepth stage(4.0f, devices, {75, 90}, [](const cv::Mat& l, const cv::Mat&, int, int, int) { return l; });
@@ -318,7 +318,7 @@ private:
 TEST_F(DenseDepthTest, CloningCopiesTheBackEndsFramesOnly) {
     set("pointsfusion.clone_frame", "1");
     Published published;
-    LogCapture log;
+    CapturedLog log;
     auto first = frame(1);
     first->setImage(fw::GImage(cv::Mat(4, 4, CV_8UC3, cv::Scalar(1, 2, 3))), 0, 0);
     {

@@ -1,10 +1,10 @@
 // The choice of the disparity engine through the device-query seam.
 
-#include "log_capture.h"
 #include "stereo_dense/engine_choice.h"
 #include "stereo_dense/sgm_cpu.h"
 
 #include "fw/settings.h"
+#include "testsupport/captured_log.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +101,7 @@ TEST_F(EngineChoiceTest, DecisionTable) {
         fw::Settings::instance().setvar("pointsfusion.dense_method", "3", true);
         auto devices = std::make_shared<FakeDevices>();
         c.setUp(*devices);
-        stereo_test::LogCapture log;
+        testsupport::CapturedLog log;
         testing::internal::CaptureStdout();
         {
             const auto engine = chooseDisparityEngine(3, devices, archs, noMatch);

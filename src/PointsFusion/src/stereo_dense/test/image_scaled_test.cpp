@@ -1,11 +1,11 @@
 // Loading a frame's image, the depth range of its sparse points, and the
 // release of the frame's pixels.
 
-#include "log_capture.h"
 #include "stereo_dense/image_scaled.h"
 
 #include "fw/dense_map_frame.h"
 #include "fw/map_point.h"
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 namespace {
 
-using stereo_test::LogCapture;
+using testsupport::CapturedLog;
 
 std::shared_ptr<MapFrame> frameAt(const std::string& path, const fw::GImage& image = fw::GImage()) {
     auto camera = fw::CameraImpl::create({200, 100, 100, 100, 100, 50});
@@ -62,7 +62,7 @@ TEST(ImageScaledTest, UnreadableImagesLeaveItEmptyWithTheErrorLine) {
     const std::string empty = dir.write("empty.png", "");
     for (const std::string& path : {dir.file("missing.png"), fifo, garbage, empty, dir.path(), std::string()}) {
         SCOPED_TRACE(path);
-        LogCapture log;
+        CapturedLog log;
         ImageScaled record;
         record.frame = frameAt(path);
         record.loadImage();  // a FIFO without a writer must not block
@@ -75,7 +75,7 @@ TEST(ImageScaledTest, AnImageAlreadyHeldIsKept) {
     ImageScaled record;
     record.frame = frameAt("/nonexistent.png");
     record.image = cv::Mat(2, 2, CV_8UC3, cv::Scalar(1, 2, 3));
-    LogCapture log;
+    CapturedLog log;
     record.loadImage();
     EXPECT_EQ(record.image.at<cv::Vec3b>(0, 0), cv::Vec3b(1, 2, 3));
     EXPECT_EQ(log.records().size(), 0u);
@@ -135,7 +135,7 @@ TEST(DepthRangeTest, Table) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture log;
+        CapturedLog log;
         double dmin = 0, dmax = 0;
         ASSERT_TRUE(ImageScaled::computeDepthRange(frameWithDepths(c.depths), fw::SE3(), dmin, dmax));
         if (c.fallback) {

@@ -1,11 +1,11 @@
 // Depth of a frame from a stereo pair over a synthetic tilted plane, with the
 // partner in each of the four directions; the failures of the pair.
 
-#include "log_capture.h"
 #include "stereo_scene.h"
 #include "stereo_dense/dense_depth.h"
 #include "stereo_dense/sgm_cpu.h"
 
+#include "testsupport/captured_log.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@
 
 namespace {
 
-using stereo_test::LogCapture;
 using stereo_test::PlaneScene;
+using testsupport::CapturedLog;
 
 std::shared_ptr<ImageScaled> recordOf(const std::shared_ptr<fw::MapFrame>& frame) {
     auto record = std::make_shared<ImageScaled>();
@@ -129,7 +129,7 @@ TEST_F(PairDepthTest, NegativeDisparitiesGiveNoDepthAndDoNotCount) {
     auto partner = recordOf(scene->frame(102, 20, 0, dir.path()));
     {
         // 15 % valid and 60 % negative: 75 % would pass the fifth, 15 % does not.
-        LogCapture log;
+        CapturedLog log;
         DenseDepth stage(4.0f, std::make_shared<LayoutEngine>(0.15, 0.6, 80.0f));
         EXPECT_FALSE(stage.computePairDepth(own, partner));
         EXPECT_TRUE(own->depth.empty());
@@ -143,7 +143,7 @@ TEST_F(PairDepthTest, NegativeDisparitiesGiveNoDepthAndDoNotCount) {
         EXPECT_NE(warnings[0].find(" of its pixels, below 0.2"), std::string::npos) << warnings[0];
     }
     {
-        LogCapture log;
+        CapturedLog log;
         DenseDepth stage(4.0f, std::make_shared<LayoutEngine>(0.3, 0.6, 80.0f));
         ASSERT_TRUE(stage.computePairDepth(own, partner));
         EXPECT_EQ(log.count("left out of the maps"), 0u);
@@ -160,18 +160,18 @@ TEST_F(PairDepthTest, FailuresOfThePair) {
     DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
     auto own = recordOf(scene->frame(201, 0, 0, dir.path()));
     {
-        LogCapture log;
+        CapturedLog log;
         auto same = recordOf(scene->frame(201, 20, 0, dir.path()));
         EXPECT_FALSE(stage.computePairDepth(own, same));
         EXPECT_EQ(log.count("Somehow Duplicated frames are passed - FRAME: 201", fw::kError), 1u);
     }
     {
-        LogCapture log;  // the same place: no baseline, nothing to divide by
+        CapturedLog log;  // the same place: no baseline, nothing to divide by
         EXPECT_FALSE(stage.computePairDepth(own, recordOf(scene->frame(202, 0, 0, dir.path()))));
         EXPECT_TRUE(own->depth.empty());
     }
     {
-        LogCapture log;  // sparse points 2 m away: the expected disparity exceeds the image
+        CapturedLog log;  // sparse points 2 m away: the expected disparity exceeds the image
         auto near = recordOf(scene->frame(203, 0, 0, dir.path(), 2.0));
         EXPECT_FALSE(stage.computePairDepth(near, recordOf(scene->frame(204, 20, 0, dir.path()))));
         EXPECT_EQ(log.count("Negative Overlap Calculated - DIS: 20 Overlap: ", fw::kWarning), 1u);
@@ -179,7 +179,7 @@ TEST_F(PairDepthTest, FailuresOfThePair) {
         EXPECT_TRUE(near->depth.empty());
     }
     {
-        LogCapture log;  // no sparse points
+        CapturedLog log;  // no sparse points
         auto bare = recordOf(scene->frame(205, 0, 0, dir.path(), 0.0, 0, 0));
         EXPECT_FALSE(stage.computePairDepth(bare, recordOf(scene->frame(206, 20, 0, dir.path()))));
         EXPECT_EQ(log.count("Failed to read depth range from sparse cloud.", fw::kInfo), 1u);

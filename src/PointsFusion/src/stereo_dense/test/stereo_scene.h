@@ -6,7 +6,7 @@
 #include "fw/dense_map_frame.h"
 #include "fw/map_point.h"
 #include "fw/pose.h"
-#include "synthetic/synthetic_scene.h"
+#include "synthetic/ground_scene.h"
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -1,55 +1,25 @@
 #pragma once
-// Test fixtures of terrain fusion: a log capture, node configurations and a
-// synthetic flight over flat ground with a box, rendered by ray casting, with
-// dense points taken from the scene's true depth.
+// Flat ground at ellipsoid height 0 with a box on it, rendered by ray casting
+// for cameras that look straight down, and the earth-centred points of the
+// true surface: frames with dense points for the terrain fusion tests.
 
 #include "fw/camera.h"
 #include "fw/dense_map_frame.h"
 #include "fw/geodetic.h"
-#include "fw/log.h"
-#include "terrain/ground_plane.h"
-#include "terrain/terrain_fusion.h"
-#include "testsupport/captured_log.h"
+#include "fw/pose.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-namespace tftest {
-
-// Every log line, thread-safe.
-class LogCapture : public testsupport::CapturedLog {
-public:
-    // Lines that contain text (at the severity, when given).
-    size_t count(const std::string& text, int severity = 99) const {
-        return CapturedLog::count(text, severity == 99 ? std::nullopt : std::optional<int>(severity));
-    }
-    bool has(const std::string& text, int severity = 99) const { return count(text, severity) > 0; }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        for (const auto& l : records()) out.push_back(l.second);
-        return out;
-    }
-};
-
-// A "legacy_tf" configuration in workDir; specific holds node settings.
-inline nlohmann::json config(const std::string& workDir, const nlohmann::json& specific = nlohmann::json::object(),
-                             int storage = 1) {
-    nlohmann::json c;
-    c["work_dir"] = workDir;
-    c["dom"] = {{"tiling", {{"storage", storage}}}};
-    c["dsm"] = nlohmann::json::object();
-    c["specific"] = specific;
-    return c;
-}
+namespace synthetic {
 
 struct Box {
     double e0 = 5.0, e1 = 15.0, n0 = -5.0, n1 = 5.0, height = 5.0;
@@ -57,24 +27,24 @@ struct Box {
 
 // Flat ground at ellipsoid height 0 around (lon0, lat0), a box on it, and a
 // texture that varies smoothly in east and north. Cameras look straight down.
-struct Scene {
+struct BoxScene {
     double lon0 = 10.0, lat0 = 50.0;
     double altitude = 100.0;
     int width = 640, height = 480;
     double focal = 800.0;
     Box box;
     pt::Point3d origin = fw::geodeticToECEF(50.0, 10.0, 0.0);
-    fw::SO3 enu = enuRotation(10.0, 50.0);
+    fw::SO3 enu = localAxes(10.0, 50.0);
     // The ground's colour at (e, n) when set (BGR); else the grey texture.
     std::function<cv::Vec3b(double e, double n)> paint;
 
     // The scene moved to (lat, lon), without the box.
-    static Scene at(double lat, double lon) {
-        Scene s;
+    static BoxScene at(double lat, double lon) {
+        BoxScene s;
         s.lat0 = lat;
         s.lon0 = lon;
         s.origin = fw::geodeticToECEF(lat, lon, 0.0);
-        s.enu = enuRotation(lon, lat);
+        s.enu = localAxes(lon, lat);
         s.box = Box{1e6, 1e6 + 1.0, 1e6, 1e6 + 1.0, 0.0};
         return s;
     }
@@ -82,6 +52,19 @@ struct Scene {
     pt::Point3d local(double lat, double lon, double height = 0.0) const {
         const pt::Point3d ecef = fw::geodeticToECEF(lat, lon, height);
         return enu.conjugate() * pt::Point3d{ecef.x - origin.x, ecef.y - origin.y, ecef.z - origin.z};
+    }
+
+    // Rotation of the local east-north-up axes into earth-centred ones.
+    static fw::SO3 localAxes(double longitude, double latitude) {
+        const double lambda = longitude * M_PI / 180.0;
+        const double phi = latitude * M_PI / 180.0;
+        const double sl = std::sin(lambda), cl = std::cos(lambda);
+        const double sp = std::sin(phi), cp = std::cos(phi);
+        // Columns east, north, up; row-major.
+        const double m[9] = {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
+        fw::SO3 q;
+        q.fromMatrix(m);
+        return q;
     }
 
     static double texture(double e, double n) {
@@ -157,4 +140,4 @@ struct Scene {
     }
 };
 
-}  // namespace tftest
+}  // namespace synthetic
