@@ -26,6 +26,44 @@ namespace sfm {
 
 using namespace front_end;
 
+namespace {
+
+// A pixel's undistorted ray (on the plane z = 1) through a camera.
+std::vector<cv::Point2f> raysOf(const BlockCamera& c, const std::vector<cv::Point2f>& pixels) {
+    std::vector<cv::Point2f> rays;
+    if (pixels.empty()) return rays;
+    const cv::Matx33d K(c.values[0], 0, c.values[1], 0, c.values[0] * c.aspect, c.values[2], 0, 0, 1);
+    const std::vector<double> distortion{c.values[3], c.values[4], c.p1, c.p2, c.k3};
+    cv::undistortPoints(pixels, rays, cv::Mat(K), distortion, cv::noArray(), cv::noArray(),
+                        cv::TermCriteria(cv::TermCriteria::COUNT, 20, 0.0));
+    return rays;
+}
+
+// How far a camera's pixels move (own pixels, the most over the picture's
+// border and middle) between the recorded and the refined intrinsics.
+double shiftOf(const BlockCamera& refined) {
+    BlockCamera recorded = refined;
+    std::copy(refined.prior, refined.prior + 5, recorded.values);
+    std::vector<cv::Point2f> pixels;
+    for (int i = 0; i <= 4; ++i)
+        for (int j = 0; j <= 4; ++j)
+            pixels.emplace_back(static_cast<float>(refined.width * i / 4.0), static_cast<float>(refined.height * j / 4.0));
+    const std::vector<cv::Point2f> rays = raysOf(recorded, pixels);
+    BlockFrame at;
+    double most = 0.0;
+    for (size_t k = 0; k < pixels.size(); ++k) {
+        cv::Point2d moved;
+        if (projectPoint(refined, at, cv::Vec3d(rays[k].x, rays[k].y, 1.0), moved))
+            most = std::max(most, cv::norm(moved - cv::Point2d(pixels[k])));
+    }
+    return most;
+}
+
+// Rays moved by less than this (processing pixels) leave the matches as they are.
+constexpr double kMatchAgainPixels = 0.5;
+
+}  // namespace
+
 bool BatchFrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     Frame* previous = nullptr;
     const bool added = addFrame(input, previous) != nullptr;
@@ -72,6 +110,7 @@ void BatchFrontEnd::finish() {
         }
     }
     if (freed) adjust(block, Adjustment::Whole, true);
+    if (freed && matchAgain()) adjust(block, Adjustment::Whole, true);
     for (BlockCamera& c : cameras_)
         for (bool& h : c.hold) h = false;
 
@@ -119,6 +158,39 @@ double BatchFrontEnd::reliefOf(int camera) const {
     if (reliefs.empty()) return 0.0;
     std::nth_element(reliefs.begin(), reliefs.begin() + static_cast<std::ptrdiff_t>(reliefs.size() / 2), reliefs.end());
     return reliefs[reliefs.size() / 2];
+}
+
+bool BatchFrontEnd::matchAgain() {
+    bool moved = false;
+    for (auto& [i, f] : frames_) {
+        const BlockCamera& c = cameras_[static_cast<size_t>(f->block.camera)];
+        if (c.refine && shiftOf(c) * f->features.scale > kMatchAgainPixels) moved = true;
+    }
+    if (!moved) return false;
+    for (auto& [i, f] : frames_) {
+        f->features.rays = raysOf(cameras_[static_cast<size_t>(f->block.camera)], f->features.pixels);
+        buildIndex(f->features);
+    }
+    std::vector<std::pair<int, int>> pairs;
+    for (const auto& [ab, m] : pairs_) pairs.push_back(ab);
+    std::vector<PairMatch> found(pairs.size());
+    std::vector<uchar> ok(pairs.size(), 0);
+    cv::parallel_for_(cv::Range(0, static_cast<int>(pairs.size())), [&](const cv::Range& r) {
+        for (int k = r.start; k < r.end; ++k) {
+            const auto& [a, b] = pairs[static_cast<size_t>(k)];
+            ok[static_cast<size_t>(k)] = pairOf(*frames_.at(b), *frames_.at(a), found[static_cast<size_t>(k)]) ? 1 : 0;
+        }
+    });
+    tracks_ = FeatureTracks();
+    pairs_.clear();
+    size_t matched = 0;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        if (!ok[k]) continue;
+        joinPair(*frames_.at(pairs[k].second), *frames_.at(pairs[k].first), found[k]);
+        ++matched;
+    }
+    FW_LOG(Info) << "Pairs matched again on the refined intrinsics' rays: " << matched << " of " << pairs.size() << ".";
+    return true;
 }
 
 void BatchFrontEnd::initialRotations() {

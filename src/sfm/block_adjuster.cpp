@@ -114,13 +114,15 @@ struct ViewPrior {
 struct IntrinsicsPrior {
     explicit IntrinsicsPrior(const BlockCamera& camera) {
         for (int k = 0; k < 5; ++k) prior[k] = camera.prior[k];
-        // Without evidence the focal length moves by a few per cent, the
-        // principal point by a per cent of the picture and the radial terms
-        // by a few thousandths: a nadir flight over flat ground cannot tell
-        // radial distortion from a bent block.
-        sigma[0] = 0.02 * camera.prior[0];
+        // The intrinsics are refined only where the points show relief (over
+        // flat ground seen straight down they are held): the focal length
+        // may then move by several per cent, the principal point by a per
+        // cent of the picture, the radial terms as far as a lens bends
+        // (k1 of a few hundredths).
+        sigma[0] = 0.05 * camera.prior[0];
         sigma[1] = sigma[2] = 0.01 * std::max(camera.width, camera.height);
-        sigma[3] = sigma[4] = 0.005;
+        sigma[3] = 0.1;
+        sigma[4] = 0.05;
     }
     template <typename T>
     bool operator()(const T* values, T* residual) const {

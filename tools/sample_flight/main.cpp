@@ -2,11 +2,13 @@
 // missing): six JPEG frames of a textured ground seen straight down along an
 // east-bound flight line, and "frames.json", the dataset file of their frame
 // records. Prints the dataset file's path.
-// sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] FOLDER:
-// a survey in parallel strips, with its ground truth.
+// sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] [--k1 K]
+// FOLDER: a survey in parallel strips, with its ground truth; --k1 renders it
+// through a lens with that radial distortion, which the records do not mention.
 #include "survey/survey_writer.h"
 #include "synthetic/ground_scene.h"
 
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +35,17 @@ constexpr double kStartTime = 1733650000.0;
 constexpr double kInterval = 2.0;     // seconds between frames
 const cv::Size kSize(640, 480);
 const cv::Matx33d kK(500, 0, 320, 0, 500, 240, 0, 0, 1);
+
+// A whole text that is a finite number.
+bool parseNumber(const std::string& text, double& value) {
+    size_t used = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return used == text.size() && std::isfinite(value);
+}
 
 json frameRecord(const std::string& uri, const synthetic::Shot& shot, double timestamp) {
     return {{"uri", uri},
@@ -79,6 +92,7 @@ std::string writeFlight(const fs::path& folder) {
 
 int main(int argc, char** argv) {
     std::string folder, surveyName;
+    double k1 = 0.0;
     survey::SurveyOptions options;
     bool usage = false;
     for (int i = 1; i < argc; ++i) {
@@ -87,6 +101,8 @@ int main(int argc, char** argv) {
             surveyName = argv[++i];
         else if (arg == "--embed-metadata")
             options.embedMetadata = true;
+        else if (arg == "--k1" && i + 1 < argc)
+            usage = !parseNumber(argv[++i], k1) || usage;
         else if (folder.empty() && !arg.empty() && arg[0] != '-')
             folder = arg;
         else
@@ -95,12 +111,13 @@ int main(int argc, char** argv) {
     survey::SurveyPlan plan;
     const bool surveyMode = !surveyName.empty();
     if (usage || folder.empty() || (surveyMode && !survey::SurveyPlan::byName(surveyName, plan)) ||
-        (options.embedMetadata && !surveyMode)) {
+        ((options.embedMetadata || k1 != 0.0) && !surveyMode) || std::abs(k1) > 0.5) {
         std::cerr << "usage: sample_flight FOLDER | sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] "
-                     "FOLDER"
+                     "[--k1 K] FOLDER"
                   << std::endl;
         return 1;
     }
+    plan.camera.k1 = k1;
     try {
         const std::string path = fs::absolute(folder).lexically_normal().string();
         std::cout << (surveyMode ? survey::writeSurvey(plan, path, options) : writeFlight(path)) << std::endl;

@@ -189,8 +189,21 @@ bool ReliefScene::terrain(double east, double north, double& h, double& dhde, do
 }
 
 cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv::Vec3d& C, cv::Size size,
-                            int64_t* missed) const {
-    const cv::Matx33d toLocal = R * K.inv();
+                            int64_t* missed, double k1) const {
+    const cv::Matx33d toLocal = R * K.inv(), Kinv = K.inv();
+    // The undistorted normalised position of a pixel: x (1 + k1 |x|^2) = xd,
+    // solved by fixed-point steps (a few for |k1 r^2| well below 1).
+    auto rayOf = [&](int x, int y) {
+        const cv::Vec3d n = Kinv * cv::Vec3d(x, y, 1.0);
+        double u = n[0], v = n[1];
+        if (k1 != 0.0)
+            for (int i = 0; i < 20; ++i) {
+                const double radial = 1.0 + k1 * (u * u + v * v);
+                u = n[0] / radial;
+                v = n[1] / radial;
+            }
+        return R * cv::Vec3d(u, v, 1.0);
+    };
     cv::Mat mapX(size, CV_32FC1), mapY(size, CV_32FC1);
     cv::Mat walls(size, CV_8UC3, cv::Scalar::all(0)), isWall(size, CV_8UC1, cv::Scalar(0));
     struct Box {
@@ -207,7 +220,7 @@ cv::Mat ReliefScene::render(const cv::Matx33d& K, const cv::Matx33d& R, const cv
     int64_t rangeOff = 0;
     for (int y = range.start; y < range.end; ++y)
         for (int x = 0; x < size.width; ++x) {
-            const cv::Vec3d d = toLocal * cv::Vec3d(x, y, 1.0);
+            const cv::Vec3d d = k1 != 0.0 ? rayOf(x, y) : toLocal * cv::Vec3d(x, y, 1.0);
             if (!(d[2] < 0.0)) {  // a ray that does not come down misses the ground
                 ++rangeOff;
                 mapX.at<float>(y, x) = mapY.at<float>(y, x) = -1.0f;

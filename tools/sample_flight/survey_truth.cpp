@@ -64,7 +64,7 @@ void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
           {"attitude", plan.noise.attitude}, {"seed", plan.noise.seed}}},
         {"camera",
          {{"width", c.width}, {"height", c.height}, {"fx", c.fx}, {"fy", c.fy}, {"cx", c.cx}, {"cy", c.cy},
-          {"distortion", "none"}}},
+          {"k1", c.k1}, {"distortion", c.k1 != 0.0 ? "radial: k1" : "none"}}},
         {"buildings", buildings},
         {"targets", targets},
         {"shots", shots}};

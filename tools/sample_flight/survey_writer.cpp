@@ -161,7 +161,8 @@ std::string writeSurvey(const SurveyPlan& plan, const std::string& folderText, c
         const cv::Vec3d C = frame.fromGeodetic(s.latitude, s.longitude, s.altitude);
         const cv::Matx33d R = frame.cameraToLocal(s.latitude, s.longitude, s.pitch, s.yaw, s.roll);
         int64_t missed = 0;
-        const cv::Mat view = scene.render(plan.camera.K(), R, C, cv::Size(plan.camera.width, plan.camera.height), &missed);
+        const cv::Mat view =
+            scene.render(plan.camera.K(), R, C, cv::Size(plan.camera.width, plan.camera.height), &missed, plan.camera.k1);
         if (missed > 0) throw std::runtime_error("frame " + std::to_string(s.index) + " sees beyond the scene");
         if (!cv::imwrite(image.string(), view, {cv::IMWRITE_JPEG_QUALITY, 92}))
             throw std::runtime_error("cannot write " + image.string());

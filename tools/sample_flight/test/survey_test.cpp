@@ -5,6 +5,9 @@
 // records only.
 #include "fw/geodetic.h"
 #include "sfm/gimbal_pose.h"
+#include "survey/local_frame.h"
+#include "survey/relief_scene.h"
+#include "survey/survey_plan.h"
 #include "survey/survey_truth.h"
 #include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
@@ -12,6 +15,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -357,6 +361,60 @@ TEST(SurveyProgram, UsageErrors) {
         const auto r = runProcess(argv);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find("usage: sample_flight"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.file("x")));
+    }
+}
+
+// --k1: every frame is the pinhole view seen through a lens with that
+// radial distortion, so that OpenCV's undistortion gives the pinhole view
+// back; the truth carries k1, the records still say none.
+TEST(SurveyLens, RenderedWithRadialDistortion) {
+    constexpr double kK1 = -0.05;
+    survey::SurveyPlan plan;
+    ASSERT_TRUE(survey::SurveyPlan::byName("small", plan));
+    const cv::Vec2d half = plan.halfExtent();
+    const survey::ReliefScene scene(-half[0], -half[1], half[0], half[1], 0.1, plan.seed);
+    const survey::LocalFrame frame(plan.latitude, plan.longitude);
+    const survey::SurveyShot s = plan.shots(survey::ReliefScene::takeoffHeight())[3];
+    const cv::Vec3d C = frame.fromGeodetic(s.latitude, s.longitude, s.altitude);
+    const cv::Matx33d R = frame.cameraToLocal(s.latitude, s.longitude, s.pitch, s.yaw, s.roll);
+    const cv::Size size(plan.camera.width, plan.camera.height);
+    const cv::Mat K(plan.camera.K());
+    const cv::Mat pinhole = scene.render(plan.camera.K(), R, C, size);
+    const cv::Mat bent = scene.render(plan.camera.K(), R, C, size, nullptr, kK1);
+    cv::Mat undone;
+    cv::undistort(bent, undone, K, std::vector<double>{kK1, 0.0, 0.0, 0.0});
+    // Within the frame's inner part (the undistortion samples the border's last pixels).
+    const cv::Rect inner(size.width / 20, size.height / 20, size.width * 9 / 10, size.height * 9 / 10);
+    const double bentOff = cv::norm(bent(inner), pinhole(inner), cv::NORM_L1) / inner.area();
+    const double undoneOff = cv::norm(undone(inner), pinhole(inner), cv::NORM_L1) / inner.area();
+    std::cout << "mean difference from the pinhole view: bent " << bentOff << ", undistorted " << undoneOff << std::endl;
+    EXPECT_GT(bentOff, 5.0 * undoneOff);
+    // The centre stays put: the images agree there without undistortion.
+    const cv::Rect centre(size.width / 2 - 20, size.height / 2 - 20, 40, 40);
+    EXPECT_LT(cv::norm(bent(centre), pinhole(centre), cv::NORM_L1) / centre.area(), undoneOff + 1.0);
+
+    const testsupport::TempDir dir("survey-lens");
+    const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", "small", "--k1", "-0.05", dir.file("s")}, "", 300.0);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json truth = json::parse(readFile(dir.file("s") + "/truth/truth.json"));
+    EXPECT_EQ(truth["camera"]["k1"].get<double>(), kK1);
+    const json records = json::parse(readFile(dir.file("s") + "/frames.json"));
+    ASSERT_EQ(records.size(), 12u);
+    for (const json& record : records) EXPECT_EQ(record["calibration"]["k1"].get<double>(), 0.0);
+    const cv::Mat written = cv::imread(records[3]["uri"].get<std::string>(), cv::IMREAD_COLOR);
+    ASSERT_EQ(written.size(), size);
+    EXPECT_LT(cv::norm(written(inner), bent(inner), cv::NORM_L1) / inner.area(), 0.5 * bentOff) << "frame 3 is the bent view";
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--k1", "-0.05", dir.file("x")},
+                                                 {"--survey", "small", "--k1", "bent", dir.file("x")},
+                                                 {"--survey", "small", "--k1", "2", dir.file("x")},
+                                                 {"--survey", "small", dir.file("x"), "--k1"}}) {
+        std::vector<std::string> argv{SAMPLE_FLIGHT_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto u = runProcess(argv);
+        EXPECT_EQ(u.exitCode, 1);
+        EXPECT_NE(u.err.find("[--k1 K]"), std::string::npos) << u.err;
         EXPECT_FALSE(fs::exists(dir.file("x")));
     }
 }

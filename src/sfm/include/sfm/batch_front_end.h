@@ -26,6 +26,10 @@ private:
     // Positions that the images contradict are dropped.
     void checkRecordedPositions();
     void matchAcrossStrips();
+    // Intrinsics refined this far from the record's moved the rays that
+    // the pairs were verified on: their matches are found again on the
+    // refined cameras' rays. False when none moved as far.
+    bool matchAgain();
 };
 
 }  // namespace sfm

@@ -61,10 +61,12 @@ public:
         return {(east - eastMin_) / cell_ - 0.5, (northMax_ - north) / cell_ - 0.5};
     }
 
-    // The view of a pinhole camera (camera-to-local rotation R, centre C).
+    // The view of a pinhole camera (camera-to-local rotation R, centre C),
+    // its lens bending rays by the radial term k1 (a pixel at the distorted
+    // normalised position x (1 + k1 r^2) sees the ray through x).
     // missed (when given) counts the rays that leave the grid.
     cv::Mat render(const cv::Matx33d& K, const cv::Matx33d& R, const cv::Vec3d& C, cv::Size size,
-                   int64_t* missed = nullptr) const;
+                   int64_t* missed = nullptr, double k1 = 0.0) const;
 
 private:
     // Terrain height and its gradient on the bilinear surface; false off the grid.

@@ -15,6 +15,9 @@ struct SurveyCamera {
     int width = 1368, height = 912;
     double fx = 912.25, fy = 912.25, cx = 681.25, cy = 458.5;
     double sensorWidth = 13.2;  // millimetres, for the focal length in the EXIF
+    // Radial distortion of the lens the frames are rendered with; the
+    // records say none whatever it is.
+    double k1 = 0.0;
 
     cv::Matx33d K() const { return cv::Matx33d(fx, 0, cx, 0, fy, cy, 0, 0, 1); }
     double focalLength() const { return fx * sensorWidth / width; }
