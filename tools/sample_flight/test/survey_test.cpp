@@ -395,7 +395,7 @@ TEST(SurveyLens, RenderedWithRadialDistortion) {
     EXPECT_LT(cv::norm(bent(centre), pinhole(centre), cv::NORM_L1) / centre.area(), undoneOff + 1.0);
 
     const testsupport::TempDir dir("survey-lens");
-    const auto r = runProcess({SAMPLE_FLIGHT_PATH, "--survey", "small", "--k1", "-0.05", dir.file("s")}, "", 300.0);
+    const auto r = runProcess({testsupport::kSampleFlightPath, "--survey", "small", "--k1", "-0.05", dir.file("s")}, "", 300.0);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const json truth = json::parse(readFile(dir.file("s") + "/truth/truth.json"));
     EXPECT_EQ(truth["camera"]["k1"].get<double>(), kK1);
@@ -410,7 +410,7 @@ TEST(SurveyLens, RenderedWithRadialDistortion) {
                                                  {"--survey", "small", "--k1", "bent", dir.file("x")},
                                                  {"--survey", "small", "--k1", "2", dir.file("x")},
                                                  {"--survey", "small", dir.file("x"), "--k1"}}) {
-        std::vector<std::string> argv{SAMPLE_FLIGHT_PATH};
+        std::vector<std::string> argv{testsupport::kSampleFlightPath};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto u = runProcess(argv);
         EXPECT_EQ(u.exitCode, 1);
