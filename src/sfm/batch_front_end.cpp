@@ -88,7 +88,8 @@ void BatchFrontEnd::finish() {
     // Over flat ground seen straight down the focal length trades with the
     // flying height and the radial terms with a bend of the block: they are
     // held at the record's, with the principal point, unless the
-    // adjusted points show relief, and then freed from there.
+    // adjusted points show relief, and then freed from there (the focal
+    // length only where the relief is larger still).
     constexpr int kHeldOverFlatGround[] = {0, 1, 2, 3, 4};
     std::vector<bool> refined;
     for (BlockCamera& c : cameras_) {
@@ -101,11 +102,14 @@ void BatchFrontEnd::finish() {
     for (size_t k = 0; k < cameras_.size(); ++k) {
         if (!refined[k]) continue;
         const double relief = reliefOf(static_cast<int>(k));
-        const bool tells = relief >= kReliefForIntrinsics;
-        FW_LOG(Info) << "Camera " << k << ": relief " << relief * 100 << " % of the depth: focal length and radial terms "
-                     << (tells ? "refined." : "kept as recorded.");
-        if (tells) {
+        const bool lens = relief >= kReliefForLens, focal = relief >= kReliefForFocalLength;
+        FW_LOG(Info) << "Camera " << k << ": relief " << relief * 100 << " % of the depth: "
+                     << (focal ? "focal length and radial terms refined."
+                               : lens ? "radial terms refined, focal length kept as recorded."
+                                      : "focal length and radial terms kept as recorded.");
+        if (lens) {
             for (bool& h : cameras_[k].hold) h = false;
+            cameras_[k].hold[0] = !focal;
             freed = true;
         }
     }
