@@ -149,19 +149,6 @@ TEST(ZelMapperLog, LogFileLinesArePrefixed) {
     }
 }
 
-#ifndef ZEL_HAS_BACK_END
-TEST(ZelMapperChain, WithoutTheDenseBackEndTheJobFails) {
-    TempDir dir;
-    json records = json::array();
-    for (int i = 0; i < 6; ++i) records.push_back(frameRecord(dir, i));
-    const auto r = run(kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}));
-    const ErrLines lines = parseErr(r.err);
-    ASSERT_FALSE(lines.status.empty());
-    EXPECT_EQ(lines.status.back()["state"], -14);
-    EXPECT_TRUE(hasLine(lines.text, "Failed to create back end process: legacy_pf")) << r.err;
-}
-#endif
-
 TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
     TempDir dir;
     std::string input;
