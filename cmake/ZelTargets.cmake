@@ -7,7 +7,6 @@
 option(ZEL_END_TO_END_TESTS "Build the end-to-end tests (*_e2e_test.cpp, label e2e)" ON)
 if(ZEL_BUILD_TESTS)
   enable_testing()
-  find_package(GTest REQUIRED)
   include(GoogleTest)
 endif()
 
@@ -37,6 +36,28 @@ function(zel_add_gtest name)
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# zel_add_benchmark(<name> SOURCES ... [LIBS ...] [PLAIN] [WITH_TESTS])
+# A benchmark program, built, never run by CTest: linked with Google Benchmark
+# (left out where that library is not installed), or PLAIN, a program that
+# times itself. Benchmarks are built only in the trees without a sanitizer;
+# WITH_TESTS ones (they link the test helpers) only where the tests are built.
+function(zel_add_benchmark name)
+  cmake_parse_arguments(ARG "PLAIN;WITH_TESTS" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT ZEL_SANITIZE STREQUAL "")
+    return()
+  endif()
+  if(ARG_WITH_TESTS AND NOT ZEL_BUILD_TESTS)
+    return()
+  endif()
+  if(NOT ARG_PLAIN AND NOT benchmark_FOUND)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  if(NOT ARG_PLAIN)
+    target_link_libraries(${name} PRIVATE benchmark::benchmark)
+  endif()
+endfunction()
 
 # zel_folder_tests(<lib> [LIBS ...]): one test program per test/<name>_test.cpp
 # of the calling folder, linked with <lib>; files named *_threads_test.cpp are

@@ -18,7 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
 jobs=${JOBS:-4}
 bash "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root" --preset release -B "$build" >/dev/null
 cmake --build "$build" -j "$jobs" --target zel_mapper sample_flight image_meta >/dev/null
 
 work="$build/bench-pipeline"

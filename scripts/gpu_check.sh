@@ -15,7 +15,7 @@ jobs=${JOBS:-$(nproc)}
 programs=(stereo_gpu_device_test stereo_gpu_matcher_construction_test stereo_gpu_benchmark)
 
 build_all() {
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL_WITH_CUDA=ON >/dev/null
+  cmake -S "$root" --preset release -B "$build" -DZEL_WITH_CUDA=ON >/dev/null
   cmake --build "$build" -j "$jobs" --target "${programs[@]}"
 }
 

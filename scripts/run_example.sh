@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEL_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" --preset release -B "$root/build" -DZEL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$root/build" -j "$(nproc)" --target zel_mapper sample_flight map_preview
 
 survey="$root/build/example-survey"

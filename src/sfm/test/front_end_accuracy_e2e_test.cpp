@@ -9,10 +9,8 @@
 #include "sfm/front_end.h"
 #include "sfm/live_front_end.h"
 
-#ifdef SFM_TEST_DENSE_STAGE
 #include "stereo_dense/dense_depth.h"
 #include "stereo_dense/sgm_cpu.h"
-#endif
 
 #include <gtest/gtest.h>
 
@@ -95,7 +93,6 @@ protected:
 };
 BlockFlight* NoisyRecords::flight = nullptr;
 
-#ifdef SFM_TEST_DENSE_STAGE
 // The share of the own frame's pixels that got a depth with its partner.
 double acceptedFraction(DenseDepth& stage, const std::shared_ptr<fw::MapFrame>& own, const std::shared_ptr<fw::MapFrame>& partner) {
     auto a = std::make_shared<ImageScaled>();
@@ -129,7 +126,6 @@ std::shared_ptr<fw::MapFrame> perfectCopy(const BlockFlight& flight, const std::
     }
     return copy;
 }
-#endif
 
 }  // namespace
 
@@ -166,7 +162,6 @@ TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
         EXPECT_EQ(f->getCamera(0)->parameterVector().size(), 11u);
     }
 
-#ifdef SFM_TEST_DENSE_STAGE
     DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
     uint64_t pointId = 1u << 30;
     for (size_t i : {size_t(2), size_t(13), size_t(24)}) {
@@ -178,7 +173,6 @@ TEST_P(NoisyRecords, NeighboursAgreeWithTheTruthAndTheBlockWithTheGps) {
         EXPECT_GT(perfect, 0.5);
         EXPECT_NEAR(found, perfect, 0.1 * perfect);
     }
-#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Block, NoisyRecords, kGimbalCases, gimbalCaseName);

@@ -130,22 +130,6 @@ TEST_F(SampleFlightRun, RunsAgainIntoTheSameFolder) {
     EXPECT_EQ(json::parse(readFile(flight_ / "frames.json")).size(), 6u);
 }
 
-#ifndef ZEL_HAS_BACK_END
-// Everything up to the dense back end is accepted: the dataset and the front end.
-TEST_F(SampleFlightRun, ExampleTaskStopsOnlyAtTheMissingBackEnd) {
-    const auto r = mapFlight(testsupport::kZelMapperPath);
-    EXPECT_FALSE(r.process.timedOut);
-    EXPECT_EQ(r.process.exitCode, 0) << r.process.err;
-    const testsupport::MapperLines& lines = r.lines;
-    EXPECT_TRUE(lines.errors.empty()) << r.process.err;
-    ASSERT_EQ(lines.status.size(), 1u) << r.process.err;
-    EXPECT_EQ(lines.status[0]["state"], -14);
-    EXPECT_EQ(logLines(home_, "EFW"), std::vector<std::string>{"Failed to create back end process: legacy_pf"});
-    EXPECT_NE(r.process.out.find("task string: "), std::string::npos);
-    EXPECT_NE(r.process.out.find("Finished chain config: "), std::string::npos);
-}
-#endif
-
 // With a stand-in back end the example task runs to its end: every frame is
 // located and handed on.
 TEST_F(SampleFlightRun, ExampleTaskWithAStandInBackEndIsMapped) {

@@ -76,26 +76,7 @@ TEST(SampleFlightDense, ExampleTaskEndsDoneWithItsPointCloud) {
     EXPECT_NEAR(last["progress"]["total"].get<double>(), 1.0, 1e-6);
 }
 
-#ifndef ZEL_HAS_TERRAIN_FUSION
-// Without the terrain library the chain cannot be made: the back end says so,
-// refuses the frames, and the job ends failed.
-TEST(SampleFlightDense, WithoutTheTerrainLibraryTheJobFails) {
-    testsupport::TempDir dir("dense-flight-test");
-    const fs::path flight = dir.file("flight"), home = dir.file("home");
-    fs::create_directories(home);
-    ASSERT_EQ(testsupport::runProcess({testsupport::kSampleFlightPath, flight.string()}).exitCode, 0);
-    const auto r = testsupport::runProcess(
-        {testsupport::kZelMapperPath, "--task", testsupport::base64Encode(exampleTask(home, flight))}, "", 300.0);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const testsupport::MapperLines lines = testsupport::parseMapperLines(r.err);
-    ASSERT_FALSE(lines.status.empty()) << r.err;
-    EXPECT_EQ(lines.status.back()["state"], -14);
-    EXPECT_EQ(countLines(lines.text, "cant find library terrainfusion"), 1u) << r.err;
-    EXPECT_EQ(countLines(lines.text, "[POINTSFUSION] processing chain not built, frames refused"), 1u);
-}
-#else
-// With the terrain library the example task makes its maps: DOM and DSM tiles
+// The example task makes its maps: DOM and DSM tiles
 // that OpenCV reads, and the point-cloud tileset, all listed as finished.
 TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
     testsupport::TempDir dir("dense-flight-test");
@@ -141,6 +122,5 @@ TEST(SampleFlightDense, ExampleTaskMakesItsMaps) {
     EXPECT_GT(dsmTiles, 0u);
     EXPECT_GT(heights, 0u);
 }
-#endif
 
 }  // namespace

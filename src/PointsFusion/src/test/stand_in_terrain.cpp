@@ -1,6 +1,6 @@
 // zel_mapper with a stand-in terrain fusion node: it logs the points of every
 // frame it is given and keeps nothing, so that whole runs of the dense back
-// end can be checked before the terrain library is part of the build.
+// end can be checked apart from terrain fusion.
 #include "dv/var.h"
 #include "fw/log.h"
 #include "fw/map_frame.h"

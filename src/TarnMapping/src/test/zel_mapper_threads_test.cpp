@@ -148,20 +148,6 @@ TEST(ZelMapperLog, LogFileLinesArePrefixed) {
     }
 }
 
-#ifndef ZEL_HAS_BACK_END
-TEST(ZelMapperChain, WithoutTheDenseBackEndTheJobFails) {
-    TempDir dir;
-    json records = json::array();
-    for (int i = 0; i < 6; ++i) records.push_back(frameRecord(dir, i));
-    const auto r = runMapper(
-        kProgram, task(dir.path(), {{"form", "zel_frame"}, {"uri", writeDataset(dir, records.dump())}}), "", kLimit);
-    const testsupport::MapperLines& lines = r.lines;
-    ASSERT_FALSE(lines.status.empty());
-    EXPECT_EQ(lines.status.back()["state"], -14);
-    EXPECT_TRUE(hasLine(lines.text, "Failed to create back end process: legacy_pf")) << r.process.err;
-}
-#endif
-
 TEST(ZelMapperLive, BadLinesGiveMinus9InOrderAndTheJobEnds) {
     TempDir dir;
     std::string input;

@@ -1,7 +1,7 @@
 #pragma once
 // How the frame handler obtains the terrain fusion node: through a factory
-// that the terrain library provides when it is part of the build, and that
-// tests and stand-in programs may replace.
+// that the terrain library provides, and that tests and stand-in programs
+// may replace.
 //
 // Threads: the factory may be replaced and used from any thread.
 
@@ -30,6 +30,5 @@ using TerrainFactory = std::function<TerrainNode(const std::string& config, zel:
 TerrainNode makeTerrainNode(const std::string& config, zel::Chain* owner);
 // Replaces the factory; an empty function restores the built-in one.
 void setTerrainFactory(TerrainFactory factory);
-// The terrain library's factory, or one that makes nothing when the library
-// is not part of the build.
+// The terrain library's factory.
 TerrainNode builtInTerrainNode(const std::string& config, zel::Chain* owner);
