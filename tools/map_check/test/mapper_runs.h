@@ -182,4 +182,21 @@ inline std::map<std::pair<int, int>, double> heightsAt(const std::map<int, std::
     return out;
 }
 
+// Height differences b - a at a zoom, over the cells that both DSMs have.
+struct HeightDifferences {
+    std::vector<double> values;
+    size_t cellsOfA = 0;  // a's cells at that zoom
+};
+inline HeightDifferences heightDifferences(const std::map<int, std::vector<mapcheck::TileName>>& a,
+                                           const std::map<int, std::vector<mapcheck::TileName>>& b, int zoom) {
+    const auto ha = heightsAt(a, zoom), hb = heightsAt(b, zoom);
+    HeightDifferences d;
+    d.cellsOfA = ha.size();
+    for (const auto& [key, h] : ha) {
+        const auto other = hb.find(key);
+        if (other != hb.end()) d.values.push_back(other->second - h);
+    }
+    return d;
+}
+
 }  // namespace e2e

@@ -304,20 +304,15 @@ void expectLiveAndFileDsmsAgree(const e2e::MapperRun& live, const e2e::MapperRun
     ASSERT_FALSE(fileDsm.empty());
     ASSERT_FALSE(liveDsm.empty());
     const int zoom = std::min(fileDsm.rbegin()->first, liveDsm.rbegin()->first);
-    const auto a = e2e::heightsAt(fileDsm, zoom);
-    const auto b = e2e::heightsAt(liveDsm, zoom);
-    std::vector<double> differences;
-    for (const auto& [key, h] : a) {
-        const auto other = b.find(key);
-        if (other != b.end()) differences.push_back(other->second - h);
-    }
-    ASSERT_GT(differences.size(), a.size() * 9 / 10) << "the maps cover different ground";
+    const e2e::HeightDifferences h = e2e::heightDifferences(fileDsm, liveDsm, zoom);
+    const std::vector<double>& differences = h.values;
+    ASSERT_GT(differences.size(), h.cellsOfA * 9 / 10) << "the maps cover different ground";
     const mapcheck::ErrorStats s = mapcheck::summarise(differences);
     std::vector<double> centred;
     for (double d : differences) centred.push_back(d - s.mean);
     const mapcheck::ErrorStats shape = mapcheck::summarise(centred);
     std::printf("live - file DSM at zoom %d: %zu of %zu cells, mean %.3f m, p95 %.3f m; about the mean: p95 %.3f m\n",
-                zoom, s.count, a.size(), s.mean, s.p95, shape.p95);
+                zoom, s.count, h.cellsOfA, s.mean, s.p95, shape.p95);
     // The bound is a p95 of 0.5 m; the differences are mostly one offset
     // of about 1 m, the live front end's heights against the file
     // dataset's (the median heights of the two DSMs differ alike). About

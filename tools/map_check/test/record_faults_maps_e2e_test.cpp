@@ -79,14 +79,9 @@ struct DsmDifference {
 DsmDifference dsmDifference(const Tiles& a, const Tiles& b) {
     DsmDifference d;
     d.zoom = std::min(a.rbegin()->first, b.rbegin()->first);
-    const auto ha = e2e::heightsAt(a, d.zoom), hb = e2e::heightsAt(b, d.zoom);
-    std::vector<double> differences;
-    for (const auto& [key, h] : ha) {
-        const auto other = hb.find(key);
-        if (other != hb.end()) differences.push_back(other->second - h);
-    }
-    d.cellsOfA = ha.size();
-    d.stats = mapcheck::summarise(differences);
+    const e2e::HeightDifferences h = e2e::heightDifferences(a, b, d.zoom);
+    d.cellsOfA = h.cellsOfA;
+    d.stats = mapcheck::summarise(h.values);
     return d;
 }
 
