@@ -61,8 +61,8 @@ json frameRecord(const std::string& uri, const synthetic::Shot& shot, double tim
               {"k3", 0.0}}}};
 }
 
-// Throws with a message on any failure.
-std::string writeFlight(const fs::path& folder) {
+// The steps of writeFlight; they throw with a message on any failure.
+std::string writeFlightFiles(const fs::path& folder) {
     fs::create_directories(folder);
     if (!fs::is_directory(folder)) throw std::runtime_error("not a folder: " + folder.string());
 
@@ -86,6 +86,18 @@ std::string writeFlight(const fs::path& folder) {
     out.close();
     if (!out) throw std::runtime_error("cannot write " + dataset.string());
     return dataset.string();
+}
+
+// Sets dataset to the flight's dataset file; false, with the reason in
+// error, on failure.
+bool writeFlight(const fs::path& folder, std::string& dataset, std::string& error) {
+    try {
+        dataset = writeFlightFiles(folder);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -118,12 +130,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     plan.camera.k1 = k1;
+    std::string path, dataset, error;
     try {
-        const std::string path = fs::absolute(folder).lexically_normal().string();
-        std::cout << (surveyMode ? survey::writeSurvey(plan, path, options) : writeFlight(path)) << std::endl;
+        path = fs::absolute(folder).lexically_normal().string();
     } catch (const std::exception& e) {
-        std::cerr << "sample_flight: " << e.what() << std::endl;
+        error = e.what();
+    }
+    if (path.empty() ||
+        !(surveyMode ? survey::writeSurvey(plan, path, options, dataset, error) : writeFlight(path, dataset, error))) {
+        std::cerr << "sample_flight: " << error << std::endl;
         return 1;
     }
+    std::cout << dataset << std::endl;
     return 0;
 }

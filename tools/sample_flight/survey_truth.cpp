@@ -16,9 +16,14 @@ namespace fs = std::filesystem;
 
 namespace survey {
 
-void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
-                        const json& shots) {
-    fs::create_directories(folder);
+bool SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
+                        const json& shots, std::string& error) {
+    try {
+        fs::create_directories(folder);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
     const LocalFrame frame(plan.latitude, plan.longitude);
     const double eastMax = scene.eastMin() + scene.cols() * scene.cell();
     const double northMin = scene.northMax() - scene.rows() * scene.cell();
@@ -74,16 +79,22 @@ void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
     std::ofstream out(dir / "truth.json");
     out << description.dump(2) << '\n';
     out.close();
-    if (!out) throw std::runtime_error("cannot write " + (dir / "truth.json").string());
+    if (!out) {
+        error = "cannot write " + (dir / "truth.json").string();
+        return false;
+    }
     if (!cv::imwrite((dir / "height.tif").string(), scene.height()) ||
         !cv::imwrite((dir / "colour.png").string(), scene.colour()) ||
-        !cv::imwrite((dir / "roofs.png").string(), scene.roofs()))
-        throw std::runtime_error("cannot write the truth rasters in " + folder);
+        !cv::imwrite((dir / "roofs.png").string(), scene.roofs())) {
+        error = "cannot write the truth rasters in " + folder;
+        return false;
+    }
+    return true;
 }
 
-bool SurveyTruth::load(const std::string& folder, std::string* error) {
+bool SurveyTruth::load(const std::string& folder, std::string& error) {
     const auto fail = [&](const std::string& why) {
-        if (error) *error = why;
+        error = why;
         return false;
     };
     const fs::path dir(folder);

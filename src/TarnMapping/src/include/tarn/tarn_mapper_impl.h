@@ -60,8 +60,9 @@ public:
     bool buildChain(const nlohmann::json& chain);
 
 private:
-    // Steps of the construction; the text of the first failure, or "".
-    std::string construct(const std::string& jobText);
+    // Steps of the construction; false, with the text of the first failure
+    // in error, when one fails.
+    bool construct(const std::string& jobText, std::string& error);
     void run();
     void setState(zel::JobState state);
     void fail(const std::string& message);
