@@ -5,6 +5,7 @@
 // sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] [--k1 K]
 // FOLDER: a survey in parallel strips, with its ground truth; --k1 renders it
 // through a lens with that radial distortion, which the records do not mention.
+#include "reported.h"
 #include "survey/survey_writer.h"
 #include "synthetic/ground_scene.h"
 
@@ -91,13 +92,7 @@ std::string writeFlightFiles(const fs::path& folder) {
 // Sets dataset to the flight's dataset file; false, with the reason in
 // error, on failure.
 bool writeFlight(const fs::path& folder, std::string& dataset, std::string& error) {
-    try {
-        dataset = writeFlightFiles(folder);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
-    return true;
+    return survey::reported([&] { dataset = writeFlightFiles(folder); }, error);
 }
 
 }  // namespace
@@ -131,12 +126,7 @@ int main(int argc, char** argv) {
     }
     plan.camera.k1 = k1;
     std::string path, dataset, error;
-    try {
-        path = fs::absolute(folder).lexically_normal().string();
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    if (path.empty() ||
+    if (!survey::reported([&] { path = fs::absolute(folder).lexically_normal().string(); }, error) ||
         !(surveyMode ? survey::writeSurvey(plan, path, options, dataset, error) : writeFlight(path, dataset, error))) {
         std::cerr << "sample_flight: " << error << std::endl;
         return 1;

@@ -1,5 +1,6 @@
 #include "survey/survey_truth.h"
 
+#include "reported.h"
 #include "survey/relief_scene.h"
 #include "survey/survey_plan.h"
 
@@ -16,14 +17,11 @@ namespace fs = std::filesystem;
 
 namespace survey {
 
-bool SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
-                        const json& shots, std::string& error) {
-    try {
-        fs::create_directories(folder);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
+namespace {
+
+// The steps of SurveyTruth::write; they throw with a message on failure.
+void writeTruthFiles(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan, const json& shots) {
+    fs::create_directories(folder);
     const LocalFrame frame(plan.latitude, plan.longitude);
     const double eastMax = scene.eastMin() + scene.cols() * scene.cell();
     const double northMin = scene.northMax() - scene.rows() * scene.cell();
@@ -79,17 +77,18 @@ bool SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
     std::ofstream out(dir / "truth.json");
     out << description.dump(2) << '\n';
     out.close();
-    if (!out) {
-        error = "cannot write " + (dir / "truth.json").string();
-        return false;
-    }
+    if (!out) throw std::runtime_error("cannot write " + (dir / "truth.json").string());
     if (!cv::imwrite((dir / "height.tif").string(), scene.height()) ||
         !cv::imwrite((dir / "colour.png").string(), scene.colour()) ||
-        !cv::imwrite((dir / "roofs.png").string(), scene.roofs())) {
-        error = "cannot write the truth rasters in " + folder;
-        return false;
-    }
-    return true;
+        !cv::imwrite((dir / "roofs.png").string(), scene.roofs()))
+        throw std::runtime_error("cannot write the truth rasters in " + folder);
+}
+
+}  // namespace
+
+bool SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan, const json& shots,
+                        std::string& error) {
+    return reported([&] { writeTruthFiles(folder, scene, plan, shots); }, error);
 }
 
 bool SurveyTruth::load(const std::string& folder, std::string& error) {

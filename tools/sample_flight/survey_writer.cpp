@@ -1,5 +1,6 @@
 #include "survey/survey_writer.h"
 
+#include "reported.h"
 #include "survey/local_frame.h"
 #include "survey/relief_scene.h"
 #include "survey/survey_truth.h"
@@ -183,13 +184,7 @@ std::string writeSurveyFiles(const SurveyPlan& plan, const std::string& folderTe
 
 bool writeSurvey(const SurveyPlan& plan, const std::string& folder, const SurveyOptions& options, std::string& dataset,
                  std::string& error) {
-    try {
-        dataset = writeSurveyFiles(plan, folder, options);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
-    return true;
+    return reported([&] { dataset = writeSurveyFiles(plan, folder, options); }, error);
 }
 
 }  // namespace survey
