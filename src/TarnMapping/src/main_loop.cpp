@@ -117,7 +117,7 @@ bool dispatch(TarnMapper& job, const std::string& line, std::string& refusal) {
     if (frame != command.end() && frame->is_string()) {
         std::string why;
         // A file dataset refuses every frame without a reason: no answer.
-        if (!job.feedFrame(frame->get<std::string>(), &why) && !why.empty()) {
+        if (!job.feedFrame(frame->get<std::string>(), why) && !why.empty()) {
             refusal = why;
             return false;
         }

@@ -422,7 +422,7 @@ bool TarnMapperImpl::update(MapperStatus& status) {
     return changed;
 }
 
-bool TarnMapperImpl::feedFrame(const std::string& text, std::string* refusal) {
+bool TarnMapperImpl::feedFrame(const std::string& text, std::string& refusal) {
     auto* live = dynamic_cast<ImageDatasetLive*>(dataset_.get());
     if (!live) return false;
     return live->pushFrame(text, refusal);

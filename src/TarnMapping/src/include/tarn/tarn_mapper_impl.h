@@ -52,7 +52,8 @@ public:
 
     void start() override;
     bool update(MapperStatus& status) override;
-    bool feedFrame(const std::string& text, std::string* refusal = nullptr) override;
+    using TarnMapper::feedFrame;
+    bool feedFrame(const std::string& text, std::string& refusal) override;
 
     void stop() override;
     void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override;
