@@ -10,20 +10,21 @@
 #include <cmath>
 #include <ctime>
 #include <limits>
-#include <stdexcept>
 
 namespace imagemeta {
 
 namespace {
 
-// One "%d" of scanf: optional white space, sign and at least one digit. False
-// when there is no number or it does not fit an int.
-bool scanInt(const std::string& s, size_t& pos, int& out) {
+enum class Scanned { Number, None, TooLarge };
+
+// One "%d" of scanf: optional white space, sign and at least one digit; None
+// when there is no number, TooLarge when it does not fit an int.
+Scanned scanInt(const std::string& s, size_t& pos, int& out) {
     size_t p = pos;
     while (p < s.size() && std::isspace(static_cast<unsigned char>(s[p]))) ++p;
     bool negative = false;
     if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
-    if (p >= s.size() || !std::isdigit(static_cast<unsigned char>(s[p]))) return false;
+    if (p >= s.size() || !std::isdigit(static_cast<unsigned char>(s[p]))) return Scanned::None;
     int64_t v = 0;
     bool overflow = false;
     for (; p < s.size() && std::isdigit(static_cast<unsigned char>(s[p])); ++p) {
@@ -31,12 +32,11 @@ bool scanInt(const std::string& s, size_t& pos, int& out) {
         else v = v * 10 + (s[p] - '0');
     }
     if (negative) v = -v;
-    if (overflow || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) {
-        throw std::out_of_range("date field");
-    }
+    if (overflow || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+        return Scanned::TooLarge;
     out = static_cast<int>(v);
     pos = p;
-    return true;
+    return Scanned::Number;
 }
 
 bool fitsInt(int64_t v) { return v >= std::numeric_limits<int>::min() && v <= std::numeric_limits<int>::max(); }
@@ -72,18 +72,16 @@ int64_t dateToTimestamp(std::string date) {
     int fields[6] = {2020, 0, 0, 0, 0, 0};
     const char separators[6] = {0, ':', ':', ' ', ':', ':'};
     size_t pos = 0;
-    try {
-        for (int i = 0; i < 6; ++i) {
-            if (separators[i] == ':') {
-                if (pos >= date.size() || date[pos] != ':') break;
-                ++pos;
-            } else if (separators[i] == ' ') {
-                while (pos < date.size() && std::isspace(static_cast<unsigned char>(date[pos]))) ++pos;
-            }
-            if (!scanInt(date, pos, fields[i])) break;
+    for (int i = 0; i < 6; ++i) {
+        if (separators[i] == ':') {
+            if (pos >= date.size() || date[pos] != ':') break;
+            ++pos;
+        } else if (separators[i] == ' ') {
+            while (pos < date.size() && std::isspace(static_cast<unsigned char>(date[pos]))) ++pos;
         }
-    } catch (const std::out_of_range&) {
-        return -1;
+        const Scanned scanned = scanInt(date, pos, fields[i]);
+        if (scanned == Scanned::TooLarge) return -1;
+        if (scanned == Scanned::None) break;
     }
     const int64_t year = int64_t(fields[0]) - 1900;
     const int64_t month = int64_t(fields[1]) - 1;

@@ -28,14 +28,10 @@ namespace sfm {
 
 using namespace front_end;
 
-FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* ok) {
-    FrontEndSettings s;
+bool FrontEndSettings::fromConfig(const std::string& config, FrontEndSettings& s) {
+    s = FrontEndSettings();
     const nlohmann::json parsed = nlohmann::json::parse(config, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) {
-        if (ok) *ok = false;
-        return s;
-    }
-    if (ok) *ok = true;
+    if (parsed.is_discarded() || !parsed.is_object()) return false;
     auto live = parsed.find("live");
     s.live = live != parsed.end() && live->is_boolean() && live->get<bool>();
     auto specific = parsed.find("specific");
@@ -53,7 +49,7 @@ FrontEndSettings FrontEndSettings::fromConfig(const std::string& config, bool* o
     s.adjustment.threads = s.threads;
     // A window starts near its optimum: the frames before it are adjusted.
     if (s.live) s.adjustment.maxIterations = 15;
-    return s;
+    return true;
 }
 
 FrontEnd::FrontEnd(const FrontEndSettings& settings, zel::Chain* owner)
@@ -492,9 +488,8 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
     if (messenger && logSinks)
         fw::setGlobalServices(static_cast<fw::Messenger*>(messenger),
                               *static_cast<std::shared_ptr<fw::LogSinkSet>*>(logSinks));
-    bool ok = false;
-    const sfm::FrontEndSettings settings = sfm::FrontEndSettings::fromConfig(config, &ok);
-    if (!ok) {
+    sfm::FrontEndSettings settings;
+    if (!sfm::FrontEndSettings::fromConfig(config, settings)) {
         FW_LOG(Error) << "Front end configuration is not a JSON object: " << config;
         return nullptr;
     }

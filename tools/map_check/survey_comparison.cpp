@@ -25,7 +25,7 @@ ErrorStats summarise(std::vector<double> errors) {
     return s;
 }
 
-bool SurveyComparison::load(const std::string& truthFolder, std::string* error) {
+bool SurveyComparison::load(const std::string& truthFolder, std::string& error) {
     if (!truth_.load(truthFolder, error)) return false;
     cv::Mat edges;
     cv::morphologyEx(truth_.roofs(), edges, cv::MORPH_GRADIENT, cv::Mat::ones(3, 3, CV_8U));

@@ -28,16 +28,17 @@ bool readNumber(const std::string& text, int low, int high, int& value) {
     return true;
 }
 
-// The zoom to stitch: the chosen one, else the finest that the folder holds.
+// The zoom to stitch: the chosen one, else the finest that the folder
+// holds; false with a reason when the folder has no tiles there.
 bool pickZoom(const std::map<int, std::vector<preview::TileFile>>& tiles, int chosen, const std::string& folder,
-              int& zoom) {
+              int& zoom, std::string& error) {
     if (tiles.empty()) {
-        std::cerr << "map_preview: no tiles in " << folder << std::endl;
+        error = "no tiles in " + folder;
         return false;
     }
     zoom = chosen >= 0 ? chosen : tiles.rbegin()->first;
     if (!tiles.count(zoom)) {
-        std::cerr << "map_preview: no tiles at zoom " << zoom << " in " << folder << std::endl;
+        error = "no tiles at zoom " + std::to_string(zoom) + " in " + folder;
         return false;
     }
     return true;
@@ -68,9 +69,13 @@ int main(int argc, char** argv) {
     const auto domTiles = preview::listTiles(folders[0], ".png");
     const auto dsmTiles = preview::listTiles(folders[1], ".tiff");
     int domZoom = 0, dsmZoom = 0;
-    if (!pickZoom(domTiles, zoom, folders[0], domZoom) || !pickZoom(dsmTiles, zoom, folders[1], dsmZoom)) return 1;
-
     std::string error;
+    if (!pickZoom(domTiles, zoom, folders[0], domZoom, error) ||
+        !pickZoom(dsmTiles, zoom, folders[1], dsmZoom, error)) {
+        std::cerr << "map_preview: " << error << std::endl;
+        return 1;
+    }
+
     preview::Mosaic dom, dsm;
     if (!preview::stitchImage(domTiles.at(domZoom), domZoom, kDomTile, size, dom, error)) {
         std::cerr << "map_preview: " << folders[0] << ": " << error << std::endl;

@@ -5,6 +5,7 @@
 // sample_flight --survey small|large|flat|flat-noisy [--embed-metadata] [--k1 K]
 // FOLDER: a survey in parallel strips, with its ground truth; --k1 renders it
 // through a lens with that radial distortion, which the records do not mention.
+#include "reported.h"
 #include "survey/survey_writer.h"
 #include "synthetic/ground_scene.h"
 
@@ -61,8 +62,8 @@ json frameRecord(const std::string& uri, const synthetic::Shot& shot, double tim
               {"k3", 0.0}}}};
 }
 
-// Throws with a message on any failure.
-std::string writeFlight(const fs::path& folder) {
+// The steps of writeFlight; they throw with a message on any failure.
+std::string writeFlightFiles(const fs::path& folder) {
     fs::create_directories(folder);
     if (!fs::is_directory(folder)) throw std::runtime_error("not a folder: " + folder.string());
 
@@ -86,6 +87,12 @@ std::string writeFlight(const fs::path& folder) {
     out.close();
     if (!out) throw std::runtime_error("cannot write " + dataset.string());
     return dataset.string();
+}
+
+// Sets dataset to the flight's dataset file; false, with the reason in
+// error, on failure.
+bool writeFlight(const fs::path& folder, std::string& dataset, std::string& error) {
+    return survey::reported([&] { dataset = writeFlightFiles(folder); }, error);
 }
 
 }  // namespace
@@ -118,12 +125,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     plan.camera.k1 = k1;
-    try {
-        const std::string path = fs::absolute(folder).lexically_normal().string();
-        std::cout << (surveyMode ? survey::writeSurvey(plan, path, options) : writeFlight(path)) << std::endl;
-    } catch (const std::exception& e) {
-        std::cerr << "sample_flight: " << e.what() << std::endl;
+    std::string path, dataset, error;
+    if (!survey::reported([&] { path = fs::absolute(folder).lexically_normal().string(); }, error) ||
+        !(surveyMode ? survey::writeSurvey(plan, path, options, dataset, error) : writeFlight(path, dataset, error))) {
+        std::cerr << "sample_flight: " << error << std::endl;
         return 1;
     }
+    std::cout << dataset << std::endl;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "survey/survey_truth.h"
 
+#include "reported.h"
 #include "survey/relief_scene.h"
 #include "survey/survey_plan.h"
 
@@ -16,8 +17,10 @@ namespace fs = std::filesystem;
 
 namespace survey {
 
-void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
-                        const json& shots) {
+namespace {
+
+// The steps of SurveyTruth::write; they throw with a message on failure.
+void writeTruthFiles(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan, const json& shots) {
     fs::create_directories(folder);
     const LocalFrame frame(plan.latitude, plan.longitude);
     const double eastMax = scene.eastMin() + scene.cols() * scene.cell();
@@ -81,9 +84,16 @@ void SurveyTruth::write(const std::string& folder, const ReliefScene& scene, con
         throw std::runtime_error("cannot write the truth rasters in " + folder);
 }
 
-bool SurveyTruth::load(const std::string& folder, std::string* error) {
+}  // namespace
+
+bool SurveyTruth::write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan, const json& shots,
+                        std::string& error) {
+    return reported([&] { writeTruthFiles(folder, scene, plan, shots); }, error);
+}
+
+bool SurveyTruth::load(const std::string& folder, std::string& error) {
     const auto fail = [&](const std::string& why) {
-        if (error) *error = why;
+        error = why;
         return false;
     };
     const fs::path dir(folder);

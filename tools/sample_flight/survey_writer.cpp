@@ -1,5 +1,6 @@
 #include "survey/survey_writer.h"
 
+#include "reported.h"
 #include "survey/local_frame.h"
 #include "survey/relief_scene.h"
 #include "survey/survey_truth.h"
@@ -138,9 +139,8 @@ void embedMetadata(const fs::path& folder, const std::vector<SurveyShot>& shots,
     if (status != 0) throw std::runtime_error("exiftool failed (" + std::to_string(status) + ") on " + folder.string());
 }
 
-}  // namespace
-
-std::string writeSurvey(const SurveyPlan& plan, const std::string& folderText, const SurveyOptions& options) {
+// The steps of writeSurvey; they throw with a message on failure.
+std::string writeSurveyFiles(const SurveyPlan& plan, const std::string& folderText, const SurveyOptions& options) {
     const fs::path folder(folderText);
     fs::create_directories(folder);
     if (!fs::is_directory(folder)) throw std::runtime_error("not a folder: " + folder.string());
@@ -175,8 +175,16 @@ std::string writeSurvey(const SurveyPlan& plan, const std::string& folderText, c
 
     const fs::path dataset = folder / "frames.json";
     writeFile(dataset, records.dump(2) + "\n");
-    SurveyTruth::write((folder / "truth").string(), scene, plan, shotList);
+    std::string error;
+    if (!SurveyTruth::write((folder / "truth").string(), scene, plan, shotList, error)) throw std::runtime_error(error);
     return dataset.string();
+}
+
+}  // namespace
+
+bool writeSurvey(const SurveyPlan& plan, const std::string& folder, const SurveyOptions& options, std::string& dataset,
+                 std::string& error) {
+    return reported([&] { dataset = writeSurveyFiles(plan, folder, options); }, error);
 }
 
 }  // namespace survey

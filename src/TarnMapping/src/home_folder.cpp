@@ -44,19 +44,22 @@ std::string utcStamp() {
 
 }  // namespace
 
-HomeLock::HomeLock(const fs::path& home) {
+bool HomeLock::lock(const fs::path& home, std::string& error) {
+    if (fd_ >= 0) return true;
     const fs::path path = home / kHomeLockName;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) {
-        error_ = "Failed to open the lock file " + path.string() + ": " + errnoText();
-        return;
+        error = "Failed to open the lock file " + path.string() + ": " + errnoText();
+        return false;
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        error_ = errno == EWOULDBLOCK ? "Home folder in use by another job: " + home.string()
-                                      : "Failed to lock the home folder " + home.string() + ": " + errnoText();
+        error = errno == EWOULDBLOCK ? "Home folder in use by another job: " + home.string()
+                                     : "Failed to lock the home folder " + home.string() + ": " + errnoText();
         ::close(fd_);
         fd_ = -1;
+        return false;
     }
+    return true;
 }
 
 HomeLock::~HomeLock() {
@@ -78,8 +81,9 @@ JobFolders jobFolders(const json& chain) {
     return folders;
 }
 
-SetAside setAsidePreviousRun(const fs::path& home, const std::vector<fs::path>& paths) {
-    SetAside result;
+bool setAsidePreviousRun(const fs::path& home, const std::vector<fs::path>& paths, SetAside& done,
+                         std::string& error) {
+    done = SetAside();
     std::vector<fs::path> candidates{"log.txt"};
     for (const fs::path& path : paths) {
         const fs::path relative = insideHome(home, path);
@@ -93,35 +97,44 @@ SetAside setAsidePreviousRun(const fs::path& home, const std::vector<fs::path>& 
         if (ec || !fs::exists(status)) continue;
         // An empty folder holds nothing to blend with.
         if (fs::is_directory(status) && fs::is_empty(from, ec)) continue;
-        if (result.folder.empty()) {
+        if (done.folder.empty()) {
             const fs::path base = home / kPreviousRunsName / utcStamp();
             fs::path folder = base;
             for (int n = 2; fs::exists(folder, ec); ++n) folder = base.string() + "-" + std::to_string(n);
-            result.folder = folder;
+            done.folder = folder;
         }
-        const fs::path to = result.folder / relative;
+        const fs::path to = done.folder / relative;
         fs::create_directories(to.parent_path(), ec);
         if (!ec) fs::rename(from, to, ec);
         if (ec) {
-            result.error = "Failed to set aside " + from.string() + " in " + result.folder.string() + ": " + ec.message();
-            return result;
+            error = "Failed to set aside " + from.string() + " in " + done.folder.string() + ": " + ec.message();
+            return false;
         }
-        result.moved.push_back(relative.string());
+        done.moved.push_back(relative.string());
     }
-    return result;
+    return true;
 }
 
-std::string checkOutputFolder(const fs::path& folder) {
+bool checkOutputFolder(const fs::path& folder, std::string& error) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return "Failed to create output folder " + folder.string() + ": " + ec.message();
-    if (!fs::is_directory(folder, ec)) return "Output folder is not a folder: " + folder.string();
+    if (ec) {
+        error = "Failed to create output folder " + folder.string() + ": " + ec.message();
+        return false;
+    }
+    if (!fs::is_directory(folder, ec)) {
+        error = "Output folder is not a folder: " + folder.string();
+        return false;
+    }
     std::string probe = (folder / ".zel_mapper_probe_XXXXXX").string();
     const int fd = ::mkstemp(probe.data());
-    if (fd < 0) return "Output folder cannot be written: " + folder.string() + ": " + errnoText();
+    if (fd < 0) {
+        error = "Output folder cannot be written: " + folder.string() + ": " + errnoText();
+        return false;
+    }
     ::close(fd);
     ::unlink(probe.c_str());
-    return std::string();
+    return true;
 }
 
 }  // namespace tarn

@@ -33,12 +33,13 @@ int main(int argc, char** argv) {
     // to the closed pipe fail and are dropped, the job and log.txt go on.
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv, argv + argc);
-    const tarn::JobConfig config = tarn::buildJobConfig(arguments, std::cout);
-    if (!config.ok()) zel::text::exitWithError(0, config.errorLine());
+    nlohmann::json job;
+    tarn::StartupError refusal;
+    if (!tarn::buildJobConfig(arguments, std::cout, job, refusal)) zel::text::exitWithError(0, refusal.errorLine());
 
     tarn::CommandQueue commands;
     tarn::CommandReader reader(commands);
-    std::shared_ptr<TarnMapper> mapper = createTarnMapper(zel::text::compactJson(config.job));
+    std::shared_ptr<TarnMapper> mapper = createTarnMapper(zel::text::compactJson(job));
     mapper->start();
     tarn::runMainLoop(*mapper, commands, std::cerr);
     mapper.reset();  // waits for the run thread

@@ -108,23 +108,27 @@ std::string commandError(const std::string& line, const std::string& why) {
     return "Exception for command: " + line.substr(0, kShownBytes) + (cut ? "..." : "") + " (" + why + ")";
 }
 
-// Dispatches one command; the reason when a live frame was refused, else "".
-std::string dispatch(TarnMapper& job, const std::string& line) {
+// Dispatches one command; false, with the reason in refusal, when a live
+// frame was refused.
+bool dispatch(TarnMapper& job, const std::string& line, std::string& refusal) {
     const json command = json::parse(line);
-    if (!command.is_object()) return std::string();
+    if (!command.is_object()) return true;
     auto frame = command.find("frame");
     if (frame != command.end() && frame->is_string()) {
-        std::string refusal;
+        std::string why;
         // A file dataset refuses every frame without a reason: no answer.
-        if (!job.feedFrame(frame->get<std::string>(), &refusal) && !refusal.empty()) return refusal;
-        return std::string();
+        if (!job.feedFrame(frame->get<std::string>(), why) && !why.empty()) {
+            refusal = why;
+            return false;
+        }
+        return true;
     }
     auto control = command.find("control");
     if (control != command.end() && control->is_string()) {
         const std::string text = control->get<std::string>();
         (void)text;  // no control command is acted on
     }
-    return std::string();
+    return true;
 }
 
 }  // namespace
@@ -166,8 +170,9 @@ void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::c
                 continue;
             }
             try {
-                const std::string refusal = dispatch(job, line.text);
-                if (!refusal.empty()) writeLine(err, json{{"code", -9}, {"message", commandError(line.text, refusal)}});
+                std::string refusal;
+                if (!dispatch(job, line.text, refusal))
+                    writeLine(err, json{{"code", -9}, {"message", commandError(line.text, refusal)}});
             } catch (const std::exception& e) {
                 writeLine(err, json{{"code", -9},
                                     {"message", "Exception for command: " + line.text + " (" + e.what() + ")"}});

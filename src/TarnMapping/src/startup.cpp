@@ -14,11 +14,11 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-JobConfig refused(int code, std::string message) {
-    JobConfig result;
-    result.code = code;
-    result.message = std::move(message);
-    return result;
+// Sets error to the refusal and returns false.
+bool refuse(StartupError& error, int code, std::string message) {
+    error.code = code;
+    error.message = std::move(message);
+    return false;
 }
 
 // The method text of a section, or "" when it has none that is a string.
@@ -39,7 +39,8 @@ json patched(json target, const json& patch) {
 
 }  // namespace
 
-JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream& echo) {
+bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& echo, json& jobConfig,
+                    StartupError& error) {
     auto say = [&echo](const std::string& line) { echo << line << std::endl; };
     const MethodPresets& presets = methodPresets();
     const int argc = static_cast<int>(arguments.size());
@@ -56,20 +57,20 @@ JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream
     // 2.
     if ((taskText.empty() && configText.empty()) || oddArguments) {
         say("Usage: " + program + " --task <task> --config <config>");
-        return refused(-1, "Invalid arguments");
+        return refuse(error, -1, "Invalid arguments");
     }
     // 3.
     const std::string task = zel::text::base64Decode(taskText);
     if (task.empty()) {
         say("Invalid task");
-        return refused(-2, "Invalid task string");
+        return refuse(error, -2, "Invalid task string");
     }
     std::string config;
     if (!configText.empty()) {
         config = zel::text::base64Decode(configText);
         if (config.empty()) {
             say("Invalid config");
-            return refused(-3, "Invalid config string");
+            return refuse(error, -3, "Invalid config string");
         }
     }
     // 4.
@@ -84,21 +85,21 @@ JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream
         }
     } catch (const json::exception&) {
         say("Invalid task or config format");
-        return refused(-4, "Invalid task or config format");
+        return refuse(error, -4, "Invalid task or config format");
     }
     say(zel::text::compactJson(taskJson));
 
     // 5. and 6.
     if (!taskJson.is_object() || !taskJson.contains("home") || !taskJson["home"].is_string()) {
         say("No home");
-        return refused(-5, "No home");
+        return refuse(error, -5, "No home");
     }
     const std::string homeText = taskJson["home"].get<std::string>();
     const fs::path home(homeText);
     const fs::path cache = home / ".cache";
     if (!taskJson.contains("dataset") || !taskJson["dataset"].is_object()) {
         say("No dataset");
-        return refused(-6, "No dataset");
+        return refuse(error, -6, "No dataset");
     }
 
     // 7.
@@ -120,7 +121,7 @@ JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream
         frontEnd = {{"name", "zel_slam3"}, {"type", "front_end"}, {"config", {{"work_dir", (cache / "slam").string()}}}};
         frontEnd["config"].merge_patch(presets.zelSlam3Config);
     } else {
-        return refused(-7, "Unsupported locate method" + locateMethod);
+        return refuse(error, -7, "Unsupported locate method" + locateMethod);
     }
     frontEnd["config"].merge_patch(locate);
     job["chain"].push_back(frontEnd);
@@ -172,14 +173,13 @@ JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream
         backEnd["config"]["legacy_tf"] = terrainFusion;
         backEnd["config"]["legacy_tf"]["specific"]["terrainfusion.render_mode"] = 2;
     } else {
-        return refused(-8, "Unsupported dense method" + denseMethod);
+        return refuse(error, -8, "Unsupported dense method" + denseMethod);
     }
     job["chain"].push_back(backEnd);
     say("dense: " + zel::text::compactJson(backEnd));
     say("Finished chain config: " + zel::text::compactJson(job));
-    JobConfig result;
-    result.job = std::move(job);
-    return result;
+    jobConfig = std::move(job);
+    return true;
 }
 
 }  // namespace tarn

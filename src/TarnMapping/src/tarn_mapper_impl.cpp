@@ -19,6 +19,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -40,6 +41,12 @@ bool folderHoldsFile(const std::string& folder) {
     return false;
 }
 
+// Sets error to why and returns false.
+bool refuse(std::string& error, std::string why) {
+    error = std::move(why);
+    return false;
+}
+
 std::string stringOr(const json& object, const char* key) {
     auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -52,8 +59,8 @@ MapperComponents MapperComponents::standard() { return {createSfmInstance, creat
 TarnMapperImpl::TarnMapperImpl(const std::string& jobText, MapperComponents components)
     : zel::Chain("Mapper", nullptr), components_(std::move(components)), logSink_(std::make_unique<LogSink>()) {
     fw::getLogSinks()->insert(logSink_.get());
-    const std::string error = construct(jobText);
-    if (!error.empty()) {
+    std::string error;
+    if (!construct(jobText, error)) {
         fail(error);
         return;
     }
@@ -61,45 +68,46 @@ TarnMapperImpl::TarnMapperImpl(const std::string& jobText, MapperComponents comp
     setState(JobState::Ready);
 }
 
-std::string TarnMapperImpl::construct(const std::string& jobText) {
+bool TarnMapperImpl::construct(const std::string& jobText, std::string& error) {
     json job;
     try {
         job = json::parse(jobText);
     } catch (const std::exception& e) {
-        return std::string("Failed to parse task or config: ") + e.what();
+        return refuse(error, std::string("Failed to parse task or config: ") + e.what());
     }
-    if (!job.is_object() || !job.contains("home") || !job["home"].is_string()) return "Invalid home folder of task.";
+    if (!job.is_object() || !job.contains("home") || !job["home"].is_string())
+        return refuse(error, "Invalid home folder of task.");
     const std::string home = job["home"].get<std::string>();
     std::error_code ignored;
-    if (!fs::is_directory(fs::path(home), ignored)) return "Invalid home folder of task: " + home;
+    if (!fs::is_directory(fs::path(home), ignored)) return refuse(error, "Invalid home folder of task: " + home);
 
     // One job per home: the lock comes before anything in the home is touched,
     // so a refused job leaves the running job's log alone.
-    homeLock_ = std::make_unique<tarn::HomeLock>(home);
-    if (!homeLock_->held()) return homeLock_->error();
+    homeLock_ = std::make_unique<tarn::HomeLock>();
+    if (!homeLock_->lock(home, error)) return false;
     const json chain = job.contains("chain") ? job["chain"] : json();
     const tarn::JobFolders folders = tarn::jobFolders(chain);
     std::vector<fs::path> products = folders.outputs;
     products.insert(products.end(), folders.work.begin(), folders.work.end());
-    const tarn::SetAside setAside = tarn::setAsidePreviousRun(home, products);
+    tarn::SetAside setAside;
+    std::string setAsideError;
+    const bool setAsideDone = tarn::setAsidePreviousRun(home, products, setAside, setAsideError);
 
     const fs::path logPath = fs::path(home) / "log.txt";
     auto logFile = std::make_shared<std::ofstream>(logPath, std::ios::out | std::ios::trunc);
-    if (!logFile->is_open()) return "Failed to open log file: " + logPath.string();
+    if (!logFile->is_open()) return refuse(error, "Failed to open log file: " + logPath.string());
     logSink_->setStream(logFile);
     if (!setAside.moved.empty()) {
         std::string moved;
         for (const auto& name : setAside.moved) moved += (moved.empty() ? "" : ", ") + name;
         FW_LOG(Info) << "The previous run's products were set aside in " << setAside.folder.string() << ": " << moved;
     }
-    if (!setAside.error.empty()) return setAside.error;
+    if (!setAsideDone) return refuse(error, setAsideError);
     // The output folders are checked before any frame is read.
-    for (const fs::path& folder : folders.outputs) {
-        const std::string refused = tarn::checkOutputFolder(folder);
-        if (!refused.empty()) return refused;
-    }
+    for (const fs::path& folder : folders.outputs)
+        if (!tarn::checkOutputFolder(folder, error)) return false;
 
-    if (!job.contains("dataset") || !job["dataset"].is_object()) return "Invalid dataset of task.";
+    if (!job.contains("dataset") || !job["dataset"].is_object()) return refuse(error, "Invalid dataset of task.");
     try {
         dataset_ = createImageDataset(job["dataset"]);
     } catch (const std::exception& e) {
@@ -107,13 +115,13 @@ std::string TarnMapperImpl::construct(const std::string& jobText) {
         FW_LOG(Warning) << "Dataset refused: " << e.what();
         dataset_.reset();
     }
-    if (!dataset_) return "Failed to create dataset.";
+    if (!dataset_) return refuse(error, "Failed to create dataset.");
     if (!dataset_->isOpen() && dataset_->frameCount() < 6)
-        return "Insufficient frames for mapping: " + std::to_string(dataset_->frameCount());
+        return refuse(error, "Insufficient frames for mapping: " + std::to_string(dataset_->frameCount()));
 
-    if (!job.contains("chain") || !job["chain"].is_array()) return "Invalid chain of task.";
+    if (!job.contains("chain") || !job["chain"].is_array()) return refuse(error, "Invalid chain of task.");
     chain_ = job["chain"];
-    return std::string();
+    return true;
 }
 
 TarnMapperImpl::~TarnMapperImpl() {
@@ -414,7 +422,7 @@ bool TarnMapperImpl::update(MapperStatus& status) {
     return changed;
 }
 
-bool TarnMapperImpl::feedFrame(const std::string& text, std::string* refusal) {
+bool TarnMapperImpl::feedFrame(const std::string& text, std::string& refusal) {
     auto* live = dynamic_cast<ImageDatasetLive*>(dataset_.get());
     if (!live) return false;
     return live->pushFrame(text, refusal);

@@ -221,10 +221,9 @@ LiveRun runLive(BlockFlight& flight, int maxHeld, bool gimbal = true) {
     noise.gimbal = gimbal;
     ImageDataset dataset(flight.write(noise));
     sfm_test::RecordingChain chain;
-    bool ok = false;
-    sfm::FrontEndSettings settings =
-        sfm::FrontEndSettings::fromConfig(R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", &ok);
-    EXPECT_TRUE(ok);
+    sfm::FrontEndSettings settings;
+    EXPECT_TRUE(sfm::FrontEndSettings::fromConfig(
+        R"({"live":true,"specific":{"globalsfm.intrinsic_refinement":"ADJUST_ALL"}})", settings));
     settings.maxHeld = maxHeld;
     LiveRun run;
     {

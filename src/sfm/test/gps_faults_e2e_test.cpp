@@ -30,7 +30,8 @@ protected:
         dir = new testsupport::TempDir("sfm-gps-faults");
         survey::SurveyPlan plan;
         ASSERT_TRUE(survey::SurveyPlan::byName("small", plan));
-        const std::string file = survey::writeSurvey(plan, dir->path(), survey::SurveyOptions());
+        std::string file, error;
+        ASSERT_TRUE(survey::writeSurvey(plan, dir->path(), survey::SurveyOptions(), file, error)) << error;
         std::ifstream in(file);
         records = new json(json::parse(in));
         clean = new std::vector<std::shared_ptr<fw::MapFrame>>(run(*records, false));

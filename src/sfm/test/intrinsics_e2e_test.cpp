@@ -58,7 +58,8 @@ TEST_P(ReliefIntrinsics, RecoveredWithTheNeighboursTrue) {
     survey::SurveyPlan plan;
     ASSERT_TRUE(survey::SurveyPlan::byName("small", plan));
     plan.camera.k1 = c.k1;
-    const std::string file = survey::writeSurvey(plan, dir.path(), survey::SurveyOptions());
+    std::string file, error;
+    ASSERT_TRUE(survey::writeSurvey(plan, dir.path(), survey::SurveyOptions(), file, error)) << error;
     json records;
     std::ifstream(file) >> records;
     std::vector<synthetic::Shot> truth;

@@ -58,9 +58,14 @@ std::vector<double> frameRecordGps(const json& record) {
     return gps;
 }
 
-std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record, std::string* refusal) {
-    auto refuse = [refusal](const char* why) {
-        if (refusal) *refusal = why;
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record) {
+    std::string refusal;
+    return parseFrameRecord(dataset, record, refusal);
+}
+
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const json& record, std::string& refusal) {
+    auto refuse = [&refusal](const char* why) {
+        refusal = why;
         return nullptr;
     };
     if (!record.is_object() || !record.contains("uri") || !record["uri"].is_string()) {

@@ -64,7 +64,12 @@ ImageDataset::~ImageDataset() {
     reapLoaders(true);
 }
 
-bool ImageDataset::pushFrame(std::string, std::string*) { return false; }
+bool ImageDataset::pushFrame(std::string text) {
+    std::string refusal;
+    return pushFrame(std::move(text), refusal);
+}
+
+bool ImageDataset::pushFrame(std::string, std::string&) { return false; }
 
 bool ImageDataset::isOpen() { return false; }
 
@@ -161,7 +166,7 @@ ImageDatasetLive::ImageDatasetLive(int32_t frameCnt) : frameCnt_(frameCnt) {}
 
 ImageDatasetLive::~ImageDatasetLive() = default;
 
-bool ImageDatasetLive::pushFrame(std::string text, std::string* refusal) {
+bool ImageDatasetLive::pushFrame(std::string text, std::string& refusal) {
     if (text.empty()) {
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;

@@ -123,7 +123,7 @@ TEST(FlatGroundNoisyRecords, FocalLengthStaysAndTheMapsLieOnTheGround) {
 
     mapcheck::SurveyComparison truth;
     std::string error;
-    ASSERT_TRUE(truth.load((noisy / "truth").string(), &error)) << error;
+    ASSERT_TRUE(truth.load((noisy / "truth").string(), error)) << error;
     ASSERT_EQ(truth.truth().description()["ground"], "flat");
     for (const auto* run : {&noisyRun, &exactRun}) {
         const bool isNoisy = run == &noisyRun;

@@ -256,7 +256,7 @@ TEST(SurveyMaps, FileDatasetMakesMapsTrueToTheSurvey) {
 
     mapcheck::SurveyComparison truth;
     std::string error;
-    ASSERT_TRUE(truth.load((survey / "truth").string(), &error)) << error;
+    ASSERT_TRUE(truth.load((survey / "truth").string(), error)) << error;
     const auto dsm = mapcheck::listTileFiles((run.home / "dsm").string(), ".tiff");
     const auto dom = mapcheck::listTileFiles((run.home / "dom").string(), ".png");
     ASSERT_FALSE(dsm.empty());
@@ -395,7 +395,7 @@ TEST(SurveyMaps, LiveDatasetAgreesWithTheFileDataset) {
 
     mapcheck::SurveyComparison truth;
     std::string error;
-    ASSERT_TRUE(truth.load((survey / "truth").string(), &error)) << error;
+    ASSERT_TRUE(truth.load((survey / "truth").string(), error)) << error;
     const auto fileDsm = mapcheck::listTileFiles((file.home / "dsm").string(), ".tiff");
     const auto liveDsm = mapcheck::listTileFiles((live.home / "dsm").string(), ".tiff");
     const auto fileDom = mapcheck::listTileFiles((file.home / "dom").string(), ".png");
@@ -537,7 +537,7 @@ TEST(SurveyMaps, LiveRunEndedAfterHalfTheFramesLeavesReadableMapsOfThem) {
 
     mapcheck::SurveyComparison truth;
     std::string error;
-    ASSERT_TRUE(truth.load((survey / "truth").string(), &error)) << error;
+    ASSERT_TRUE(truth.load((survey / "truth").string(), error)) << error;
     const auto dsm = mapcheck::listTileFiles((run.home / "dsm").string(), ".tiff");
     const auto dom = mapcheck::listTileFiles((run.home / "dom").string(), ".png");
     ASSERT_FALSE(dsm.empty());

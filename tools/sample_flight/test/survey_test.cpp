@@ -70,7 +70,7 @@ protected:
         }
         records_ = json::parse(readFile(dir_->file("a") + "/frames.json"));
         std::string error;
-        ASSERT_TRUE(truth_.load(dir_->file("a") + "/truth", &error)) << error;
+        ASSERT_TRUE(truth_.load(dir_->file("a") + "/truth", error)) << error;
     }
     static void TearDownTestSuite() { dir_.reset(); }
     void SetUp() override { ASSERT_EQ(records_.size(), 12u) << "the survey was not written"; }
@@ -299,7 +299,7 @@ TEST(FlatSurveys, NoiseLiesInTheRecordsOnly) {
     }
     survey::SurveyTruth truth;
     std::string error;
-    ASSERT_TRUE(truth.load(dir.file("flat-noisy") + "/truth", &error)) << error;
+    ASSERT_TRUE(truth.load(dir.file("flat-noisy") + "/truth", error)) << error;
     const json& d = truth.description();
     EXPECT_EQ(d["ground"], "flat");
     EXPECT_EQ(d["flight"]["height"], 100.0);

@@ -12,7 +12,6 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <stdexcept>
 
 namespace {
 
@@ -200,8 +199,10 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     }
     const dv::Var& maps = disparities;
     cv::Mat disparity = maps[ownIsLeft ? 0 : 1].typedRef<cv::Mat>();
-    if (disparity.type() != CV_32FC1 || disparity.size() != leftGray.size())
-        throw std::runtime_error("disparity map of the wrong size or type");
+    if (disparity.type() != CV_32FC1 || disparity.size() != leftGray.size()) {
+        FW_LOG(Error) << "disparity map of the wrong size or type";
+        return false;
+    }
     if (!horizontal) disparity = turnBack(disparity);
 
     const cv::Mat& rotationA = ownIsLeft ? R1 : R2;

@@ -39,7 +39,7 @@ public:
         }
         return changed;
     }
-    bool feedFrame(const std::string& text, std::string* = nullptr) override {
+    bool feedFrame(const std::string& text, std::string&) override {
         fed.push_back(text);
         if (text == "bad") throw std::runtime_error("boom");
         return true;

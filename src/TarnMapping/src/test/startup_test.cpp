@@ -20,7 +20,8 @@ const std::string kProgram = "/opt/zel/zel_mapper";
 
 // What the start-up wrote and returned; err holds the error line main would write.
 struct Startup {
-    tarn::JobConfig config;
+    bool ok = false;
+    json job;
     std::string out;
     std::string err;
 };
@@ -28,9 +29,10 @@ struct Startup {
 Startup runStartup(const std::vector<std::string>& argv) {
     std::ostringstream echo;
     Startup s;
-    s.config = tarn::buildJobConfig(argv, echo);
+    tarn::StartupError error;
+    s.ok = tarn::buildJobConfig(argv, echo, s.job, error);
     s.out = echo.str();
-    if (!s.config.ok()) s.err = zel::text::compactJson(s.config.errorLine()) + "\n";
+    if (!s.ok) s.err = zel::text::compactJson(error.errorLine()) + "\n";
     return s;
 }
 
@@ -47,7 +49,7 @@ std::string lineAfter(const std::string& out, const std::string& prefix, int occ
 
 json finishedConfig(const Startup& r) {
     const json job = json::parse(lineAfter(r.out, "Finished chain config: "));
-    EXPECT_EQ(job, r.config.job);  // the echo is the configuration returned
+    EXPECT_EQ(job, r.job);  // the echo is the configuration returned
     return job;
 }
 
@@ -101,7 +103,7 @@ TEST(StartupErrors, EveryCodeAndItsTexts) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const auto r = runStartup(argv);
         SCOPED_TRACE(c.err);
-        EXPECT_FALSE(r.config.ok());
+        EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.err, c.err + "\n");
         const auto lines = splitLines(r.out);
         ASSERT_FALSE(lines.empty());
@@ -115,7 +117,7 @@ TEST(StartupErrors, EveryCodeAndItsTexts) {
 TEST(StartupEcho, LinesInOrder) {
     const std::string task = R"({"home":"/data/job","dataset":{"live":false,"uri":"f.json"},"model3d":[1]})";
     const auto r = runStartup({kProgram, "--task", base64Encode(task), "--config", base64Encode(R"({"x":1})")});
-    ASSERT_TRUE(r.config.ok());
+    ASSERT_TRUE(r.ok);
     const auto lines = splitLines(r.out);
     ASSERT_EQ(lines.size(), 7u) << r.out;
     EXPECT_EQ(lines[0], "task string: " + task);
@@ -129,7 +131,7 @@ TEST(StartupEcho, LinesInOrder) {
 
 TEST(StartupConfig, DefaultsGiveTheWholeJobConfiguration) {
     const auto r = runWithTask(R"({"home":"/data/job","dataset":{"live":true,"form":"json"}})");
-    ASSERT_TRUE(r.config.ok()) << r.err;
+    ASSERT_TRUE(r.ok) << r.err;
     const json expectedDom = json::parse(R"({"method":"legacy_tf","scale":4.0,"max_zoom_level":26,
         "tiling":{"scheme":1,"tile_size":[256,256],"tile_format":"png","storage":1,"location":"/data/job/dom"}})");
     const json expectedDsm = json::parse(R"({"method":"legacy_tf","scale":4.0,
@@ -161,7 +163,7 @@ TEST(StartupConfig, UserSectionsMergeOverPresetsAndFixedTilingWins) {
         "dense":{"tiling":null,"specific":{"pointsfusion.dense_method":1},"scale":2.0},
         "dom":{"scale":2.0,"tiling":{"storage":3,"location":"/tiles/dom","tile_size":[512,512]},"specific":{"k":1}},
         "dsm":{"method":"other","tiling":"none"}})");
-    ASSERT_TRUE(r.config.ok()) << r.err;
+    ASSERT_TRUE(r.ok) << r.err;
     const json job = finishedConfig(r);
     const json& front = job["chain"][0]["config"];
     EXPECT_EQ(front["work_dir"], "/mine");
@@ -187,7 +189,7 @@ TEST(StartupConfig, UserSectionsMergeOverPresetsAndFixedTilingWins) {
 TEST(StartupConfig, MethodVariants) {
     {
         const auto r = runWithTask(R"({"home":"/h","dataset":{},"locate":{"method":"zel_slam3"},"dense":{"method":"zel_pixfuse"}})");
-        ASSERT_TRUE(r.config.ok()) << r.err;
+        ASSERT_TRUE(r.ok) << r.err;
         const json job = finishedConfig(r);
         EXPECT_EQ(job["chain"][0]["name"], "zel_slam3");
         EXPECT_EQ(job["chain"][0]["config"]["work_dir"], "/h/.cache/slam");
@@ -204,7 +206,7 @@ TEST(StartupConfig, MethodVariants) {
     {
         // A locate section that is no object gets the default.
         const auto r = runWithTask(R"({"home":"rel","dataset":{},"locate":"x","dom":5})");
-        ASSERT_TRUE(r.config.ok()) << r.err;
+        ASSERT_TRUE(r.ok) << r.err;
         EXPECT_EQ(lineAfter(r.out, "locate: "), R"({"method":"legacy_sfm"})");
         const json job = finishedConfig(r);
         EXPECT_EQ(job["chain"][0]["config"]["work_dir"], "rel/.cache/sfm");

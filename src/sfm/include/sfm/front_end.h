@@ -45,8 +45,9 @@ struct FrontEndSettings {
     MatchSettings matching;
     AdjustSettings adjustment;
 
-    // From the front end's configuration object.
-    static FrontEndSettings fromConfig(const std::string& config, bool* ok);
+    // From the front end's configuration object; false, with settings at
+    // their defaults, when the text is not a JSON object.
+    static bool fromConfig(const std::string& config, FrontEndSettings& settings);
 };
 
 // The shared core of the front end: frames, cameras, tracks, matching and

@@ -22,7 +22,7 @@ ErrorStats summarise(std::vector<double> errors);
 class SurveyComparison {
 public:
     // Reads the truth folder; false with a reason when it cannot.
-    bool load(const std::string& truthFolder, std::string* error = nullptr);
+    bool load(const std::string& truthFolder, std::string& error);
 
     const survey::SurveyTruth& truth() const { return truth_; }
     // East, north, up in the truth's local frame of a WGS84 position.

@@ -19,12 +19,13 @@ struct SurveyPlan;
 
 class SurveyTruth {
 public:
-    // Writes the truth of a scene into folder (made when missing); throws on failure.
-    static void write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
-                      const nlohmann::json& shots);
+    // Writes the truth of a scene into folder (made when missing); false
+    // (with a reason) when it cannot.
+    static bool write(const std::string& folder, const ReliefScene& scene, const SurveyPlan& plan,
+                      const nlohmann::json& shots, std::string& error);
 
     // Reads the truth from its folder; false (with a reason) when a file is missing or unreadable.
-    bool load(const std::string& folder, std::string* error = nullptr);
+    bool load(const std::string& folder, std::string& error);
 
     const nlohmann::json& description() const { return description_; }
     const LocalFrame& frame() const { return frame_; }

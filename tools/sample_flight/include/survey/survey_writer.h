@@ -16,7 +16,9 @@ struct SurveyOptions {
     std::string exiftool = "exiftool";  // the program, found on PATH when it has no "/"
 };
 
-// Returns the dataset file's path; throws with a message on failure.
-std::string writeSurvey(const SurveyPlan& plan, const std::string& folder, const SurveyOptions& options);
+// Sets dataset to the dataset file's path; false, with the reason in error,
+// on failure.
+bool writeSurvey(const SurveyPlan& plan, const std::string& folder, const SurveyOptions& options, std::string& dataset,
+                 std::string& error);
 
 }  // namespace survey

@@ -19,18 +19,17 @@ inline constexpr const char* kPreviousRunsName = "previous_runs";
 // Holds an exclusive flock on the home's lock file until destroyed.
 class HomeLock {
 public:
-    explicit HomeLock(const std::filesystem::path& home);
+    HomeLock() = default;
     ~HomeLock();
     HomeLock(const HomeLock&) = delete;
     HomeLock& operator=(const HomeLock&) = delete;
 
+    // Takes the lock of home; false, with why in error, when it cannot.
+    bool lock(const std::filesystem::path& home, std::string& error);
     bool held() const { return fd_ >= 0; }
-    // Why the lock is not held ("" when it is).
-    const std::string& error() const { return error_; }
 
 private:
     int fd_ = -1;
-    std::string error_;
 };
 
 // The folders a job writes, read from its chain configuration: the tiling
@@ -42,21 +41,22 @@ struct JobFolders {
 JobFolders jobFolders(const nlohmann::json& chain);
 
 // What setAsidePreviousRun did: the folder the products went to and their
-// paths relative to the home, or the failure.
+// paths relative to the home.
 struct SetAside {
     std::filesystem::path folder;
     std::vector<std::string> moved;
-    std::string error;
 };
 
 // Moves the products of an earlier run that lie inside home (log.txt and
 // each of paths that exists and is not an empty folder) into a new folder
 // previous_runs/<UTC time> of the home, keeping their paths below the home.
-// Paths outside the home are left alone; nothing is deleted.
-SetAside setAsidePreviousRun(const std::filesystem::path& home, const std::vector<std::filesystem::path>& paths);
+// Paths outside the home are left alone; nothing is deleted. False, with
+// why in error, when one cannot be moved; done then holds those moved before.
+bool setAsidePreviousRun(const std::filesystem::path& home, const std::vector<std::filesystem::path>& paths,
+                         SetAside& done, std::string& error);
 
 // Creates the folder with its parents and checks that a file can be made in
-// it (one is made and removed); "" when it can, else why not.
-std::string checkOutputFolder(const std::filesystem::path& folder);
+// it (one is made and removed); false, with why in error, when it cannot.
+bool checkOutputFolder(const std::filesystem::path& folder, std::string& error);
 
 }  // namespace tarn

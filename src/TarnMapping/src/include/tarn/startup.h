@@ -9,20 +9,20 @@
 
 namespace tarn {
 
-// The job configuration, or the start-up error that refused the task.
-struct JobConfig {
-    nlohmann::json job;   // set when code is 0
-    int code = 0;         // -1 to -8 when refused
+// The start-up error that refused the task.
+struct StartupError {
+    int code = 0;         // -1 to -8
     std::string message;  // the error line's "message"
 
-    bool ok() const { return code == 0; }
     // {"code": code, "message": message}
     nlohmann::json errorLine() const { return {{"code", code}, {"message", message}}; }
 };
 
 // Reads --task/--config from the arguments (the program's path first),
-// writes the start-up lines to echo (each flushed) and returns the job
-// configuration or the error. Nothing is written anywhere else.
-JobConfig buildJobConfig(const std::vector<std::string>& arguments, std::ostream& echo);
+// writes the start-up lines to echo (each flushed) and sets job to the job
+// configuration; false, with the refusal in error, when the task is refused.
+// Nothing is written anywhere else.
+bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& echo, nlohmann::json& job,
+                    StartupError& error);
 
 }  // namespace tarn

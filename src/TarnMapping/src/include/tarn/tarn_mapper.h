@@ -25,9 +25,14 @@ public:
     // Copies what changed into status; whether anything was copied.
     virtual bool update(MapperStatus& status) = 0;
     // Hands a frame record text to a live dataset; false for a file dataset
-    // (refusal untouched) and for a record the live dataset refuses (refusal,
-    // when given, holds why).
-    virtual bool feedFrame(const std::string& text, std::string* refusal = nullptr) = 0;
+    // and for a record the live dataset refuses.
+    bool feedFrame(const std::string& text) {
+        std::string refusal;
+        return feedFrame(text, refusal);
+    }
+    // The same; a refused record's reason in refusal (a file dataset leaves
+    // it untouched).
+    virtual bool feedFrame(const std::string& text, std::string& refusal) = 0;
 };
 
 // A job from the compact job configuration; a job that cannot run is in state -14.

@@ -52,7 +52,8 @@ public:
 
     void start() override;
     bool update(MapperStatus& status) override;
-    bool feedFrame(const std::string& text, std::string* refusal = nullptr) override;
+    using TarnMapper::feedFrame;
+    bool feedFrame(const std::string& text, std::string& refusal) override;
 
     void stop() override;
     void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override;
@@ -60,8 +61,9 @@ public:
     bool buildChain(const nlohmann::json& chain);
 
 private:
-    // Steps of the construction; the text of the first failure, or "".
-    std::string construct(const std::string& jobText);
+    // Steps of the construction; false, with the text of the first failure
+    // in error, when one fails.
+    bool construct(const std::string& jobText, std::string& error);
     void run();
     void setState(zel::JobState state);
     void fail(const std::string& message);

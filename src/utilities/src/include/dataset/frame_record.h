@@ -12,10 +12,11 @@
 class ImageDataset;
 
 // Checks one record and appends its frame to the dataset (the id is the
-// dataset's frame count at that moment); empty when the record is refused,
-// and then refusal, when given, holds why (the log text without its ": ").
+// dataset's frame count at that moment); empty when the record is refused.
+std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const nlohmann::json& record);
+// The same; for a refused record, refusal holds why (the log text without its ": ").
 std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset& dataset, const nlohmann::json& record,
-                                                  std::string* refusal = nullptr);
+                                                  std::string& refusal);
 
 // The position vector of a record: 14 values with a complete attitude,
 // 8 with a position only, none without a complete "gps". A latitude outside

@@ -56,8 +56,12 @@ public:
     ImageDataset(const ImageDataset&) = delete;
     ImageDataset& operator=(const ImageDataset&) = delete;
 
-    // A file dataset takes no frames: false, refusal untouched.
-    virtual bool pushFrame(std::string text, std::string* refusal = nullptr);
+    // Hands a frame record text to the dataset; a file dataset takes no
+    // frames: false.
+    bool pushFrame(std::string text);
+    // The same; a refused record's reason in refusal (a file dataset leaves
+    // it untouched).
+    virtual bool pushFrame(std::string text, std::string& refusal);
     // Whether frames may still arrive (false for a file dataset).
     virtual bool isOpen();
     // The next frame with its image loaded (or failed to load); empty at the end.
@@ -78,7 +82,7 @@ protected:
     int32_t cursor_ = 0;
 
 private:
-    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&, std::string*);
+    friend std::shared_ptr<TarnMapperFrame> parseFrameRecord(ImageDataset&, const nlohmann::json&, std::string&);
 
     void dispatchLoads();
     void startLoader(const std::shared_ptr<TarnMapperFrame>& frame, int32_t index);
@@ -104,7 +108,8 @@ public:
     // An empty text ends the stream; otherwise the record is parsed (a
     // malformed text throws) and whether a frame was appended is returned;
     // for a refused record, refusal holds the parser's reason.
-    bool pushFrame(std::string text, std::string* refusal = nullptr) override;
+    using ImageDataset::pushFrame;
+    bool pushFrame(std::string text, std::string& refusal) override;
     bool isOpen() override;
     // Waits for the next pushed frame and loads its image on this thread.
     std::shared_ptr<TarnMapperFrame> nextFrame() override;
