@@ -271,7 +271,10 @@ const std::vector<Row>& rows() {
                  held = fs::exists(dir.file("log.txt"));
              }
              ASSERT_TRUE(held);
-             const Outcome second = runIn(dir, fileDataset(dir), "");
+             // The second job's images lie apart: rewriting img0.png would
+             // race with the first job reading it.
+             const testsupport::TempDir images("zel-word-second");
+             const Outcome second = runIn(dir, fileDataset(images), "");
              const auto r = running.get();
              EXPECT_EQ(second.lastState(), -14);
              EXPECT_TRUE(second.logged("Home folder in use by another job: " + dir.path())) << second.process.err;
