@@ -150,8 +150,10 @@ void LiveFrontEnd::matchAcrossStrips(Frame& frame) {
     std::vector<PairMatch> found(near.size());
     std::vector<uchar> ok(near.size(), 0);
     cv::parallel_for_(cv::Range(0, static_cast<int>(near.size())), [&](const cv::Range& r) {
-        for (int k = r.start; k < r.end; ++k)
-            ok[static_cast<size_t>(k)] = pairOf(frame, *near[static_cast<size_t>(k)].second, found[static_cast<size_t>(k)]) ? 1 : 0;
+        for (int k = r.start; k < r.end; ++k) {
+            const size_t i = static_cast<size_t>(k);
+            ok[i] = pairOf(frame, *near[i].second, found[i]) ? 1 : 0;
+        }
     });
     int partners = 0;
     for (size_t k = 0; k < near.size() && partners < settings_.crossStripPartners; ++k)

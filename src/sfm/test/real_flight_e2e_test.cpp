@@ -222,7 +222,8 @@ TEST_P(RealFlight, EveryFrameLocatedWithPointsOverWhatItsNeighbourSees) {
     std::vector<double> heights;
     for (const auto& f : frames) {
         const json& r = records[f->id];
-        const pt::Point3d g = fw::geodeticToECEF(r["gps"]["latitude"].get<double>(), r["gps"]["longitude"].get<double>(),
+        const pt::Point3d g = fw::geodeticToECEF(r["gps"]["latitude"].get<double>(),
+                                                 r["gps"]["longitude"].get<double>(),
                                                  r["gps"]["altitude"].get<double>());
         cameraOffset += (tangent.toLocal(vec(f->getPose().translation)) - tangent.toLocal(cv::Vec3d(g.x, g.y, g.z)))[2];
         takeOff += views[f->id].ground;
@@ -235,8 +236,9 @@ TEST_P(RealFlight, EveryFrameLocatedWithPointsOverWhatItsNeighbourSees) {
     ASSERT_FALSE(heights.empty());
     std::sort(heights.begin(), heights.end());
     const double p10 = heights[heights.size() / 10];
-    std::cout << (live ? "live" : "file") << ": cameras " << cameraOffset << " m above their GPS altitudes on average; sparse points p10 "
-              << p10 << " m, median " << heights[heights.size() / 2] << " m (take-off " << takeOff << " m)" << std::endl;
+    std::cout << (live ? "live" : "file") << ": cameras " << cameraOffset
+              << " m above their GPS altitudes on average; sparse points p10 " << p10 << " m, median "
+              << heights[heights.size() / 2] << " m (take-off " << takeOff << " m)" << std::endl;
     EXPECT_NEAR(cameraOffset, 0.0, 0.1);
     EXPECT_NEAR(p10, takeOff, 0.4);
     std::cout << (live ? "live" : "file") << ": fewest points " << fewest << ", fewest cells " << fewestCells << ", "
