@@ -32,6 +32,7 @@ bool LiveFrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     if (!added) return false;
     Frame& frame = *added;
     const int index = frame.index;
+    matchAcrossStrips(frame);
     // The centre starts in the window's frame: the previous frame's
     // moved by the GPS step, in the window's scale.
     if (!frame.hasGps)
@@ -116,6 +117,50 @@ bool LiveFrontEnd::trackFrame(const std::shared_ptr<fw::MapFrame>& input) {
     }
     advanceProgress();
     return true;
+}
+
+void LiveFrontEnd::matchAcrossStrips(Frame& frame) {
+    // Frames of the window beside this one on another strip (by the GPS,
+    // within most of a footprint), as a file dataset's are: strips matched
+    // only along themselves each take their own depth.
+    if (!frame.hasGps || settings_.crossStripPartners <= 0) return;
+    std::vector<double> depths;
+    for (auto& [id, track] : tracks_.all()) {
+        if (!track.triangulated) continue;
+        auto at = frames_.find(track.observations.front().frame);
+        if (at == frames_.end()) continue;
+        const BlockFrame& b = at->second->block;
+        depths.push_back((b.worldToCamera() * (track.point - b.centre))[2]);
+    }
+    if (depths.empty()) return;
+    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
+    const BlockCamera& c = cameras_[static_cast<size_t>(frame.block.camera)];
+    // The window's depths in its own frame; the GPS in metres.
+    const double footprint = liveScale_ * depths[depths.size() / 2] * std::max(c.width, c.height) / c.values[0];
+    std::vector<std::pair<double, Frame*>> near;
+    for (auto& [j, other] : frames_) {
+        if (j >= frame.index - settings_.neighbours) break;
+        if (!other->hasGps) continue;
+        const cv::Vec3d d = frame.block.gps - other->block.gps;
+        const double distance = std::hypot(d[0], d[1]);
+        if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
+    }
+    std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    near.resize(std::min(near.size(), static_cast<size_t>(settings_.crossStripPartners + 1)));
+    std::vector<PairMatch> found(near.size());
+    std::vector<uchar> ok(near.size(), 0);
+    cv::parallel_for_(cv::Range(0, static_cast<int>(near.size())), [&](const cv::Range& r) {
+        for (int k = r.start; k < r.end; ++k) {
+            const size_t i = static_cast<size_t>(k);
+            ok[i] = pairOf(frame, *near[i].second, found[i]) ? 1 : 0;
+        }
+    });
+    int partners = 0;
+    for (size_t k = 0; k < near.size() && partners < settings_.crossStripPartners; ++k)
+        if (ok[k]) {
+            joinPair(frame, *near[k].second, found[k]);
+            ++partners;
+        }
 }
 
 void LiveFrontEnd::settle(Frame& f) {

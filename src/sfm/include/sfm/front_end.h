@@ -39,7 +39,7 @@ struct FrontEndSettings {
     // Live: at the start of a flight frames are held until the GPS seen so
     // far tells the scale to 1 / 300, at most this many.
     int maxHeld = 60;
-    int crossStripPartners = 3;  // file dataset: most partners per frame in other strips
+    int crossStripPartners = 3;  // most partners per frame in other strips (live: within the window)
     int threads = 4;      // of the adjustment
     FeatureSettings features;
     MatchSettings matching;

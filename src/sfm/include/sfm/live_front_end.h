@@ -19,6 +19,8 @@ public:
 
 private:
     cv::Vec3d handedOnCentre(const Frame& frame, double& scale) override;
+    // Matches a new frame with the window's frames beside it on other strips.
+    void matchAcrossStrips(Frame& frame);
     // A frame whose next one was tracked keeps its pose in the window.
     void settle(Frame& frame);
     // Adjusts the held frames together and starts handing frames on.
