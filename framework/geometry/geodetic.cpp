@@ -16,4 +16,16 @@ pt::Point3d geodeticToECEF(double latitude, double longitude, double height) {
     return {n * c * std::cos(lambda), n * c * std::sin(lambda), (kB2 * k + height) * s};
 }
 
+SO3 enuRotation(double longitude, double latitude) {
+    const double lambda = longitude * M_PI / 180.0;
+    const double phi = latitude * M_PI / 180.0;
+    const double sl = std::sin(lambda), cl = std::cos(lambda);
+    const double sp = std::sin(phi), cp = std::cos(phi);
+    // Columns east, north, up; row-major.
+    const double m[9] = {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
+    SO3 q;
+    q.fromMatrix(m);
+    return q;
+}
+
 }  // namespace fw

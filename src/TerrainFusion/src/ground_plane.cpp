@@ -105,18 +105,6 @@ int32_t CalcPlane(const std::vector<pt::Point3d>& points, fw::SE3& plane, std::v
     return 0;
 }
 
-fw::SO3 enuRotation(double longitude, double latitude) {
-    const double lambda = longitude * M_PI / 180.0;
-    const double phi = latitude * M_PI / 180.0;
-    const double sl = std::sin(lambda), cl = std::cos(lambda);
-    const double sp = std::sin(phi), cp = std::cos(phi);
-    // Columns east, north, up; row-major.
-    const double m[9] = {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
-    fw::SO3 q;
-    q.fromMatrix(m);
-    return q;
-}
-
 pt::Point3d ecefToGeodetic(double x, double y, double z) {
     const double a = 6378137.0;
     const double a2 = 40680631590769.0;

@@ -55,17 +55,7 @@ struct BoxScene {
     }
 
     // Rotation of the local east-north-up axes into earth-centred ones.
-    static fw::SO3 localAxes(double longitude, double latitude) {
-        const double lambda = longitude * M_PI / 180.0;
-        const double phi = latitude * M_PI / 180.0;
-        const double sl = std::sin(lambda), cl = std::cos(lambda);
-        const double sp = std::sin(phi), cp = std::cos(phi);
-        // Columns east, north, up; row-major.
-        const double m[9] = {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
-        fw::SO3 q;
-        q.fromMatrix(m);
-        return q;
-    }
+    static fw::SO3 localAxes(double longitude, double latitude) { return fw::enuRotation(longitude, latitude); }
 
     static double texture(double e, double n) {
         return 128.0 + 50.0 * std::sin(2.0 * M_PI * e / 15.0) * std::cos(2.0 * M_PI * n / 11.0);

@@ -4,6 +4,7 @@
 // Free functions without state; CalcPlane draws from rand() and is therefore
 // not reentrant in its sequence of samples (the result is sound either way).
 
+#include "fw/geodetic.h"
 #include "fw/pose.h"
 #include "pt/point.h"
 
@@ -18,9 +19,8 @@
 int32_t CalcPlane(const std::vector<pt::Point3d>& points, fw::SE3& plane, std::vector<uint32_t>& outliers,
                   double threshold);
 
-// Rotation whose columns are east, north and up at (longitude, latitude) in
-// degrees; maps local east-north-up vectors to earth-centred axes.
-fw::SO3 enuRotation(double longitude, double latitude);
+// The east-north-up frame at a position comes from the framework.
+using fw::enuRotation;
 
 // Earth-centred x, y, z to (latitude, longitude) in degrees and height in
 // metres on WGS84, by Bowring's single-step formula.
