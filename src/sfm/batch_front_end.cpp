@@ -370,28 +370,13 @@ void BatchFrontEnd::checkRecordedPositions() {
 
 void BatchFrontEnd::matchAcrossStrips() {
     // Height over the ground from the points of the neighbour pairs.
-    std::vector<double> depths;
-    for (auto& [id, track] : tracks_.all()) {
-        if (!track.triangulated) continue;
-        const Frame& f = *frames_[track.observations.front().frame];
-        depths.push_back((f.block.worldToCamera() * (track.point - f.block.centre))[2]);
-    }
-    if (depths.empty()) return;
-    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
-    const double depth = depths[depths.size() / 2];
+    const double depth = medianTrackDepth();
+    if (depth <= 0.0) return;
     for (auto& [i, frame] : frames_) {
         const BlockCamera& c = cameras_[static_cast<size_t>(frame->block.camera)];
         const double footprint = depth * std::max(c.width, c.height) / c.values[0];
-        std::vector<std::pair<double, Frame*>> near;
-        for (auto& [j, other] : frames_) {
-            if (j >= i - settings_.neighbours) break;
-            const cv::Vec3d d = frame->block.gps - other->block.gps;
-            const double distance = std::hypot(d[0], d[1]);
-            if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
-        }
-        std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         int partners = 0, tries = 0;
-        for (const auto& [distance, other] : near) {
+        for (const auto& [distance, other] : framesBeside(*frame, footprint)) {
             if (partners >= settings_.crossStripPartners || tries++ > settings_.crossStripPartners) break;
             if (matchWith(*frame, *other)) ++partners;
         }

@@ -153,6 +153,32 @@ bool FrontEnd::pairOf(const Frame& frame, const Frame& earlier, PairMatch& match
     return matchFeatures(earlier.features, frame.features, focal, match, settings_.matching);
 }
 
+double FrontEnd::medianTrackDepth() {
+    std::vector<double> depths;
+    for (const auto& [id, track] : tracks_.all()) {
+        if (!track.triangulated) continue;
+        const auto at = frames_.find(track.observations.front().frame);
+        if (at == frames_.end()) continue;
+        const BlockFrame& b = at->second->block;
+        depths.push_back((b.worldToCamera() * (track.point - b.centre))[2]);
+    }
+    if (depths.empty()) return 0.0;
+    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
+    return depths[depths.size() / 2];
+}
+
+std::vector<std::pair<double, FrontEnd::Frame*>> FrontEnd::framesBeside(const Frame& frame, double footprint) {
+    std::vector<std::pair<double, Frame*>> near;
+    for (auto& [j, other] : frames_) {
+        if (j >= frame.index - settings_.neighbours) break;
+        const cv::Vec3d d = frame.block.gps - other->block.gps;
+        const double distance = std::hypot(d[0], d[1]);
+        if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
+    }
+    std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return near;
+}
+
 bool FrontEnd::matchWith(Frame& frame, Frame& earlier) {
     PairMatch match;
     if (!pairOf(frame, earlier, match)) return false;

@@ -124,28 +124,13 @@ void LiveFrontEnd::matchAcrossStrips(Frame& frame) {
     // within most of a footprint), as a file dataset's are: strips matched
     // only along themselves each take their own depth.
     if (!frame.hasGps || settings_.crossStripPartners <= 0) return;
-    std::vector<double> depths;
-    for (auto& [id, track] : tracks_.all()) {
-        if (!track.triangulated) continue;
-        auto at = frames_.find(track.observations.front().frame);
-        if (at == frames_.end()) continue;
-        const BlockFrame& b = at->second->block;
-        depths.push_back((b.worldToCamera() * (track.point - b.centre))[2]);
-    }
-    if (depths.empty()) return;
-    std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(depths.size() / 2), depths.end());
+    const double depth = medianTrackDepth();
+    if (depth <= 0.0) return;
     const BlockCamera& c = cameras_[static_cast<size_t>(frame.block.camera)];
     // The window's depths in its own frame; the GPS in metres.
-    const double footprint = liveScale_ * depths[depths.size() / 2] * std::max(c.width, c.height) / c.values[0];
-    std::vector<std::pair<double, Frame*>> near;
-    for (auto& [j, other] : frames_) {
-        if (j >= frame.index - settings_.neighbours) break;
-        if (!other->hasGps) continue;
-        const cv::Vec3d d = frame.block.gps - other->block.gps;
-        const double distance = std::hypot(d[0], d[1]);
-        if (distance < 0.7 * footprint) near.emplace_back(distance, other.get());
-    }
-    std::sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const double footprint = liveScale_ * depth * std::max(c.width, c.height) / c.values[0];
+    std::vector<std::pair<double, Frame*>> near = framesBeside(frame, footprint);
+    near.erase(std::remove_if(near.begin(), near.end(), [](const auto& n) { return !n.second->hasGps; }), near.end());
     near.resize(std::min(near.size(), static_cast<size_t>(settings_.crossStripPartners + 1)));
     std::vector<PairMatch> found(near.size());
     std::vector<uchar> ok(near.size(), 0);

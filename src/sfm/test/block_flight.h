@@ -3,14 +3,13 @@
 // parallel strips flown in a serpentine, the images written to a folder with
 // a dataset file whose records carry the true poses or noisy ones.
 
+#include "front_end_run.h"
 #include "synthetic/ground_scene.h"
 
 #include "dataset/image_dataset.h"
 #include "fw/map_frame.h"
 #include "sfm/slam.h"
 #include "testsupport/temp_dir.h"
-#include "zel/node.h"
-#include "zel/progress_node.h"
 
 #include <fstream>
 #include <functional>
@@ -102,24 +101,5 @@ private:
     int files_ = 0;
 };
 
-class RecordingChain : public zel::Chain {
-public:
-    RecordingChain() : zel::Chain("Mapper", nullptr) { setProgressRecord(zel::mappingStages()); }
-    void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override { events.emplace_back(name, data); }
-    std::vector<std::pair<std::string, std::shared_ptr<fw::GObject>>> events;
-};
-
-// Runs every frame of the dataset through a front end.
-inline void track(fw::SLAM& frontEnd, ImageDataset& dataset, const std::function<void(size_t)>& afterEach = {}) {
-    frontEnd.setFrameCount(dataset.frameCount());
-    size_t n = 0;
-    while (auto frame = dataset.nextFrame()) {
-        frontEnd.trackFrame(frame);
-        frame->setImage(fw::GImage(), 0, 0);
-        if (afterEach) afterEach(n);
-        ++n;
-    }
-    frontEnd.finish();
-}
 
 }  // namespace sfm_test

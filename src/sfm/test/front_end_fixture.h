@@ -3,6 +3,7 @@
 // known poses, the images written to a folder and read back through a
 // dataset, and the checks of located frames against it.
 #include "sfm/front_end.h"
+#include "front_end_run.h"
 #include "synthetic/ground_scene.h"
 #include "testsupport/captured_log.h"
 
@@ -106,28 +107,8 @@ private:
     std::string dir_;
 };
 
-class RecordingChain : public zel::Chain {
-public:
-    RecordingChain() : zel::Chain("Mapper", nullptr) { setProgressRecord(zel::mappingStages()); }
-    void handle(const std::string& name, std::shared_ptr<fw::GObject> data) override {
-        events.emplace_back(name, data);
-    }
-    std::vector<std::pair<std::string, std::shared_ptr<fw::GObject>>> events;
-};
-
-
-// Runs every frame of the dataset through a front end.
-inline void track(fw::SLAM& frontEnd, ImageDataset& dataset, const std::function<void(size_t)>& afterEach = {}) {
-    frontEnd.setFrameCount(dataset.frameCount());
-    size_t n = 0;
-    while (auto frame = dataset.nextFrame()) {
-        frontEnd.trackFrame(frame);
-        frame->setImage(fw::GImage(), 0, 0);
-        if (afterEach) afterEach(n);
-        ++n;
-    }
-    frontEnd.finish();
-}
+using sfm_test::RecordingChain;
+using sfm_test::track;
 
 // The frame's pose is its shot's: exact records (centimetre GPS) stay
 // within 1 cm and 0.006 degrees.

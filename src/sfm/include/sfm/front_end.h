@@ -90,6 +90,13 @@ protected:
     bool pairOf(const Frame& frame, const Frame& earlier, PairMatch& match) const;
     // A pair's matches join the tracks.
     void joinPair(Frame& frame, Frame& earlier, const PairMatch& match);
+    // The median depth of the triangulated tracks in the frame that first
+    // saw each (the height over the ground); 0 without any.
+    double medianTrackDepth();
+    // The frames before frame's neighbours whose GPS lies within 0.7 of
+    // footprint (metres of ground a frame sees) of its own, nearest first:
+    // its partners on another strip.
+    std::vector<std::pair<double, Frame*>> framesBeside(const Frame& frame, double footprint);
     // A frame without a usable GPS position (or one that its images
     // contradict) is placed from its pair with a located neighbour.
     void placeFromImages(Frame& frame);
