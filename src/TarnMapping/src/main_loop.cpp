@@ -2,6 +2,7 @@
 
 #include "zel_text/exit_with_error.h"
 #include "zel/item_json.h"
+#include "fw/log.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,8 +14,14 @@ namespace tarn {
 
 using nlohmann::json;
 
+namespace {
+
+// The most bytes of an input line, or of a reason, that a message shows.
+constexpr size_t kShownBytes = 200;
+
+}  // namespace
+
 void readStdinCommands(CommandQueue& queue, const std::atomic<bool>& stop, int fd, size_t maxLine) {
-    constexpr size_t kShownBytes = 200;
     std::string pending;
     bool tooLong = false;  // the rest of the current line is skipped
     char buffer[65536];
@@ -100,21 +107,33 @@ void writeLine(std::ostream& err, const json& line) {
     err.flush();
 }
 
-constexpr size_t kShownBytes = 200;
+// A text as a message shows it: whole up to 200 bytes, else its first 200
+// bytes and "..."; cut says the text is already the start of a longer one.
+std::string shown(const std::string& text, bool cut = false) {
+    if (text.size() > kShownBytes) return text.substr(0, kShownBytes) + "...";
+    return cut ? text + "..." : text;
+}
 
-// The -9 line's message for an input line: its first 200 bytes and why.
-std::string commandError(const std::string& line, const std::string& why) {
-    const bool cut = line.size() > kShownBytes;
-    return "Exception for command: " + line.substr(0, kShownBytes) + (cut ? "..." : "") + " (" + why + ")";
+// The -9 line for an input line and why it cannot be used.
+json commandError(const std::string& line, const std::string& why, bool cut = false) {
+    return json{{"code", -9}, {"message", "Exception for command: " + shown(line, cut) + " (" + shown(why) + ")"}};
 }
 
 // Dispatches one command; false, with the reason in refusal, when a live
-// frame was refused.
+// frame was refused. A line that is not a command is ignored, with a WARNING
+// where it looks like a frame the host meant to send.
 bool dispatch(TarnMapper& job, const std::string& line, std::string& refusal) {
     const json command = json::parse(line);
-    if (!command.is_object()) return true;
+    if (!command.is_object()) {
+        FW_LOG(Warning) << "Command ignored: the line is not an object: " << shown(line);
+        return true;
+    }
     auto frame = command.find("frame");
-    if (frame != command.end() && frame->is_string()) {
+    if (frame != command.end()) {
+        if (!frame->is_string()) {
+            FW_LOG(Warning) << "Command ignored: \"frame\" is not a string: " << shown(line);
+            return true;
+        }
         std::string why;
         // A file dataset refuses every frame without a reason: no answer.
         if (!job.feedFrame(frame->get<std::string>(), why) && !why.empty()) {
@@ -123,11 +142,7 @@ bool dispatch(TarnMapper& job, const std::string& line, std::string& refusal) {
         }
         return true;
     }
-    auto control = command.find("control");
-    if (control != command.end() && control->is_string()) {
-        const std::string text = control->get<std::string>();
-        (void)text;  // no control command is acted on
-    }
+    // "control" lines and other keys: no command is acted on.
     return true;
 }
 
@@ -165,17 +180,14 @@ void runMainLoop(TarnMapper& job, CommandQueue& queue, std::ostream& err, std::c
                 continue;
             }
             if (!line.refused.empty()) {
-                writeLine(err, json{{"code", -9},
-                                    {"message", "Exception for command: " + line.text + "... (" + line.refused + ")"}});
+                writeLine(err, commandError(line.text, line.refused, true));
                 continue;
             }
             try {
                 std::string refusal;
-                if (!dispatch(job, line.text, refusal))
-                    writeLine(err, json{{"code", -9}, {"message", commandError(line.text, refusal)}});
+                if (!dispatch(job, line.text, refusal)) writeLine(err, commandError(line.text, refusal));
             } catch (const std::exception& e) {
-                writeLine(err, json{{"code", -9},
-                                    {"message", "Exception for command: " + line.text + " (" + e.what() + ")"}});
+                writeLine(err, commandError(line.text, e.what()));
             }
         }
         std::this_thread::sleep_for(pause);

@@ -172,7 +172,8 @@ bool ImageDatasetLive::pushFrame(std::string text, std::string& refusal) {
         ended_ = true;
         return true;
     }
-    const json record = json::parse(text);
+    json record;
+    if (!parseFrameRecordText(text, record, refusal)) return false;
     return parseFrameRecord(*this, record, refusal) != nullptr;
 }
 

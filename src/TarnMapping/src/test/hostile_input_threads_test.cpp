@@ -2,6 +2,7 @@
 // each case checks the exit status, the last status line, the ERROR texts
 // and the -9 lines.
 #include "frame_records.h"
+#include "testsupport/files.h"
 #include "testsupport/mapper_run.h"
 #include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
@@ -162,4 +163,100 @@ TEST(ZelMapperHostileInput, Table) {
             EXPECT_NE(last.dump().find(R"("progress":{"total":1.0})"), std::string::npos) << last.dump();
         }
     }
+}
+
+namespace {
+
+// The WARNING texts of the home's log.txt.
+std::vector<std::string> warningsOf(const testsupport::TempDir& dir) {
+    std::vector<std::string> found;
+    for (const std::string& line : testsupport::splitLines(testsupport::readFile(dir.file("log.txt")))) {
+        const size_t end = line.find("] ");
+        if (!line.empty() && line[0] == 'W' && end != std::string::npos) found.push_back(line.substr(end + 2));
+    }
+    return found;
+}
+
+}  // namespace
+
+// A host that sends long, broken or mistyped lines hears of each in a short
+// line and its good frames still map.
+TEST(ZelMapperHostileInput, LongAndBadLiveLines) {
+    testsupport::TempDir dir("zel-hostile");
+    const size_t big = size_t{15} << 20;
+    const std::string notJson(big, 'x');
+    const std::string openString = "\"" + std::string(big, 'C');
+    const std::string bigFrame = json{{"frame", std::string(big, 'C')}}.dump();
+    const std::string shortBad = R"({"frame":"{\"uri\":"})";
+    auto withCalibration = [&](int i, const char* key, const std::string& value) {
+        json record = frameRecord(dir, i);
+        std::string text = record.dump();
+        const std::string member = "\"" + std::string(key) + "\":";
+        const size_t at = text.find(member, text.find("\"calibration\""));
+        const size_t end = text.find_first_of(",}", at);
+        text.replace(at + member.size(), end - at - member.size(), value);
+        return json{{"frame", text}}.dump();
+    };
+    struct Bad {
+        std::string line;
+        std::string start;  // of the -9 message
+        bool cut;           // the line is shown cut, with "..."
+    };
+    const std::vector<Bad> bad = {
+        {notJson, "Exception for command: " + notJson.substr(0, 200) + "... (", true},
+        {openString, "Exception for command: " + openString.substr(0, 200) + "... (", true},
+        {bigFrame, "Exception for command: " + bigFrame.substr(0, 200) + "... (", true},
+        {shortBad, "Exception for command: " + shortBad + " (", false},
+        {withCalibration(90, "width", "-5"), "", false},
+        {withCalibration(91, "fx", "0"), "", false},
+        {withCalibration(92, "fx", "1e300"), "", false},
+        {withCalibration(93, "cx", "1e400"), "", false},
+    };
+    const std::vector<std::string> badKeys = {"width", "fx", "fx", "cx"};
+    std::string input;
+    for (const Bad& b : bad) input += b.line + "\n";
+    const std::string asObject = json{{"frame", frameRecord(dir, 94)}}.dump();
+    const std::vector<std::string> ignored = {asObject, R"({"frame":42})", "[]"};
+    for (const std::string& line : ignored) input += line + "\n";
+    input += R"({"control":"pause"})" "\n" R"({"other":1})" "\n";
+    for (int i = 0; i < 6; ++i) input += frameLine(frameRecord(dir, i));
+    input += R"({"frame":""})" "\n";
+
+    const json task = {{"home", dir.path()}, {"dataset", {{"live", true}, {"form", "zel_frame"}}}};
+    const auto run = testsupport::runMapper(kProgram, task.dump(), input, 120.0);
+    ASSERT_FALSE(run.process.timedOut);
+    ASSERT_FALSE(run.lines.status.empty()) << run.head();
+    EXPECT_EQ(run.lastState(), 12) << run.head();
+    for (const std::string& line : testsupport::splitLines(run.process.err)) EXPECT_LE(line.size(), 4096u);
+
+    ASSERT_EQ(run.lines.errors.size(), bad.size()) << run.head();
+    for (size_t i = 0; i < bad.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string message = run.lines.errors[i]["message"];
+        EXPECT_EQ(run.lines.errors[i]["code"], -9);
+        EXPECT_EQ(message.back(), ')');
+        if (i < 4) {
+            EXPECT_EQ(message.rfind(bad[i].start, 0), 0u) << message.substr(0, 500);
+            // the reason is cut like the line: 200 bytes and "..." at most
+            const std::string reason = message.substr(bad[i].start.size(), message.size() - bad[i].start.size() - 1);
+            EXPECT_LE(reason.size(), 203u) << reason;
+            EXPECT_EQ(message.find("...") != std::string::npos, bad[i].cut) << message;
+        } else {
+            const std::string named = "Failed to load camera calibration: " + badKeys[i - 4] + " ";
+            EXPECT_NE(message.find(" (" + named), std::string::npos) << message;
+            EXPECT_TRUE(std::any_of(run.lines.text.begin(), run.lines.text.end(),
+                                    [&](const std::string& t) { return t.rfind(named, 0) == 0; }))
+                << named;
+        }
+    }
+    // The lines that are no frame are ignored, each with one WARNING.
+    const std::vector<std::string> warnings = warningsOf(dir);
+    const std::vector<std::string> expected = {"Command ignored: \"frame\" is not a string: " + asObject.substr(0, 200) + "...",
+                                               "Command ignored: \"frame\" is not a string: {\"frame\":42}",
+                                               "Command ignored: the line is not an object: []"};
+    for (const std::string& w : expected)
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), w), 1) << w;
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string& w) { return w.rfind("Command ignored: ", 0) == 0; }),
+              3);
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using nlohmann::json;
 using datasettest::CapturedLog;
 
@@ -237,6 +239,66 @@ TEST(FrameRecord, RefusedRecordsAndTheirMessages) {
             EXPECT_EQ(errors[0], c.error);
         }
     }
+}
+
+// Values that make no camera refuse the record, naming the key, in the
+// refusal and in the ERROR; the next record takes the id the refused one
+// would have had.
+TEST(FrameRecord, CalibrationValuesThatMakeNoCamera) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* key;
+        double value;
+        const char* named;  // the refusal's text after the common part
+    };
+    const std::vector<Case> cases = {
+        {"width", -5, "width is not a positive number of at most 1000000 (-5)"},
+        {"width", 2e6, "width is not a positive number of at most 1000000 (2e+06)"},
+        {"height", 0, "height is not a positive number of at most 1000000 (0)"},
+        {"fx", 0, "fx is not a positive number of at most 10000000 (0)"},
+        {"fx", 1e300, "fx is not a positive number of at most 10000000 (1e+300)"},
+        {"fy", -1, "fy is not a positive number of at most 10000000 (-1)"},
+        {"fy", nan, "fy is not a finite number (nan)"},
+        {"cx", inf, "cx is not a finite number (inf)"},
+        {"cy", -1e308, "cy is not a number of at most 10000000 in size (-1e+308)"},
+        {"k1", nan, "k1 is not a finite number (nan)"},
+        {"k3", -inf, "k3 is not a finite number (-inf)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + std::to_string(c.value));
+        json record = json::parse(R"({"uri":"a","calibration":{"width":640,"height":480,"fx":500,"fy":500,"cx":320,
+            "cy":240,"k1":0,"k2":0,"p1":0,"p2":0,"k3":0}})");
+        record["calibration"][c.key] = c.value;
+        Records r;
+        CapturedLog log;
+        std::string refusal;
+        EXPECT_FALSE(parseFrameRecord(r.dataset, record, refusal));
+        EXPECT_EQ(refusal, std::string("Failed to load camera calibration: ") + c.named);
+        EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{refusal});
+        auto next = r.parse(withCalibration(""));
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->id, 0u);
+    }
+    // The bounds themselves and a principal point outside the image still make a camera.
+    Records r;
+    EXPECT_TRUE(r.parse(R"({"uri":"a","calibration":{"width":1000000,"height":1,"fx":1e7,"fy":0.5,"cx":-1e7,"cy":1e7}})"));
+}
+
+// A number beyond a double in the calibration names its key; elsewhere the
+// parser's own exception stands.
+TEST(FrameRecord, NumbersTooLargeForADouble) {
+    CapturedLog log;
+    json record;
+    std::string refusal;
+    EXPECT_FALSE(parseFrameRecordText(R"({"uri":"a","gps":{"altitude":1},"calibration":{"width":640,"cx":-1e400}})",
+                                      record, refusal));
+    EXPECT_EQ(refusal, "Failed to load camera calibration: cx is not a finite number (-1e400)");
+    EXPECT_EQ(log.texts(fw::kError), std::vector<std::string>{refusal});
+    EXPECT_THROW(parseFrameRecordText(R"({"uri":"a","gps":{"altitude":1e400}})", record, refusal), json::out_of_range);
+    EXPECT_THROW(parseFrameRecordText(R"({"uri":"a",)", record, refusal), json::parse_error);
+    EXPECT_TRUE(parseFrameRecordText(withCalibration(""), record, refusal));
+    EXPECT_EQ(record["calibration"]["cy"], 1500);
 }
 
 TEST(FrameRecord, ImagesUnderTheFrame) {
