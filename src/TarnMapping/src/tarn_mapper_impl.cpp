@@ -264,13 +264,23 @@ void TarnMapperImpl::run() {
         if (auto back = backEnd()) back->setFrameCount(count);
         const Clock::time_point tracking = Clock::now();
         int framesLoaded = 0;
+        std::vector<uint64_t> tracked;
         if (!stopRequested_.load()) {
             for (;;) {
                 std::shared_ptr<TarnMapperFrame> frame = dataset_->nextFrame();
                 if (!frame) break;
-                if (!frame->getImage(0, 0).empty()) ++framesLoaded;
-                if (front) front->trackFrame(frame);
-                frame->setImage(fw::GImage(), 0, 0);
+                if (frame->getImage(0, 0).empty()) {
+                    // A refused image is read by no later stage: the frame
+                    // is no one's stereo partner.
+                    FW_LOG(Warning) << "Frame " << frame->id << " left out of the maps: "
+                                    << (frame->imageRefusal().empty() ? std::string("it has no image")
+                                                                      : frame->imageRefusal());
+                } else {
+                    ++framesLoaded;
+                    tracked.push_back(frame->id);
+                    if (front) front->trackFrame(frame);
+                    frame->setImage(fw::GImage(), 0, 0);
+                }
                 frame.reset();
                 if (stopRequested_.load()) break;
             }
@@ -285,6 +295,12 @@ void TarnMapperImpl::run() {
         if (auto back = backEnd()) back->call("PointsFusion_Failed", &backEndFailed);
         releaseComponents();
         FW_LOG(Info) << "both frontend and backend is reset.";
+        if (!stopRequested_.load()) {
+            std::lock_guard<std::mutex> lock(locatedMutex_);
+            for (uint64_t id : tracked)
+                if (locatedIds_.count(id) == 0)
+                    FW_LOG(Warning) << "Frame " << id << " left out of the maps: the front end did not locate it";
+        }
         // Only tilesets that are whole on disk are finished.
         const std::vector<std::string> broken = brokenOutputs();
         finishOutputs([&broken](const zel::OutputItem& item) {
@@ -336,6 +352,12 @@ std::vector<std::string> TarnMapperImpl::brokenOutputs() {
     return broken;
 }
 
+void TarnMapperImpl::noteLocated(const std::vector<std::shared_ptr<fw::MapFrame>>& frames) {
+    std::lock_guard<std::mutex> lock(locatedMutex_);
+    for (const auto& frame : frames)
+        if (frame) locatedIds_.insert(frame->id);
+}
+
 bool TarnMapperImpl::verdictOnOutputs(const std::vector<std::string>& broken) {
     size_t whole = 0;
     for (const auto& item : outputs())
@@ -366,6 +388,7 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
         // Counted on arrival: the run's verdict comes after both components
         // are released, so every report made until then is seen.
         framesLocated_.fetch_add(1);
+        noteLocated({frame});
         const BackEndCall call(*this);
         fw::MapFusion* back = call.get();
         if (!back) {
@@ -381,12 +404,13 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
         framesLocated_.fetch_add(static_cast<int>(map->frameCount()));
+        std::vector<std::shared_ptr<fw::MapFrame>> frames;
+        map->getFrames(frames);
+        noteLocated(frames);
         const BackEndCall call(*this);
         fw::MapFusion* back = call.get();
         if (!back) {
             // Nobody takes the map: its frames' pixels go now.
-            std::vector<std::shared_ptr<fw::MapFrame>> frames;
-            map->getFrames(frames);
             for (const auto& frame : frames)
                 if (frame) frame->setImage(fw::GImage(), 0, 0);
             return;

@@ -1,6 +1,8 @@
 #include "terrain/terrain_fusion.h"
 
 #include "fw/geodetic.h"
+#include "fw/image_decoding.h"
+#include "fw/regular_file.h"
 #include "fw/log.h"
 #include "terrain/grid_elevation.h"
 #include "terrain/ground_plane.h"
@@ -8,13 +10,9 @@
 #include "tiles/terrain_fusion_tile.h"
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 namespace {
 
@@ -31,27 +29,22 @@ cv::Matx33d matrixOf(const fw::SO3& q) {
 }
 cv::Vec3d vecOf(const pt::Point3d& p) { return cv::Vec3d(p.x, p.y, p.z); }
 
-bool readImageFile(const std::string& path, cv::Mat& image) {
-    namespace fs = std::filesystem;
+// The frame's image, read and checked as the loader reads it.
+bool readFrameImage(const std::string& path, cv::Mat& image) {
+    std::string why;
     try {
-        std::error_code ec;
-        if (!fs::is_regular_file(path, ec)) {
+        std::string bytes;
+        if (!readRegularFile(path, bytes)) {
             FW_LOG(Error) << "TerrainFusion::makeMap_idw 1 - Wrong Path! " << path;
             return false;
         }
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            FW_LOG(Error) << "TerrainFusion::makeMap_idw 1 - Wrong Path! " << path;
-            return false;
-        }
-        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        image = bytes.empty() ? cv::Mat() : cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+        image = decodeImage(bytes, why);
     } catch (const std::exception& e) {
-        FW_LOG(Error) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path << " (" << e.what() << ")";
-        return false;
+        image.release();
+        why = e.what();
     }
     if (image.empty()) {
-        FW_LOG(Error) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path;
+        FW_LOG(Error) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path << (why.empty() ? "" : " (" + why + ")");
         return false;
     }
     return true;
@@ -85,7 +78,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame, Loca
         path = folder + (slash != std::string::npos && slash < 200 ? framePath.substr(slash) : framePath);
     }
     cv::Mat image;
-    if (!readImageFile(path, image)) return false;
+    if (!readFrameImage(path, image)) return false;
 
     if (camera->typeName() != "PinHole") {
         std::shared_ptr<fw::UndistorterImpl> undistorter;

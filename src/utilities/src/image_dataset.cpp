@@ -2,8 +2,8 @@
 
 #include "zel_text/text_codec.h"
 #include "dataset/frame_record.h"
-#include "dataset/image_decoding.h"
-#include "dataset/regular_file.h"
+#include "fw/image_decoding.h"
+#include "fw/regular_file.h"
 #include "fw/camera.h"
 #include "fw/log.h"
 
@@ -13,7 +13,6 @@
 #include <limits>
 #include <system_error>
 
-#include <opencv2/imgcodecs.hpp>
 
 namespace {
 
@@ -242,11 +241,13 @@ namespace {
 // (logged). A refused or undecodable image is logged and leaves the frame
 // without pixels. reserve, when given, is asked for the decoded size first;
 // when it says no, nothing is decoded. Throws what reading or decoding throws.
+// Whatever leaves the frame without pixels is kept as its image refusal.
 bool loadImageBytes(TarnMapperFrame& frame, const std::function<bool(int64_t)>& reserve) {
     const std::string& path = frame.imagePath();
     std::string bytes;
     if (!readRegularFile(path, bytes)) {
-        FW_LOG(Error) << "Failed to open " << path;
+        frame.setImageRefusal("Failed to open " + path);
+        FW_LOG(Error) << frame.imageRefusal();
         return false;
     }
     frame.loadState().store(TarnMapperFrame::kLoading);
@@ -255,15 +256,20 @@ bool loadImageBytes(TarnMapperFrame& frame, const std::function<bool(int64_t)>& 
     if (reserve) {
         const ImageHeader header = readImageHeader(bytes);
         const int64_t need = header.known && header.pixels() <= kMaxImagePixels ? header.decodedBytes() : 0;
-        if (!reserve(need)) return false;
+        if (!reserve(need)) {
+            frame.setImageRefusal("Failed to load " + path + ": the dataset was closed");
+            return false;
+        }
     }
     std::string why;
     cv::Mat decoded = decodeImage(bytes, why);
     bytes = std::string();  // the file's bytes go before the pixels are used
     if (decoded.empty()) {
-        FW_LOG(Error) << "Failed to decode " << path << (why.empty() ? "" : ": ") << why;
+        frame.setImageRefusal("Failed to decode " + path + (why.empty() ? "" : ": ") + why);
+        FW_LOG(Error) << frame.imageRefusal();
         return true;
     }
+    frame.setImageRefusal("");
     frame.setImage(fw::GImage(decoded), 0, 0);
     std::shared_ptr<fw::CameraImpl> camera = frame.getCamera(0);
     if (!camera || !camera->isValid()) return true;
@@ -287,10 +293,12 @@ void loadFrameImage(std::shared_ptr<TarnMapperFrame> frame, const std::function<
         loaded = loadImageBytes(*frame, reserve);
     } catch (const std::exception& e) {
         frame->setImage(fw::GImage(), 0, 0);
-        FW_LOG(Error) << "Failed to load " << frame->imagePath() << ": " << e.what();
+        frame->setImageRefusal("Failed to load " + frame->imagePath() + ": " + e.what());
+        FW_LOG(Error) << frame->imageRefusal();
     } catch (...) {
         frame->setImage(fw::GImage(), 0, 0);
-        FW_LOG(Error) << "Failed to load " << frame->imagePath();
+        frame->setImageRefusal("Failed to load " + frame->imagePath());
+        FW_LOG(Error) << frame->imageRefusal();
     }
     frame->loadState().store(loaded ? TarnMapperFrame::kLoaded : TarnMapperFrame::kLoadFailed,
                              std::memory_order_release);

@@ -11,6 +11,7 @@ struct ProcessResult {
     int exitCode = -1;   // exit status, or -1 when it did not exit normally
     int signal = 0;      // terminating signal, 0 when it exited
     bool timedOut = false;
+    long peakKiB = 0;    // the largest resident set it reached, KiB
     std::string out;
     std::string err;
 };

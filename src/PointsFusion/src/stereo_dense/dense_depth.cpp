@@ -102,18 +102,22 @@ std::shared_ptr<ImageScaled> DenseDepth::processFrame(std::shared_ptr<ImageScale
                                                       std::vector<std::shared_ptr<ImageScaled>> partners) {
     const auto start = std::chrono::steady_clock::now();
     bool done = false;
+    std::string why = "it has no stereo partner";
     for (const auto& partner : partners) {
         try {
-            done = computePairDepth(record, partner);
+            done = computePairDepth(record, partner, why);
         } catch (const std::exception& error) {
             FW_LOG(Error) << error.what();
+            why = std::string("the pair depth failed: ") + error.what();
             done = false;
         } catch (...) {
             FW_LOG(Error) << "unknown error in the pair depth";
+            why = "the pair depth failed";
             done = false;
         }
         if (done) break;
     }
+    if (!done && record && record->frame) FW_LOG(Warning) << "Frame " << record->frame->id << " left out of the maps: " << why;
     const int method = fw::Settings::instance().GetInt("pointsfusion.dense_method", 3);
     const double seconds =
         double(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /

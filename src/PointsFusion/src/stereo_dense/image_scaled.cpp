@@ -1,17 +1,14 @@
 #include "stereo_dense/image_scaled.h"
 
 #include "cluster/dbscan.h"
+#include "fw/image_decoding.h"
 #include "fw/log.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 namespace {
@@ -64,23 +61,17 @@ void ImageScaled::loadImage() {
     std::string path;
     if (frame) frame->call("GetImagePath", &path);
     cv::Mat decoded;
+    std::string why;
     try {
-        std::error_code error;
-        // A FIFO or a device would block or never end.
-        if (!path.empty() && std::filesystem::is_regular_file(std::filesystem::u8path(path), error)) {
-            std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-            const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                                   std::istreambuf_iterator<char>());
-            if (in.good() || in.eof()) {
-                if (!bytes.empty()) decoded = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
-                if (!decoded.empty()) decoded = toBgr8(decoded);
-            }
-        }
-    } catch (...) {
+        decoded = readImageFile(path, why);
+        if (!decoded.empty()) decoded = toBgr8(decoded);
+    } catch (const std::exception& e) {
         decoded.release();
+        why = "Failed to load " + path + ": " + e.what();
     }
     if (decoded.empty()) {
         FW_LOG(Error) << "ImageScaled: Wrong Path! " << path;
+        loadFailure = why.empty() ? "Failed to decode " + path : why;
         return;
     }
     image = decoded;

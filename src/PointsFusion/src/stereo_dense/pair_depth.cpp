@@ -12,6 +12,8 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <sstream>
+#include <string>
 
 namespace {
 
@@ -82,7 +84,17 @@ bool supportedCamera(const std::shared_ptr<fw::CameraImpl>& camera) {
 }  // namespace
 
 bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const std::shared_ptr<ImageScaled>& partner) {
-    if (!own || !partner || !own->frame || !partner->frame) return false;
+    std::string why;
+    return computePairDepth(own, partner, why);
+}
+
+bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const std::shared_ptr<ImageScaled>& partner,
+                                  std::string& why) {
+    auto fail = [&why](std::string reason) {
+        why = std::move(reason);
+        return false;
+    };
+    if (!own || !partner || !own->frame || !partner->frame) return fail("it has no stereo partner");
     ImageScaled& a = *own;
     const fw::SE3 poseA = a.frame->getPose();
     const fw::SE3 poseB = partner->frame->getPose();
@@ -92,7 +104,7 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
 
     if (a.frame->id == partner->frame->id) {
         FW_LOG(Error) << "Somehow Duplicated frames are passed - FRAME: " << a.frame->id;
-        return false;
+        return fail("its stereo partner is the frame itself");
     }
     const double span = 1.0 + std::sqrt(poseA.translation.x * poseA.translation.x +
                                         poseA.translation.y * poseA.translation.y +
@@ -100,7 +112,7 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     if (!std::isfinite(baseline) || baseline <= 1e-12 * span) {
         FW_LOG(Warning) << "No baseline between frames " << a.frame->id << " and " << partner->frame->id
                         << " - DIS: " << baseline;
-        return false;
+        return fail("no baseline to its stereo partner, frame " + std::to_string(partner->frame->id));
     }
 
     // Left view L, right view R; rel maps L's camera frame into R's.
@@ -110,20 +122,23 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     if (!ownIsLeft) rel = rel.inverse();
     const ImageScaled& left = ownIsLeft ? a : *partner;
     const ImageScaled& right = ownIsLeft ? *partner : a;
-    if (left.image.empty() || right.image.empty()) return false;  // reported when loading
+    if (a.image.empty()) return fail(a.loadFailure.empty() ? "it has no image" : a.loadFailure);
+    if (partner->image.empty())
+        return fail("its stereo partner, frame " + std::to_string(partner->frame->id) + ", has no image");
 
     const std::shared_ptr<fw::CameraImpl> leftCamera = left.frame->getCamera(0);
     const std::shared_ptr<fw::CameraImpl> rightCamera = right.frame->getCamera(0);
     if (!supportedCamera(leftCamera) || !supportedCamera(rightCamera)) {
         FW_LOG(Error) << "Dense depth supports pinhole and OpenCV cameras only - FRAME: " << a.frame->id;
-        return false;
+        return fail("dense depth supports pinhole and OpenCV cameras only");
     }
     std::shared_ptr<fw::CameraImpl> leftScaled = fw::CameraImpl::create(leftCamera->parameterVector());
     std::shared_ptr<fw::CameraImpl> rightScaled = fw::CameraImpl::create(rightCamera->parameterVector());
     const double k = processingFactor(scale_, leftScaled->width);
-    if (k < 1.0 && (!leftScaled->scaleBy(k) || !rightScaled->scaleBy(k))) return false;
+    if (k < 1.0 && (!leftScaled->scaleBy(k) || !rightScaled->scaleBy(k)))
+        return fail("its camera cannot be scaled to the processing size");
     const int W = leftScaled->width, H = leftScaled->height;
-    if (W <= 0 || H <= 0) return false;
+    if (W <= 0 || H <= 0) return fail("its camera has no image size");
 
     cv::Mat R1, R2, P1, P2, Q;
     const cv::Mat T = (cv::Mat_<double>(3, 1) << rel.translation.x, rel.translation.y, rel.translation.z);
@@ -133,19 +148,19 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     const double f = P1.at<double>(0, 0);
     if (!std::isfinite(f) || f <= 0.0) {
         FW_LOG(Warning) << "Rectification failed - FRAME: " << a.frame->id;
-        return false;
+        return fail("the rectification with frame " + std::to_string(partner->frame->id) + " failed");
     }
 
     double dmin = 0.0, dmax = 0.0;
     if (!ImageScaled::computeDepthRange(left.frame, fw::SE3(quaternionOf(R1), pt::Point3d(0, 0, 0)), dmin, dmax)) {
         FW_LOG(Info) << "Failed to read depth range from sparse cloud.";
-        return false;
+        return fail("no depth range from its sparse points");
     }
     // Depths are kept as floats.
     if (!std::isfinite(dmin) || !(dmax <= double(FLT_MAX)) || dmin <= 0.0 || dmax < dmin) {
         FW_LOG(Warning) << "Invalid depth range from sparse cloud - FRAME: " << a.frame->id << " min: " << dmin
                         << " max: " << dmax;
-        return false;
+        return fail("invalid depth range from its sparse points");
     }
     // The deepest sparse point is not the deepest surface point: on flat
     // ground exact sparse points all lie at one depth, half the surface lies
@@ -177,7 +192,8 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     if (overlap < 0) {
         FW_LOG(Warning) << "Negative Overlap Calculated - DIS: " << baseline << " Overlap: " << overlap;
         a.validMask.release();
-        return false;
+        return fail("no overlap with its stereo partner, frame " + std::to_string(partner->frame->id) +
+                    " (baseline " + std::to_string(baseline) + ")");
     }
 
     cv::Mat leftGray, rightGray;
@@ -189,7 +205,7 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     if (!toInt(std::floor(baseline * f / dmax), dispMin) || !toInt(std::trunc(std::floor(largest) * factor), dispMax)) {
         FW_LOG(Warning) << "Disparity range out of bounds - FRAME: " << a.frame->id;
         a.validMask.release();
-        return false;
+        return fail("its disparity range is out of bounds");
     }
 
     dv::Var disparities;
@@ -201,7 +217,7 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     cv::Mat disparity = maps[ownIsLeft ? 0 : 1].typedRef<cv::Mat>();
     if (disparity.type() != CV_32FC1 || disparity.size() != leftGray.size()) {
         FW_LOG(Error) << "disparity map of the wrong size or type";
-        return false;
+        return fail("the matcher gave a disparity map of the wrong size or type");
     }
     if (!horizontal) disparity = turnBack(disparity);
 
@@ -239,10 +255,11 @@ bool DenseDepth::computePairDepth(const std::shared_ptr<ImageScaled>& own, const
     a.validMask.release();
     const double fraction = double(accepted) / (double(W) * double(H));
     const bool success = double(accepted) >= 0.2 * double(W) * double(H);
-    if (success)
-        a.depth = depth;
-    else
-        FW_LOG(Warning) << "Frame " << a.frame->id << " left out of the maps: accepted fraction " << fraction
-                        << " of its pixels, below 0.2";
-    return success;
+    if (!success) {
+        std::ostringstream text;
+        text << "accepted fraction " << fraction << " of its pixels, below 0.2";
+        return fail(text.str());
+    }
+    a.depth = depth;
+    return true;
 }

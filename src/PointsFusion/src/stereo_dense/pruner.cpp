@@ -87,6 +87,10 @@ void Pruner::process(const std::shared_ptr<ImageScaled>& record) {
         }
     }
 
+    // A frame that gives neither sink a point reaches no map.
+    if (record->frame && points.empty() && world.empty())
+        FW_LOG(Warning) << "Frame " << record->frame->id << " left out of the maps: "
+                        << (usable ? "none of its depths is confirmed by another view" : "its depth map cannot be used");
     const dv::Var frame = record->frame ? dv::Var(record->frame) : dv::Var();
     if (terrain_) {
         dv::Var message(std::vector<dv::Var>{frame, dv::Var(std::move(world))});

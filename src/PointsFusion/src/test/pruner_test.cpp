@@ -5,6 +5,8 @@
 #include "fw/messenger.h"
 #include "fw/settings.h"
 
+#include "testsupport/captured_log.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -153,18 +155,29 @@ TEST_F(PrunerSets, TheGridThinsOnlyThePointCloud) {
     EXPECT_EQ(sinks.cloud[0].points.size(), 4u);
 }
 
-// Both sinks hear of every frame, also of one that yields no points.
+// Both sinks hear of every frame, also of one that yields no points, which
+// is named as left out of the maps, once.
 TEST_F(PrunerSets, BothSinksForEveryFrame) {
     Sinks sinks;
     Pruner pruner(sinks.terrainSink(), sinks.cloudSink());
     auto full = record(fw::SE3());
     auto none = record(fw::SE3());
     none->consistency.setTo(1);
+    none->frame = std::make_shared<fw::MapFrame>(8, 8.0);
     auto broken = record(fw::SE3());
     broken->depth.release();
-    for (const auto& r : {full, none, broken}) pruner.process(r);
+    broken->frame = std::make_shared<fw::MapFrame>(9, 9.0);
+    auto rejected = record(fw::SE3());  // conflicting depths still go to terrain fusion
+    rejected->consistency.setTo(0);
+    testsupport::CapturedLog log;
+    for (const auto& r : {full, none, broken, rejected}) pruner.process(r);
+    EXPECT_EQ(log.texts(fw::kWarning),
+              (std::vector<std::string>{"Frame 8 left out of the maps: none of its depths is confirmed by another view",
+                                        "Frame 9 left out of the maps: its depth map cannot be used"}));
+    sinks.calls.resize(6);
     EXPECT_EQ(sinks.calls, (std::vector<std::string>{"terrain", "cloud", "terrain", "cloud", "terrain", "cloud"}));
-    ASSERT_EQ(sinks.cloud.size(), 3u);
+    ASSERT_EQ(sinks.cloud.size(), 4u);
+    EXPECT_EQ(sinks.terrain[3].world.size(), 16u);
     EXPECT_EQ(sinks.cloud[0].points.size(), 16u);
     EXPECT_TRUE(sinks.cloud[1].points.empty());
     EXPECT_TRUE(sinks.terrain[1].world.empty());

@@ -71,6 +71,41 @@ TEST(ImageScaledTest, UnreadableImagesLeaveItEmptyWithTheErrorLine) {
     }
 }
 
+// The loader's checks hold here too: an image above the pixel cap and a JPEG
+// cut short give no pixels, with the loader's reason.
+TEST(ImageScaledTest, ImagesTheLoaderRefusesGiveNoPixels) {
+    testsupport::TempDir dir;
+    std::vector<unsigned char> jpeg;
+    cv::Mat noise(256, 256, CV_8UC3);
+    cv::randu(noise, 0, 256);
+    ASSERT_TRUE(cv::imencode(".jpg", noise, jpeg));
+    std::string bytes(jpeg.begin(), jpeg.end());
+    const std::string cut = dir.write("cut.jpg", bytes.substr(0, bytes.size() / 2));
+    // The frame header (SOF0) states 30000 x 30000 pixels.
+    const size_t sof = bytes.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    for (int k : {5, 7}) {
+        bytes[sof + size_t(k)] = char(30000 >> 8);
+        bytes[sof + size_t(k) + 1] = char(30000 & 0xFF);
+    }
+    const std::string huge = dir.write("huge.jpg", bytes);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {huge, "Failed to decode " + huge + ": 30000 x 30000 pixels, above the cap of 120000000 pixels"},
+        {cut, "Failed to decode " + cut + ": the image data ends before its last scan"},
+        {dir.file("missing.jpg"), "Failed to open " + dir.file("missing.jpg")},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        CapturedLog log;
+        ImageScaled record;
+        record.frame = frameAt(path);
+        record.loadImage();
+        EXPECT_TRUE(record.image.empty());
+        EXPECT_EQ(record.loadFailure, reason);
+        EXPECT_EQ(log.count("ImageScaled: Wrong Path! " + path, fw::kError), 1u);
+    }
+}
+
 TEST(ImageScaledTest, AnImageAlreadyHeldIsKept) {
     ImageScaled record;
     record.frame = frameAt("/nonexistent.png");

@@ -131,7 +131,7 @@ TEST_F(PairDepthTest, NegativeDisparitiesGiveNoDepthAndDoNotCount) {
         // 15 % valid and 60 % negative: 75 % would pass the fifth, 15 % does not.
         CapturedLog log;
         DenseDepth stage(4.0f, std::make_shared<LayoutEngine>(0.15, 0.6, 80.0f));
-        EXPECT_FALSE(stage.computePairDepth(own, partner));
+        EXPECT_FALSE(stage.processFrame(own, {partner}));
         EXPECT_TRUE(own->depth.empty());
         EXPECT_NE(own->K[0], 0.0) << "the rectified camera is stored anyway";
         // Named with its accepted fraction (the eroded border takes a little).
@@ -162,18 +162,24 @@ TEST_F(PairDepthTest, FailuresOfThePair) {
     {
         CapturedLog log;
         auto same = recordOf(scene->frame(201, 20, 0, dir.path()));
-        EXPECT_FALSE(stage.computePairDepth(own, same));
+        std::string why;
+        EXPECT_FALSE(stage.computePairDepth(own, same, why));
+        EXPECT_EQ(why, "its stereo partner is the frame itself");
         EXPECT_EQ(log.count("Somehow Duplicated frames are passed - FRAME: 201", fw::kError), 1u);
     }
     {
         CapturedLog log;  // the same place: no baseline, nothing to divide by
-        EXPECT_FALSE(stage.computePairDepth(own, recordOf(scene->frame(202, 0, 0, dir.path()))));
+        std::string why;
+        EXPECT_FALSE(stage.computePairDepth(own, recordOf(scene->frame(202, 0, 0, dir.path())), why));
+        EXPECT_EQ(why, "no baseline to its stereo partner, frame 202");
         EXPECT_TRUE(own->depth.empty());
     }
     {
         CapturedLog log;  // sparse points 2 m away: the expected disparity exceeds the image
         auto near = recordOf(scene->frame(203, 0, 0, dir.path(), 2.0));
-        EXPECT_FALSE(stage.computePairDepth(near, recordOf(scene->frame(204, 20, 0, dir.path()))));
+        std::string why;
+        EXPECT_FALSE(stage.computePairDepth(near, recordOf(scene->frame(204, 20, 0, dir.path())), why));
+        EXPECT_EQ(why.rfind("no overlap with its stereo partner, frame 204 (baseline 20", 0), 0u) << why;
         EXPECT_EQ(log.count("Negative Overlap Calculated - DIS: 20 Overlap: ", fw::kWarning), 1u);
         EXPECT_NEAR(near->minDepth, 2.0f, 1e-3);
         EXPECT_TRUE(near->depth.empty());
@@ -181,14 +187,19 @@ TEST_F(PairDepthTest, FailuresOfThePair) {
     {
         CapturedLog log;  // no sparse points
         auto bare = recordOf(scene->frame(205, 0, 0, dir.path(), 0.0, 0, 0));
-        EXPECT_FALSE(stage.computePairDepth(bare, recordOf(scene->frame(206, 20, 0, dir.path()))));
+        std::string why;
+        EXPECT_FALSE(stage.computePairDepth(bare, recordOf(scene->frame(206, 20, 0, dir.path())), why));
+        EXPECT_EQ(why, "no depth range from its sparse points");
         EXPECT_EQ(log.count("Failed to read depth range from sparse cloud.", fw::kInfo), 1u);
     }
     {
-        // An image that could not be read fails the pair.
+        // An image that could not be read fails the pair, named once by the task.
+        CapturedLog log;
         auto partner = std::make_shared<ImageScaled>();
         partner->frame = scene->frame(207, 20, 0, dir.path());
-        EXPECT_FALSE(stage.computePairDepth(own, partner));
+        EXPECT_FALSE(stage.processFrame(own, {partner}));
+        EXPECT_EQ(log.texts(fw::kWarning),
+                  std::vector<std::string>{"Frame 201 left out of the maps: its stereo partner, frame 207, has no image"});
     }
 }
 

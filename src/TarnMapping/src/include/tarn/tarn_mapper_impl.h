@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 namespace fw {
 class SLAM;
 class MapFusion;
+class MapFrame;
 }  // namespace fw
 class ImageDataset;
 namespace tarn {
@@ -76,6 +78,8 @@ private:
     // The names of the tilesets produced that are not whole on disk (files
     // their producer could not write, no file at all), each logged.
     std::vector<std::string> brokenOutputs();
+    // Notes the ids of frames reported located.
+    void noteLocated(const std::vector<std::shared_ptr<fw::MapFrame>>& frames);
     // Fails the job (logged) when no tileset is finished or one is broken.
     bool verdictOnOutputs(const std::vector<std::string>& broken);
 
@@ -90,6 +94,8 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> started_{false};
     std::atomic<int> framesLocated_{0};  // frames reported located, taken or not
+    std::mutex locatedMutex_;
+    std::set<uint64_t> locatedIds_;  // the ids of those frames, under locatedMutex_
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
     std::unique_ptr<tarn::HomeLock> homeLock_;  // held until the job is destroyed

@@ -42,6 +42,11 @@ public:
     // Set by the loader before it marks the frame loaded.
     void setCamera(std::shared_ptr<fw::CameraImpl> camera);
     std::atomic<int32_t>& loadState() { return loadState_; }
+    // Why the loader gave the frame no pixels, in its own words; empty when
+    // it has them. Set by the loader before it marks the frame loaded or
+    // failed, read after that.
+    const std::string& imageRefusal() const { return imageRefusal_; }
+    void setImageRefusal(std::string why) { imageRefusal_ = std::move(why); }
 
 private:
     const std::string imagePath_;
@@ -50,4 +55,5 @@ private:
     std::shared_ptr<fw::CameraImpl> camera_;
     const std::vector<double> gps_;
     std::atomic<int32_t> loadState_{kNew};
+    std::string imageRefusal_;
 };

@@ -22,6 +22,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class DenseDepth {
@@ -45,14 +46,19 @@ public:
     // 8 tasks wait. An empty pointer is ignored.
     void AddFrame(const std::shared_ptr<fw::MapFrame>& frame);
 
-    // Pool task: the record when its depth was computed with one of the partners.
+    // Pool task: the record when its depth was computed with one of the
+    // partners; otherwise empty, with the WARNING "Frame N left out of the
+    // maps: <why>" of the last partner tried.
     std::shared_ptr<ImageScaled> processFrame(std::shared_ptr<ImageScaled> record,
                                               std::vector<std::shared_ptr<ImageScaled>> partners);
 
     // Rectifies own and partner from their poses, matches them and stores
     // own's depth map, rectified camera, image and pose. True when at least a
-    // fifth of the pixels got a depth, with a WARNING giving the accepted
-    // fraction otherwise. Errors of OpenCV and of the engine throw.
+    // fifth of the pixels got a depth; otherwise why says what failed (the
+    // accepted fraction, a missing image, no overlap, ...). Errors of OpenCV
+    // and of the engine throw.
+    bool computePairDepth(const std::shared_ptr<ImageScaled>& own, const std::shared_ptr<ImageScaled>& partner,
+                          std::string& why);
     bool computePairDepth(const std::shared_ptr<ImageScaled>& own, const std::shared_ptr<ImageScaled>& partner);
 
     // A copy of a dense-back-end frame with its image, keypoints and

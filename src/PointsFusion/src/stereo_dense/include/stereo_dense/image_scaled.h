@@ -12,6 +12,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class ImageScaled {
@@ -23,9 +24,10 @@ public:
     ImageScaled& operator=(const ImageScaled&) = delete;
 
     // Reads and decodes the frame's image file when no image is held yet, as
-    // 8-bit BGR whatever the stored depth and channels. Only regular files
-    // are opened; any failure leaves the image empty with the ERROR line
-    // "ImageScaled: Wrong Path! <path>".
+    // 8-bit BGR whatever the stored depth and channels, with the loader's
+    // checks (regular files only, the pixel cap, a JPEG cut short refused).
+    // Any failure leaves the image empty, the ERROR line "ImageScaled: Wrong
+    // Path! <path>" and the loader's reason in loadFailure.
     void loadImage();
 
     // Depth interval of the frame's sparse points along the axes of the
@@ -38,6 +40,7 @@ public:
     std::shared_ptr<fw::MapFrame> frame;
     fw::SE3 pose;            // camera to world of the rectified camera
     cv::Mat image;           // full resolution, 8-bit BGR
+    std::string loadFailure; // why loadImage left the image empty
     cv::Mat validMask;       // scratch of the pair-depth computation
     cv::Mat rectified;       // rectified image at the processing size
     double K[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // rectified camera matrix, row-major

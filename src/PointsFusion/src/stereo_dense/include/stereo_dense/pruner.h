@@ -31,7 +31,8 @@ public:
 
     void onCleanedFrames(const std::shared_ptr<ImageScaled>& record);
     // Both sinks are called for every record, with empty sets when the record
-    // has no usable depth map.
+    // has no usable depth map; a frame that gives neither a point is named by
+    // the WARNING "Frame N left out of the maps: <why>".
     void process(const std::shared_ptr<ImageScaled>& record);
 
     // 1 where the Laplacian of the gray image exceeds 50 or both row and

@@ -1,4 +1,6 @@
-#include "dataset/image_decoding.h"
+#include "fw/image_decoding.h"
+
+#include "fw/regular_file.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -157,4 +159,16 @@ cv::Mat decodeImage(const std::string& bytes, std::string& why) {
     // imdecode only reads the buffer.
     const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
     return cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
+}
+
+cv::Mat readImageFile(const std::string& path, std::string& why) {
+    std::string bytes;
+    if (!readRegularFile(path, bytes)) {
+        why = "Failed to open " + path;
+        return cv::Mat();
+    }
+    std::string reason;
+    cv::Mat decoded = decodeImage(bytes, reason);
+    if (decoded.empty()) why = "Failed to decode " + path + (reason.empty() ? "" : ": ") + reason;
+    return decoded;
 }

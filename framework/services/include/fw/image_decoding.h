@@ -36,3 +36,8 @@ ImageHeader readImageHeader(const std::string& bytes);
 // comes, too early) or one that libjpeg rejects. Bytes after a complete JPEG
 // are not looked at.
 cv::Mat decodeImage(const std::string& bytes, std::string& why);
+
+// Reads an image file, a regular file only, and decodes it as decodeImage
+// does. Empty when it cannot be used, with why holding the loader's words:
+// "Failed to open <path>" or "Failed to decode <path>[: <reason>]".
+cv::Mat readImageFile(const std::string& path, std::string& why);

@@ -1,4 +1,4 @@
-#include "dataset/regular_file.h"
+#include "fw/regular_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "dataset/image_decoding.h"
+#include "fw/image_decoding.h"
 
 #include <gtest/gtest.h>
 
