@@ -27,6 +27,9 @@ bool isXaircraft(const std::string& make) { return make == "Xaircraft" || make =
 // A roll near +-180 is turned over to near 0 or 360.
 double foldRoll(double roll) { return std::fabs(180.0 - std::fabs(roll)) < 10.0 ? roll + 180.0 : roll; }
 
+// An angle's text is read only within a turn either way, in degrees.
+bool withinTurn(double degrees) { return std::fabs(degrees) <= 360.0; }
+
 // Copies of present source keys into the common double keys.
 class Copier {
 public:
@@ -36,15 +39,13 @@ public:
     // finite number sets the target to NaN, so that its group is left out
     // rather than taken from an earlier source or read as 0.
     void number(const char* target, const char* source, double shift = 0.0, bool fold = false) {
-        if (!hasText(store_, source)) return;
-        double v = 0;
-        if (!imagemeta::readNumberText(store_.GetString(source, ""), v)) {
-            storeDouble(store_, target, std::numeric_limits<double>::quiet_NaN());
-            return;
-        }
-        v += shift;
-        if (fold) v = foldRoll(v);
-        storeDouble(store_, target, v);
+        copyNumber(target, source, shift, fold, false);
+    }
+
+    // An angle as number() reads it; a source beyond +-360 degrees (before
+    // the shift) sets the target to NaN as well.
+    void angle(const char* target, const char* source, double shift = 0.0, bool fold = false) {
+        copyNumber(target, source, shift, fold, true);
     }
 
     // A value with a default of its own (a sigma): unset when unreadable.
@@ -57,10 +58,12 @@ public:
     // The source read as a fraction ("a/b" or a plain number); an unreadable
     // or non-finite value leaves the target unset.
     void fraction(const char* target, const char* source, double shift = 0.0) {
-        if (!hasText(store_, source)) return;
-        double v = 0;
-        if (!imagemeta::readFraction(store_.GetString(source, ""), v)) return;
-        storeDouble(store_, target, v + shift);
+        copyFraction(target, source, shift, false);
+    }
+
+    // An angle as fraction() reads it; beyond +-360 degrees it leaves the target unset.
+    void angleFraction(const char* target, const char* source, double shift = 0.0) {
+        copyFraction(target, source, shift, true);
     }
 
     void text(const char* target, const char* source) {
@@ -69,6 +72,25 @@ public:
     }
 
 private:
+    void copyNumber(const char* target, const char* source, double shift, bool fold, bool angle) {
+        if (!hasText(store_, source)) return;
+        double v = 0;
+        if (!imagemeta::readNumberText(store_.GetString(source, ""), v) || (angle && !withinTurn(v))) {
+            storeDouble(store_, target, std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
+        v += shift;
+        if (fold) v = foldRoll(v);
+        storeDouble(store_, target, v);
+    }
+
+    void copyFraction(const char* target, const char* source, double shift, bool angle) {
+        if (!hasText(store_, source)) return;
+        double v = 0;
+        if (!imagemeta::readFraction(store_.GetString(source, ""), v) || (angle && !withinTurn(v))) return;
+        storeDouble(store_, target, v + shift);
+    }
+
     fw::Settings& store_;
 };
 
@@ -114,26 +136,26 @@ void EXIF::normalizeAttitude(fw::Settings& store) {
     Copier copy(store);
     const std::string make = store.GetString("Make", "");
     if (hasText(store, "drone-dji:GimbalPitchDegree")) {
-        copy.number("CameraPitch", "drone-dji:GimbalPitchDegree");
-        copy.number("CameraYaw", "drone-dji:GimbalYawDegree");
-        copy.number("CameraRoll", "drone-dji:GimbalRollDegree", 0.0, true);
+        copy.angle("CameraPitch", "drone-dji:GimbalPitchDegree");
+        copy.angle("CameraYaw", "drone-dji:GimbalYawDegree");
+        copy.angle("CameraRoll", "drone-dji:GimbalRollDegree", 0.0, true);
         copy.number("RelativeAltitude", "drone-dji:RelativeAltitude");
     } else if (hasText(store, "drone-dji:FlightPitchDegree")) {
-        copy.number("CameraPitch", "drone-dji:FlightPitchDegree", -90.0);
-        copy.number("CameraYaw", "drone-dji:FlightYawDegree");
-        copy.number("CameraRoll", "drone-dji:FlightRollDegree", 0.0, true);
+        copy.angle("CameraPitch", "drone-dji:FlightPitchDegree", -90.0);
+        copy.angle("CameraYaw", "drone-dji:FlightYawDegree");
+        copy.angle("CameraRoll", "drone-dji:FlightRollDegree", 0.0, true);
         copy.number("RelativeAltitude", "drone-dji:RelativeAltitude");
     } else if (isXaircraft(make) || make == "Parrot") {
-        copy.fraction("CameraPitch", "Camera:Pitch", -90.0);
-        copy.fraction("CameraYaw", "Camera:Yaw", make == "Parrot" ? 90.0 : 0.0);
-        copy.fraction("CameraRoll", "Camera:Roll");
+        copy.angleFraction("CameraPitch", "Camera:Pitch", -90.0);
+        copy.angleFraction("CameraYaw", "Camera:Yaw", make == "Parrot" ? 90.0 : 0.0);
+        copy.angleFraction("CameraRoll", "Camera:Roll");
         copy.fraction("LatitudeSigma", "Camera:GPSXYAccuracy");
         copy.fraction("LongitudeSigma", "Camera:GPSXYAccuracy");
         copy.fraction("AltitudeSigma", "Camera:GPSZAccuracy");
     } else if (store.GetString("rdf:about", "") == kAutelAbout) {
-        copy.number("CameraPitch", "Camera:Pitch", -90.0);
-        copy.number("CameraYaw", "Camera:Yaw");
-        copy.number("CameraRoll", "Camera:Roll", 0.0, true);
+        copy.angle("CameraPitch", "Camera:Pitch", -90.0);
+        copy.angle("CameraYaw", "Camera:Yaw");
+        copy.angle("CameraRoll", "Camera:Roll", 0.0, true);
         copy.number("RelativeAltitude", "Camera:AboveGroundAltitude");
     }
 }

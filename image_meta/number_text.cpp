@@ -1,5 +1,6 @@
 #include "image_meta/number_text.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -7,11 +8,18 @@
 namespace imagemeta {
 
 bool readNumberText(const std::string& text, double& value) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    if (begin == end) return false;
+    // Only digits, signs, points and exponents: no hex, "inf", "nan" or commas.
+    const std::string number = text.substr(begin, end - begin);
+    if (number.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+    char* stop = nullptr;
     errno = 0;
-    const double v = std::strtod(begin, &end);
-    if (end == begin || errno == ERANGE || !std::isfinite(v)) return false;
+    const double v = std::strtod(number.c_str(), &stop);
+    if (stop != number.c_str() + number.size() || errno == ERANGE || !std::isfinite(v)) return false;
     value = v;
     return true;
 }

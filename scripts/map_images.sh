@@ -8,8 +8,8 @@
 #
 #   scripts/map_images.sh FOLDER HOME --fx F --cx X --cy Y [--fy F] [--file]
 #
-# F, X and Y in pixels of the full image; fy defaults to fx, the distortion
-# to none. HOME is made when missing. ZEL_MAPPER and IMAGE_META name the
+# F, X and Y in pixels of the full image (F above 0, the point within every
+# image); fy defaults to fx, the distortion to none. HOME is made when missing. ZEL_MAPPER and IMAGE_META name the
 # programs to run; without them BUILD (default build/) is configured and
 # built like the example's.
 set -euo pipefail
@@ -21,8 +21,11 @@ usage() {
   exit 2
 }
 
-number() {  # number NAME VALUE: a number as JSON writes it, or the usage
+number() {  # number NAME VALUE: a finite number as JSON writes it, or the usage
   [[ $2 =~ ^-?(0|[1-9][0-9]*)([.][0-9]+)?([eE][-+]?[0-9]+)?$ ]] || usage "$1 needs a number, not '$2'"
+  # 1e400 is infinite as a double
+  awk -v v="$2" 'BEGIN { x = v + 0; exit !(x >= -1.7976931348623157e308 && x <= 1.7976931348623157e308) }' ||
+    usage "$1 needs a finite number, not '$2'"
 }
 
 [ $# -ge 2 ] || usage
@@ -42,7 +45,9 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$fx" ] && [ -n "$cx" ] && [ -n "$cy" ] || usage "--fx, --cx and --cy are needed"
 [ -n "$fy" ] || fy=$fx
-awk -v fx="$fx" -v fy="$fy" 'BEGIN { exit !(fx > 0 && fy > 0) }' || usage "the focal length must be positive"
+awk -v fx="$fx" -v fy="$fy" 'BEGIN { exit !(fx + 0 > 0 && fy + 0 > 0) }' || usage "the focal length must be positive"
+awk -v cx="$cx" -v cy="$cy" 'BEGIN { exit !(cx + 0 >= 0 && cy + 0 >= 0) }' ||
+  usage "the principal point must not be negative"
 [ -d "$folder" ] || usage "no folder '$folder'"
 
 shopt -s nullglob nocaseglob
@@ -50,9 +55,6 @@ images=("$(cd "$folder" && pwd)"/*.jpg "$(cd "$folder" && pwd)"/*.jpeg)
 shopt -u nocaseglob
 [ ${#images[@]} -gt 0 ] || usage "no JPEG images in '$folder'"
 mapfile -t images < <(printf '%s\n' "${images[@]}" | LC_ALL=C sort)
-
-mkdir -p "$home"
-home=$(cd "$home" && pwd)
 
 mapper=${ZEL_MAPPER:-}
 meta=${IMAGE_META:-}
@@ -65,16 +67,30 @@ if [ -z "$mapper" ] || [ -z "$meta" ]; then
   meta=${meta:-$build/image_meta/image_meta}
 fi
 
+# The image sizes as exiftool reads them; the principal point lies within each image.
+mapfile -t sizes < <(exiftool -n -T -ImageWidth -ImageHeight "${images[@]}")
+[ ${#sizes[@]} -eq ${#images[@]} ] || { echo "map_images: exiftool could not read the image sizes" >&2; exit 1; }
+for i in "${!images[@]}"; do
+  read -r width height <<<"${sizes[$i]}"
+  [[ $width =~ ^[0-9]+$ && $height =~ ^[0-9]+$ ]] || { echo "map_images: no image size for ${images[$i]}" >&2; exit 1; }
+done
+beyond=$(printf '%s\n' "${sizes[@]}" |
+  awk -v cx="$cx" -v cy="$cy" '!found && (cx + 0 > $1 + 0 || cy + 0 > $2 + 0) { found = 1; print NR - 1 }')
+if [ -n "$beyond" ]; then
+  read -r width height <<<"${sizes[$beyond]}"
+  usage "the principal point ($cx, $cy) lies beyond ${images[$beyond]}, of $width x $height pixels"
+fi
+
+mkdir -p "$home"
+home=$(cd "$home" && pwd)
+
 # The records, in name order: the first 100 KiB of each image (where its
 # metadata lies) through image_meta, the calibration added where none was read.
 records="$home/records.txt"
 : >"$records"
-mapfile -t sizes < <(exiftool -n -T -ImageWidth -ImageHeight "${images[@]}")
-[ ${#sizes[@]} -eq ${#images[@]} ] || { echo "map_images: exiftool could not read the image sizes" >&2; exit 1; }
 calibrated=0
 for i in "${!images[@]}"; do
   read -r width height <<<"${sizes[$i]}"
-  [[ $width =~ ^[0-9]+$ && $height =~ ^[0-9]+$ ]] || { echo "map_images: no image size for ${images[$i]}" >&2; exit 1; }
   line=$(head -c 102400 "${images[$i]}" | TZ=UTC "$meta" "$(printf %s "${images[$i]}" | base64 -w0)")
   jq -c -S --argjson w "$width" --argjson h "$height" --argjson fx "$fx" --argjson fy "$fy" \
     --argjson cx "$cx" --argjson cy "$cy" \

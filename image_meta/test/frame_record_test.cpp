@@ -53,8 +53,8 @@ TEST(DewarpData, NumbersAfterTheFirstSemicolon) {
         {"1,2,3", {}},
         {"label;", {}},
         {"2018-09-01;3650.5,3650.5,-12.25", {3650.5, 3650.5, -12.25}},
-        {"a;1;2,3", {1, 3}},  // "1;2" is read as 1
-        {";1,,x,2, 3 ,4abc,1e999,nan,inf,-5", {1, 2, 3, 4, -5}},
+        {"a;1;2,3", {3}},  // "1;2" is no number
+        {";1,,x,2, 3 ,4abc,1e999,nan,inf,0x10,1.5.1,-5", {1, 2, 3, -5}},
     };
     for (const auto& c : cases) {
         std::vector<double> v;

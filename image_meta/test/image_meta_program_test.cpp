@@ -556,3 +556,46 @@ TEST_F(ImageMetaProgram, HostileInputsAndOutputs) {
         EXPECT_EQ(record.dump().find("null"), std::string::npos) << record.dump();
     }
 }
+
+// Gimbal yaw texts in files written by exiftool: only a text that is one
+// decimal number within a turn gives the attitude group.
+TEST_F(ImageMetaProgram, YawTextMustBeOneNumberWithinATurn) {
+    struct Case {
+        std::string yaw;
+        bool read;
+        double value;
+    };
+    const std::vector<Case> cases = {
+        {"45abc", false, 0}, {"4,5", false, 0},   {"0x2D", false, 0},     {"45.0.0", false, 0},
+        {"1e308", false, 0}, {"-360.5", false, 0}, {" 45 ", true, 45.0}, {"+45.25", true, 45.25},
+        {"-360", true, -360.0},
+    };
+    const std::string yawAttribute = "drone-dji:GimbalYawDegree=\"-45.30\"";
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE("yaw '" + c.yaw + "'");
+        std::string xmp = kDjiXmp;
+        xmp.replace(xmp.find(yawAttribute), yawAttribute.size(), "drone-dji:GimbalYawDegree=\"" + c.yaw + "\"");
+        const std::string name = "yaw_" + std::to_string(i);
+        writeFile(dir_ / (name + ".xmp"), xmp);
+        makeFixture(name + ".jpg", {"-Make=DJI", "-xmp<=" + (dir_ / (name + ".xmp")).string()});
+        // exiftool finds the text in the file as it was given.
+        const auto x = runProcess(
+            {kExiftool, "-b", "-XMP-drone-dji:GimbalYawDegree", (dir_ / (name + ".jpg")).string()});
+        ASSERT_EQ(x.out, c.yaw);
+
+        const auto r = runMeta("/y.jpg", fixture(name + ".jpg"));
+        EXPECT_EQ(r.exitCode, 0);
+        const json record = recordOf(r);
+        ASSERT_TRUE(record.is_object()) << r.out;
+        // The other groups stay.
+        EXPECT_EQ(record["relative_altitude"], 80.25);
+        EXPECT_TRUE(record.contains("gps"));
+        if (!c.read) {
+            EXPECT_FALSE(record.contains("attitude")) << record.dump();
+            EXPECT_FALSE(record.contains("attitude_std")) << record.dump();
+            continue;
+        }
+        EXPECT_EQ(record["attitude"], (json{{"pitch", -89.9}, {"yaw", c.value}, {"roll", 358.5}}));
+    }
+}

@@ -1,6 +1,7 @@
 // The maker normalisers on stores filled as the reader fills them: EXIF
 // values in the typed maps, XMP attributes as text.
 #include "image_meta/exif.h"
+#include "image_meta/frame_record.h"
 
 #include "fw/settings.h"
 #include "image_meta/number_text.h"
@@ -237,6 +238,56 @@ TEST(MakerTags, UnreadableFractionsLeaveTheTargetUnset) {
     }
 }
 
+// Every maker's angle texts beyond a turn either way (before any shift or
+// fold) leave the attitude group out of the record; a turn itself is kept.
+TEST(MakerTags, AnglesBeyondATurnLeaveTheAttitudeOut) {
+    struct Case {
+        std::string name;
+        Texts texts;
+        std::string make;
+        bool attitude;
+    };
+    const auto dji = [](const std::string& prefix, const std::string& pitch, const std::string& yaw,
+                        const std::string& roll) {
+        return Texts{{"drone-dji:" + prefix + "PitchDegree", pitch},
+                     {"drone-dji:" + prefix + "YawDegree", yaw},
+                     {"drone-dji:" + prefix + "RollDegree", roll}};
+    };
+    const auto camera = [](const std::string& pitch, const std::string& yaw, const std::string& roll) {
+        return Texts{{"rdf:about", "Autel Robotics Meta Data"}, {"Camera:Pitch", pitch}, {"Camera:Yaw", yaw},
+                     {"Camera:Roll", roll}};
+    };
+    const std::vector<Case> cases = {
+        {"gimbal within", dji("Gimbal", "-90", "360", "-360"), "DJI", true},
+        {"gimbal yaw 1e308", dji("Gimbal", "-90", "1e308", "0"), "DJI", false},
+        {"gimbal yaw 360.5", dji("Gimbal", "-90", "360.5", "0"), "DJI", false},
+        {"gimbal pitch -361", dji("Gimbal", "-361", "0", "0"), "DJI", false},
+        // 190 folds to 370 and stays; 540 is beyond a turn before the fold.
+        {"gimbal roll 190", dji("Gimbal", "0", "0", "190"), "DJI", true},
+        {"gimbal roll 540", dji("Gimbal", "0", "0", "540"), "DJI", false},
+        // A pitch of -300 becomes -390 with the shift and stays.
+        {"flight pitch -300", dji("Flight", "-300", "0", "0"), "DJI", true},
+        {"flight pitch 400", dji("Flight", "400", "0", "0"), "DJI", false},
+        {"flight yaw -1e308", dji("Flight", "0", "-1e308", "0"), "DJI", false},
+        {"Autel within", camera("0", "-359", "0"), "", true},
+        {"Autel roll 361", camera("0", "0", "361"), "", false},
+        {"XAG fraction within", camera("-1800/20", "720/2", "1/4"), "XAG", true},
+        {"XAG yaw 722/2", camera("0", "722/2", "0"), "XAG", false},
+        {"XAG pitch 1e308/1", camera("1e308/1", "0", "0"), "XAG", false},
+        // Parrot's yaw of 300 is turned to 390 and stays.
+        {"Parrot yaw 300", camera("0", "300", "0"), "Parrot", true},
+        {"Parrot yaw 400", camera("0", "400", "0"), "Parrot", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Store s(c.texts, c.make);
+        s.normalise();
+        const nlohmann::json record = imagemeta::buildFrameRecord(s.store, "u");
+        EXPECT_EQ(record.contains("attitude"), c.attitude) << record.dump();
+        EXPECT_EQ(record.contains("attitude_std"), c.attitude) << record.dump();
+    }
+}
+
 TEST(MakerTags, CameraName) {
     Store s(Texts{});
     imagemeta::storeString(s.store, "Model", "fc6310 pro");
@@ -255,16 +306,40 @@ TEST(MakerTags, CameraName) {
     EXPECT_EQ(stringOf(empty.store, "CameraName"), "_0.0_0X0");
 }
 
+TEST(NumberText, WholeTextIsOneDecimalNumber) {
+    const std::vector<std::pair<std::string, double>> good = {
+        {"45", 45},      {" 45 ", 45},   {"\t-45.5\n", -45.5}, {"+45.2", 45.2}, {"-0", 0},     {".5", 0.5},
+        {"5.", 5},       {"1e3", 1000},  {"1.5E-2", 0.015},    {"1e+2", 100},   {"1e308", 1e308},
+    };
+    for (const auto& [text, value] : good) {
+        double v = -1;
+        EXPECT_TRUE(imagemeta::readNumberText(text, v)) << "'" << text << "'";
+        EXPECT_DOUBLE_EQ(v, value) << "'" << text << "'";
+    }
+    for (const char* text : {"", "  ", "45abc", "4,5", "0x2D", "0X2d", "45.0.0", "inf", "-infinity", "nan", "NAN(1)",
+                             "1e400", "-1e400", "1e-400", "1e", "e5", "+", "-", ".", "+-5", "--5", "4 5", "45 x",
+                             "x45", "1e5e5", "1/2", "45\xc2\xb0"}) {
+        double v = -1;
+        EXPECT_FALSE(imagemeta::readNumberText(text, v)) << "'" << text << "'";
+        EXPECT_EQ(v, -1) << "'" << text << "'";
+    }
+    // A NUL inside the text is not its end.
+    double v = -1;
+    EXPECT_FALSE(imagemeta::readNumberText(std::string("45\0abc", 6), v));
+    EXPECT_EQ(v, -1);
+}
+
 TEST(NumberText, Fractions) {
     const std::vector<std::pair<std::string, double>> good = {
-        {"-1800/20", -90}, {"3", 3}, {" 2.5abc", 2.5}, {"1/4/2", 0.25}, {"0/5", 0}, {"1e3/1e1", 100},
+        {"-1800/20", -90}, {"3", 3}, {" 3 / 4 ", 0.75}, {"0/5", 0}, {"1e3/1e1", 100}, {"+6/-3", -2},
     };
     for (const auto& [text, value] : good) {
         double v = -1;
         EXPECT_TRUE(imagemeta::readFraction(text, v)) << text;
         EXPECT_DOUBLE_EQ(v, value) << text;
     }
-    for (const char* text : {"", "x", "1/", "/1", "1/0", "inf", "-inf/1", "nan", "1e400", "1e308/1e-308"}) {
+    for (const char* text : {"", "x", "1/", "/1", "1/0", "inf", "-inf/1", "nan", "1e400", "1e308/1e-308", "3/abc",
+                             " 2.5abc", "1/4/2", "1,5/2", "0x10/2", "4/2x", "1/0x1"}) {
         double v = -1;
         EXPECT_FALSE(imagemeta::readFraction(text, v)) << text;
         EXPECT_EQ(v, -1) << text;

@@ -5,13 +5,14 @@
 
 namespace imagemeta {
 
-// The longest numeric prefix after leading white space, as the standard
-// string-to-double conversion reads it. False when there is no number, when
-// it is out of the double range, or when it is not finite ("inf", "nan").
+// The text as one decimal number, white space around it and a leading sign
+// allowed (" +45.2 "). False when the whole text is not such a number ("45abc",
+// "4,5", "0x2D", "45.0.0", "inf", "nan"), or when it is out of the double range.
 bool readNumberText(const std::string& text, double& value);
 
 // "a/b" as a divided by b (split at the first "/"), else the text's number.
-// False when a side holds no number or the result is not finite (b = 0).
+// False when a side is not a number ("1/4/2", "3/abc") or the result is not
+// finite (b = 0).
 bool readFraction(const std::string& text, double& value);
 
 }  // namespace imagemeta

@@ -1,7 +1,7 @@
 // scripts/map_images.sh with a stand-in zel_mapper that keeps its task and
 // its standard input: the records it builds from image_meta's lines, live
 // and as a dataset file, the calibration added only where none was read,
-// and the arguments it refuses.
+// and the arguments it refuses, a principal point beyond an image among them.
 #include "testsupport/files.h"
 #include "testsupport/program_paths.h"
 #include "testsupport/run_process.h"
@@ -171,6 +171,13 @@ TEST_F(MapImagesScript, BadArgumentsAreRefusedBeforeAnyRun) {
         {images.string(), home, "--fx", "1e", "--cx", "32", "--cy", "24"},
         {images.string(), home, "--fx", "0", "--cx", "32", "--cy", "24"},
         {images.string(), home, "--fx", "-5", "--cx", "32", "--cy", "24"},
+        {images.string(), home, "--fx", "2310", "--fy", "0", "--cx", "32", "--cy", "24"},
+        {images.string(), home, "--fx", "1e-400", "--cx", "32", "--cy", "24"},
+        {images.string(), home, "--fx", "1e400", "--cx", "32", "--cy", "24"},
+        {images.string(), home, "--fx", "2310", "--cx", "-1e308", "--cy", "24"},
+        {images.string(), home, "--fx", "2310", "--cx", "-0.5", "--cy", "24"},
+        {images.string(), home, "--fx", "2310", "--cx", "32", "--cy", "1e400"},
+        {images.string(), home, "--fx", "2310", "--cx", "32", "--cy", "-1"},
         {images.string(), home, "--fx", "2310", "--cx", "32", "--cy", "24", "--live"},
         {dir.file("missing"), home, "--fx", "2310", "--cx", "32", "--cy", "24"},
         {empty, home, "--fx", "2310", "--cx", "32", "--cy", "24"},
@@ -183,6 +190,45 @@ TEST_F(MapImagesScript, BadArgumentsAreRefusedBeforeAnyRun) {
         EXPECT_EQ(r.exitCode, 2) << r.err;
         EXPECT_NE(r.err.find("usage: "), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(dir.file("args.txt"))) << "zel_mapper ran";
+    }
+}
+
+// A principal point beyond an image (64 x 48 pixels here, as exiftool reads
+// them) is refused with that image named, before image_meta or zel_mapper run.
+TEST_F(MapImagesScript, PrincipalPointBeyondAnImageIsRefused) {
+    const auto sizes = runProcess({testsupport::kExiftoolPath, "-n", "-T", "-ImageWidth", "-ImageHeight",
+                                   (images / "a_0001.jpg").string()});
+    ASSERT_EQ(sizes.out, "64\t48\n");
+    // A larger image first in name order: the point must lie within every image.
+    cv::Mat large(96, 128, CV_8UC3, cv::Scalar(1, 2, 3));
+    ASSERT_TRUE(cv::imwrite((images / "0_large.jpg").string(), large));
+    struct Case {
+        std::string cx, cy;
+        std::string named;  // the image refused; "" where the run goes on
+    };
+    const std::vector<Case> cases = {
+        {"65", "24", "a_0001.jpg"},    {"32", "48.5", "a_0001.jpg"}, {"5000", "24", "0_large.jpg"},
+        {"32", "1e5", "0_large.jpg"}, {"64", "48", ""},             {"0", "0", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("--cx " + c.cx + " --cy " + c.cy);
+        fs::remove(dir.file("args.txt"));
+        const std::string home = dir.file("home_" + c.cx + "_" + c.cy);
+        const auto r = run({images.string(), home, "--fx", "2310", "--cx", c.cx, "--cy", c.cy});
+        if (c.named.empty()) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(fs::exists(dir.file("args.txt")));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_NE(r.err.find("usage: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find((fs::canonical(images) / c.named).string()), std::string::npos) << r.err;
+        for (const std::string other : {"0_large.jpg", "a_0001.jpg", "b_0002.JPG", "c_0003.jpeg"}) {
+            if (other == c.named) continue;
+            EXPECT_EQ(r.err.find(other), std::string::npos) << r.err;
+        }
+        EXPECT_FALSE(fs::exists(dir.file("args.txt"))) << "zel_mapper ran";
+        EXPECT_FALSE(fs::exists(home)) << "the home was made";
     }
 }
 
