@@ -162,7 +162,13 @@ void PointCloudTiles::handlePointCloud(const dv::Var& message) {
     const auto frame = message[0].convert<std::shared_ptr<fw::MapFrame>>();
     const Points points = message[1].convert<Points>();
     const Colours colours = message[2].convert<Colours>();
-    if (points.size() < kMinPoints) return;
+    if (points.size() < kMinPoints) {
+        // No points at all is named by the stage that found none.
+        if (frame && !points.empty())
+            FW_LOG(Warning) << "Frame " << frame->id << " left out of the point cloud: " << points.size()
+                            << " points, fewer than " << kMinPoints;
+        return;
+    }
     if (!frame) {
         FW_LOG(Error) << "PointCloudTiles: point cloud without a frame dropped";
         return;
