@@ -1,5 +1,7 @@
 #include "sfm/gimbal_pose.h"
 
+#include "fw/geodetic.h"
+
 #include <cmath>
 
 namespace sfm {
@@ -10,11 +12,7 @@ constexpr double kDegree = 3.14159265358979323846 / 180.0;
 }  // namespace
 
 cv::Matx33d enuToEcef(double latitude, double longitude) {
-    const double phi = latitude * kDegree, lambda = longitude * kDegree;
-    const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
-    return cv::Matx33d(-sl, -sp * cl, cp * cl,
-                       cl, -sp * sl, cp * sl,
-                       0.0, cp, sp);
+    return cv::Matx33d(fw::enuAxes(latitude, longitude).m);
 }
 
 cv::Matx33d cameraToEnu(double pitch, double yaw, double roll) {

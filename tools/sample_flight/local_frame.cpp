@@ -8,9 +8,6 @@ namespace survey {
 namespace {
 
 constexpr double kDegree = 3.141592653589793 / 180.0;
-constexpr double kA = 6378137.0;
-constexpr double kB2 = 40408299984659.16;
-constexpr double kE2 = 1.0 - kB2 / (kA * kA);
 
 }  // namespace
 
@@ -32,26 +29,11 @@ cv::Vec3d geodeticToEcef(double latitude, double longitude, double height) {
 }
 
 cv::Vec3d ecefToGeodetic(const cv::Vec3d& ecef) {
-    const double lon = std::atan2(ecef[1], ecef[0]);
-    const double p = std::hypot(ecef[0], ecef[1]);
-    double lat = std::atan2(ecef[2], p * (1.0 - kE2));
-    double h = 0.0;
-    for (int i = 0; i < 8; ++i) {
-        const double s = std::sin(lat);
-        const double n = kA / std::sqrt(1.0 - kE2 * s * s);
-        h = p / std::cos(lat) - n;
-        lat = std::atan2(ecef[2], p * (1.0 - kE2 * n / (n + h)));
-    }
-    return {lat / kDegree, lon / kDegree, h};
+    const pt::Point3d g = fw::ecefToGeodetic(ecef[0], ecef[1], ecef[2]);
+    return {g.x, g.y, g.z};
 }
 
-cv::Matx33d enuAxes(double latitude, double longitude) {
-    const double sp = std::sin(latitude * kDegree), cp = std::cos(latitude * kDegree);
-    const double sl = std::sin(longitude * kDegree), cl = std::cos(longitude * kDegree);
-    return cv::Matx33d(-sl, -sp * cl, cp * cl,
-                       cl, -sp * sl, cp * sl,
-                       0.0, cp, sp);
-}
+cv::Matx33d enuAxes(double latitude, double longitude) { return cv::Matx33d(fw::enuAxes(latitude, longitude).m); }
 
 LocalFrame::LocalFrame(double latitude, double longitude)
     : latitude_(latitude),

@@ -92,7 +92,7 @@ bool TerrainFusion::identifyZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
     pt::Point3d lla;
     if (!frame->getGPSLLA(lla)) return false;
     GeoReference geo = geo_;
-    geo.enuToEcef = fw::SE3(enuRotation(lla.x, lla.y), pose.translation);
+    geo.enuToEcef = fw::SE3(enuRotation(lla.y, lla.x), pose.translation);
     geo.ecefToEnu = geo.enuToEcef.inverse();
     if (!computeZoom) {
         geo_ = geo;
@@ -161,7 +161,7 @@ bool TerrainFusion::identifyZoomWithoutGPS(const std::shared_ptr<fw::MapFrame>& 
     if (zAxis.z > 0.0) ground.rotation = ground.rotation * fw::SO3(1.0, 0.0, 0.0, 0.0);
     const pt::Point3d origin = store_.GetPoint3d("terrainfusion.fake_origin", pt::Point3d{0.0, 0.0, 0.0});
     GeoReference geo = geo_;
-    geo.enuToEcef = fw::SE3(enuRotation(origin.x, origin.y), fw::geodeticToECEF(origin.y, origin.x, origin.z));
+    geo.enuToEcef = fw::SE3(enuRotation(origin.y, origin.x), fw::geodeticToECEF(origin.y, origin.x, origin.z));
     geo.ecefToEnu = geo.enuToEcef.inverse();
     const fw::SE3 world = pose * ground;
     const double fakeHeight = store_.GetDouble("terrainfusion.fake_height", 200.0);

@@ -54,3 +54,25 @@ TEST(GimbalPose, TangentFrameOnTheEarth) {
     EXPECT_NEAR(R(0, 2), -1.0, 1e-12);
     EXPECT_NEAR(cv::determinant(R), 1.0, 1e-12);
 }
+
+TEST(GimbalPose, TangentFrameKeepsItsRecordedAxes) {
+    // (latitude, longitude) and the recorded row-major axes.
+    struct Case {
+        double lat, lon;
+        double m[9];
+    };
+    const Case cases[] = {
+        {22.5, 113.9, {-0.91425395523426378, 0.15504097302275666, -0.37430201979506028, -0.40514158677986251,
+                       -0.3498698416424072, 0.84466051675842646, 0, 0.92387953251128674, 0.38268343236508978}},
+        {-33.9, 151.2, {-0.4817536741017156, -0.48875576476069499, -0.7273453099475421, -0.87630668004386336,
+                        0.26869575546322749, 0.39986146789425392, 0, 0.83001228509536751, -0.5577451089796901}},
+        {-89.99, -120, {0.86602540378443871, -0.49999999238456433, -8.7266462156693545e-05, -0.49999999999999978,
+                        -0.86602539059411754, -0.00015114994625217999, 0, 0.00017453292431338717,
+                        -0.9999999847691291}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.lat << " " << c.lon);
+        const cv::Matx33d R = enuToEcef(c.lat, c.lon);
+        for (int i = 0; i < 9; ++i) EXPECT_NEAR(R.val[i], c.m[i], 1e-15) << i;
+    }
+}

@@ -418,3 +418,27 @@ TEST(SurveyLens, RenderedWithRadialDistortion) {
         EXPECT_FALSE(fs::exists(dir.file("x")));
     }
 }
+
+// The local frame of the surveys keeps the geodetic positions it has recorded
+// (within a nanodegree and a millimetre), and goes back to its local points.
+TEST(SurveyLocalFrame, KeepsItsRecordedGeodeticPositions) {
+    struct Case {
+        cv::Vec3d local, geodetic;
+    };
+    const Case cases[] = {
+        {{0, 0, 0}, {22.5, 113.9, 0.0}},
+        {{350, -220, 120}, {22.498013313698014, 113.903401371977, 120.01341232471168}},
+        {{-800, 600, 95.5}, {22.505417968265053, 113.89222499184359, 95.578515430912375}},
+        {{1500, 1500, -30}, {22.513544990710418, 113.91457927854368, -29.646389761939645}},
+    };
+    const survey::LocalFrame frame(22.5, 113.9);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.local);
+        const cv::Vec3d g = frame.toGeodetic(c.local);
+        EXPECT_NEAR(g[0], c.geodetic[0], 1e-9);
+        EXPECT_NEAR(g[1], c.geodetic[1], 1e-9);
+        EXPECT_NEAR(g[2], c.geodetic[2], 1e-3);
+        const cv::Vec3d back = frame.fromGeodetic(c.geodetic[0], c.geodetic[1], c.geodetic[2]);
+        EXPECT_LT(cv::norm(back - c.local), 1e-3);
+    }
+}

@@ -114,7 +114,7 @@ TEST(EcefToGeodetic, MatchesProjToNanodegreesAndMillimetres) {
 }
 
 TEST(EnuRotation, ColumnsAreEastNorthUp) {
-    const fw::SO3 q = enuRotation(10.0, 50.0);
+    const fw::SO3 q = enuRotation(50.0, 10.0);
     const pt::Point3d up = q * pt::Point3d{0, 0, 1};
     const pt::Point3d g = fw::geodeticToECEF(50.0, 10.0, 0.0);
     const pt::Point3d g1 = fw::geodeticToECEF(50.0, 10.0, 1.0);

@@ -34,7 +34,7 @@ struct BoxScene {
     double focal = 800.0;
     Box box;
     pt::Point3d origin = fw::geodeticToECEF(50.0, 10.0, 0.0);
-    fw::SO3 enu = localAxes(10.0, 50.0);
+    fw::SO3 enu = localAxes(50.0, 10.0);
     // The ground's colour at (e, n) when set (BGR); else the grey texture.
     std::function<cv::Vec3b(double e, double n)> paint;
 
@@ -44,7 +44,7 @@ struct BoxScene {
         s.lat0 = lat;
         s.lon0 = lon;
         s.origin = fw::geodeticToECEF(lat, lon, 0.0);
-        s.enu = localAxes(lon, lat);
+        s.enu = localAxes(lat, lon);
         s.box = Box{1e6, 1e6 + 1.0, 1e6, 1e6 + 1.0, 0.0};
         return s;
     }
@@ -55,7 +55,7 @@ struct BoxScene {
     }
 
     // Rotation of the local east-north-up axes into earth-centred ones.
-    static fw::SO3 localAxes(double longitude, double latitude) { return fw::enuRotation(longitude, latitude); }
+    static fw::SO3 localAxes(double latitude, double longitude) { return fw::enuRotation(latitude, longitude); }
 
     static double texture(double e, double n) {
         return 128.0 + 50.0 * std::sin(2.0 * M_PI * e / 15.0) * std::cos(2.0 * M_PI * n / 11.0);

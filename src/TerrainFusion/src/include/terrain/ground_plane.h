@@ -19,9 +19,7 @@
 int32_t CalcPlane(const std::vector<pt::Point3d>& points, fw::SE3& plane, std::vector<uint32_t>& outliers,
                   double threshold);
 
-// The east-north-up frame at a position comes from the framework.
+// The east-north-up frame at a position and the earth-centred to geodetic
+// conversion come from the framework.
+using fw::ecefToGeodetic;
 using fw::enuRotation;
-
-// Earth-centred x, y, z to (latitude, longitude) in degrees and height in
-// metres on WGS84, by Bowring's single-step formula.
-pt::Point3d ecefToGeodetic(double x, double y, double z);
