@@ -2,7 +2,10 @@
 // ("ADJUST_ALL"): flat ground seen straight down with noisy GPS and gimbal
 // records, against the same flight with exact records and against the
 // ground; the small survey with one frame's position moved or out of range,
-// against the run without the fault.
+// against the run without the fault; the small survey with frame 5's image
+// refused by the loader (a header that states 30000 x 30000 pixels, a JPEG
+// cut in half), read by no later stage, and live frames out of flight order:
+// every frame that reaches no map is named once.
 #include "map_check/survey_comparison.h"
 #include "map_check/web_tiles.h"
 #include "mapper_runs.h"
@@ -62,12 +65,14 @@ double loggedFocal(const MapperRun& run) {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
-void writeRecords(const fs::path& file, const json& records) {
-    std::ofstream out(file);
-    out << records.dump(2) << '\n';
+void writeBytes(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary);
+    out << text;
     out.close();
     ASSERT_TRUE(out) << file;
 }
+
+void writeRecords(const fs::path& file, const json& records) { writeBytes(file, records.dump(2) + "\n"); }
 
 // Height differences b - a at the finest zoom that both DSMs hold, over the
 // cells that both have.
@@ -83,6 +88,26 @@ DsmDifference dsmDifference(const Tiles& a, const Tiles& b) {
     d.cellsOfA = h.cellsOfA;
     d.stats = mapcheck::summarise(h.values);
     return d;
+}
+
+// The log lines that hold text.
+size_t linesWith(const MapperRun& run, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : logLines(run))
+        if (line.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+// The JPEG with the size in its first frame header (SOF0) replaced.
+std::string withStatedSize(std::string jpeg, int width, int height) {
+    const size_t sof = jpeg.find("\xFF\xC0");
+    EXPECT_NE(sof, std::string::npos);
+    if (sof == std::string::npos) return jpeg;
+    jpeg[sof + 5] = char(height >> 8);
+    jpeg[sof + 6] = char(height & 0xFF);
+    jpeg[sof + 7] = char(width >> 8);
+    jpeg[sof + 8] = char(width & 0xFF);
+    return jpeg;
 }
 
 }  // namespace
@@ -234,4 +259,64 @@ TEST_F(SmallSurveyFaults, FrameFivesPositionOffLeavesTheMapsAsWithoutIt) {
         EXPECT_GT(d.stats.count, d.cellsOfA * 9 / 10) << "the maps cover different ground";
         EXPECT_LT(d.stats.p95, 0.1);
     }
+}
+
+// ---- frames that cannot serve, the small survey --------------------------------
+
+struct ImageFault {
+    const char* name;
+    std::string (*make)(const std::string& jpeg);
+    const char* reason;  // the loader's, after "Failed to decode <path>: "
+};
+
+TEST_F(SmallSurveyFaults, FrameFivesRefusedImageIsReadByNoStage) {
+    const ImageFault faults[] = {
+        {"a header of 30000 x 30000 pixels", [](const std::string& j) { return withStatedSize(j, 30000, 30000); },
+         "30000 x 30000 pixels, above the cap of 120000000 pixels"},
+        {"a JPEG cut in half", [](const std::string& j) { return j.substr(0, j.size() / 2); },
+         "the image data ends before its last scan"},
+    };
+    const std::string original = readFile(records_[5]["uri"].get<std::string>());
+    ASSERT_FALSE(original.empty());
+    std::printf("without a fault: peak %ld KiB\n", clean_->process.peakKiB);
+    for (size_t i = 0; i < std::size(faults); ++i) {
+        const ImageFault& fault = faults[i];
+        SCOPED_TRACE(fault.name);
+        const fs::path image = dir_->file("frame_005_fault" + std::to_string(i) + ".jpg");
+        ASSERT_NO_FATAL_FAILURE(writeBytes(image, fault.make(original)));
+        json records = records_;
+        records[5]["uri"] = image.string();
+        const fs::path file = dir_->file("image-frames-" + std::to_string(i) + ".json");
+        ASSERT_NO_FATAL_FAILURE(writeRecords(file, records));
+        const MapperRun run = e2e::runRecordsFile(dir_->file("image-home-" + std::to_string(i)), file, {}, adjustAll());
+        ASSERT_NO_FATAL_FAILURE(e2e::expectDoneWithTilesets(run));
+        std::printf("%s: peak %ld KiB\n", fault.name, run.process.peakKiB);
+        EXPECT_LE(double(run.process.peakKiB), 1.3 * double(clean_->process.peakKiB));
+
+        // Named once, with the loader's reason; decoded by the loader alone.
+        const std::string named =
+            "Frame 5 left out of the maps: Failed to decode " + image.string() + ": " + fault.reason;
+        EXPECT_EQ(linesWith(run, named), 1u) << named;
+        EXPECT_EQ(linesWith(run, "Failed to decode " + image.string()), 2u) << "the loader's ERROR and the WARNING";
+        EXPECT_EQ(linesWith(run, "Wrong Path! " + image.string()), 0u) << "a later stage read the image";
+        const e2e::FrameAccount account = e2e::expectFramesLeftOutNamed(run, records.size());
+        EXPECT_EQ(account.mapped.count(5), 0u);
+        // Frame 4 pairs with frame 6, the next frame with pixels.
+        EXPECT_EQ(linesWith(run, "frames 4 and 5"), 0u);
+        EXPECT_EQ(linesWith(run, "frame 5,"), 0u);
+    }
+}
+
+// Live frames out of flight order: each pair is two frames far apart. Frames
+// that reach no map are named, once each, whichever stage drops them.
+TEST_F(SmallSurveyFaults, LiveFramesOutOfOrderAreEachNamedOrMapped) {
+    std::string input;
+    for (int i : {0, 11, 1, 10, 2, 9, 3, 8, 4, 7, 5, 6})
+        input += json{{"frame", records_[size_t(i)].dump()}}.dump() + "\n";
+    input += R"({"frame":""})" "\n";
+    const MapperRun run = e2e::runMapper(dir_->file("shuffled"), {{"live", true}, {"form", "zel_frame"}}, input, {}, adjustAll());
+    EXPECT_FALSE(run.process.timedOut);
+    ASSERT_FALSE(run.lines.status.empty()) << run.head();
+    std::printf("live out of order: state %d\n", run.lastState());
+    e2e::expectFramesLeftOutNamed(run, records_.size());
 }

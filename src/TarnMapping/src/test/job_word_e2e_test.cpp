@@ -235,6 +235,23 @@ Row nothingMade(std::string id, std::string name, std::function<void(json&)> cha
             }};
 }
 
+// Every record changed so that the dataset refuses it, with the ERROR given.
+Row recordsRefused(std::string id, std::string name, std::function<void(json&)> change, std::string error) {
+    return {std::move(id), std::move(name), [change, error](const testsupport::TempDir& dir) {
+                json records = surveyRecords();
+                for (json& r : records) change(r);
+                const fs::path home = dir.file("home");
+                fs::create_directories(home);
+                const MapperRun run = mapDataset(home, writeRecords(dir, records));
+                EXPECT_EQ(run.lastState(), -14) << run.head();
+                size_t refused = 0;
+                for (const std::string& line : run.lines.text) refused += line == error ? 1 : 0;
+                EXPECT_EQ(refused, records.size()) << run.head();
+                EXPECT_TRUE(run.loggedStart("Insufficient frames for mapping: 0")) << run.head();
+                EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());
+            }};
+}
+
 const std::vector<Row>& rows() {
     static const std::vector<Row> table = {
         {"NormalRun", "a normal run ends with every tileset at 12, its files whole",
@@ -361,10 +378,12 @@ const std::vector<Row>& rows() {
              EXPECT_TRUE(run.last()["output"].empty()) << run.last().dump();
              EXPECT_TRUE(filesEndingIn(home / "dom", ".png").empty());
          }},
-        nothingMade("FocalBelowZero", "a focal length below 0 on every frame: nothing made, -14",
-                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = -5.0; }),
-        nothingMade("FocalHuge", "a focal length of 1e300 on every frame: nothing made, -14",
-                    [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = 1e300; }),
+        recordsRefused("FocalBelowZero", "a focal length below 0 on every frame: every record refused, -14",
+                       [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = -5.0; },
+                       "Failed to load camera calibration: fx is not a positive number of at most 10000000 (-5)"),
+        recordsRefused("FocalHuge", "a focal length of 1e300 on every frame: every record refused, -14",
+                       [](json& r) { r["calibration"]["fx"] = r["calibration"]["fy"] = 1e300; },
+                       "Failed to load camera calibration: fx is not a positive number of at most 10000000 (1e+300)"),
         nothingMade("ConsistentViewsOutOfReach", "\"pointsfusion.min_consistent_views\" at 100000: nothing made, -14",
                     [](json&) {}, {{"dense", {{"specific", {{"pointsfusion.min_consistent_views", 100000}}}}}}),
         {"SinglePosition", "all frames at one position: nothing made, -14",
