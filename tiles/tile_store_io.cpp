@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 
 namespace tilestore {
 
+#ifdef ZEL_TEST_HOOKS
 namespace {
 
-#ifdef ZEL_TEST_HOOKS
 // Test builds only: with ZEL_TEST_TILE_FILES_ENOSPC_FROM=N in the environment,
 // the Nth file that writeFileReplacing writes in the process and every later
 // one fail with ENOSPC, as on a disk that has filled up.
@@ -32,9 +32,9 @@ bool diskFullForTest() {
     static std::atomic<long> files{0};
     return from > 0 && files.fetch_add(1) + 1 >= from;
 }
-#endif
 
 }  // namespace
+#endif
 
 bool serializeTile(const fw::ImageTile& tile, std::vector<uint8_t>& out) {
     out.clear();
