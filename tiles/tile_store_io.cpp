@@ -5,8 +5,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,24 @@
 namespace fs = std::filesystem;
 
 namespace tilestore {
+
+#ifdef ZEL_TEST_HOOKS
+namespace {
+
+// Test builds only: with ZEL_TEST_TILE_FILES_ENOSPC_FROM=N in the environment,
+// the Nth file that writeFileReplacing writes in the process and every later
+// one fail with ENOSPC, as on a disk that has filled up.
+bool diskFullForTest() {
+    static const long from = [] {
+        const char* text = std::getenv("ZEL_TEST_TILE_FILES_ENOSPC_FROM");
+        return text ? std::strtol(text, nullptr, 10) : 0L;
+    }();
+    static std::atomic<long> files{0};
+    return from > 0 && files.fetch_add(1) + 1 >= from;
+}
+
+}  // namespace
+#endif
 
 bool serializeTile(const fw::ImageTile& tile, std::vector<uint8_t>& out) {
     out.clear();
@@ -65,8 +85,14 @@ bool writeFileReplacing(const std::string& path, const void* data, size_t size, 
         error = "can't open " + temp + " for write: " + std::strerror(errno);
         return false;
     }
-    const bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
-    const int writeErrno = errno;
+    bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
+    int writeErrno = errno;
+#ifdef ZEL_TEST_HOOKS
+    if (diskFullForTest()) {
+        written = false;
+        writeErrno = ENOSPC;
+    }
+#endif
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
         error = "can't write " + temp + ": " + std::strerror(written ? errno : writeErrno);

@@ -17,16 +17,33 @@ namespace {
 
 std::string errnoText() { return std::strerror(errno); }
 
+// The path with symlinks, "." and ".." resolved and no trailing separator;
+// empty when it cannot be resolved.
+fs::path resolved(const fs::path& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    if (ec) return {};
+    fs::path full = fs::weakly_canonical(absolute, ec).lexically_normal();
+    if (ec) return {};
+    if (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
+    return full;
+}
+
+// The path relative to home: "." for the home itself, empty when it lies
+// outside the home or either cannot be resolved.
+fs::path relativeToHome(const fs::path& home, const fs::path& path) {
+    const fs::path base = resolved(home);
+    const fs::path full = resolved(path);
+    if (base.empty() || full.empty()) return {};
+    const fs::path relative = full.lexically_relative(base);
+    if (relative.empty() || *relative.begin() == "..") return {};
+    return relative;
+}
+
 // The path below home when it lies strictly inside it, else empty.
 fs::path insideHome(const fs::path& home, const fs::path& path) {
-    std::error_code ec;
-    const fs::path base = fs::weakly_canonical(fs::absolute(home, ec), ec);
-    if (ec) return {};
-    const fs::path full = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    if (ec) return {};
-    const fs::path relative = full.lexically_relative(base);
-    if (relative.empty() || relative == "." || *relative.begin() == "..") return {};
-    return relative;
+    const fs::path relative = relativeToHome(home, path);
+    return relative == "." ? fs::path() : relative;
 }
 
 void addString(std::vector<fs::path>& to, const json& object, const json::json_pointer& at) {
@@ -111,6 +128,18 @@ bool setAsidePreviousRun(const fs::path& home, const std::vector<fs::path>& path
             return false;
         }
         done.moved.push_back(relative.string());
+    }
+    return true;
+}
+
+bool checkTilingLocations(const fs::path& home, const std::vector<fs::path>& locations, std::string& error) {
+    for (const fs::path& location : locations) {
+        const fs::path relative = relativeToHome(home, location);
+        if (relative.empty()) continue;
+        if (relative == "." || *relative.begin() == kPreviousRunsName) {
+            error = "Invalid tiling location: " + location.string();
+            return false;
+        }
     }
     return true;
 }

@@ -46,7 +46,7 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
     const int argc = static_cast<int>(arguments.size());
     const std::string program = argc > 0 ? arguments[0] : "zel_mapper";
 
-    // 1. Options come in pairs; an option without a value is a usage error.
+    // Options come in pairs; an option without a value is a usage error.
     std::string taskText, configText;
     const bool oddArguments = argc > 1 && (argc - 1) % 2 != 0;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -54,12 +54,12 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
         if (option == "--task") taskText = arguments[static_cast<size_t>(i) + 1];
         else if (option == "--config") configText = arguments[static_cast<size_t>(i) + 1];
     }
-    // 2.
+    // Neither a task nor a config, or an option left without its value.
     if ((taskText.empty() && configText.empty()) || oddArguments) {
         say("Usage: " + program + " --task <task> --config <config>");
         return refuse(error, -1, "Invalid arguments");
     }
-    // 3.
+    // The task, and the config where one is given, are base64.
     const std::string task = zel::text::base64Decode(taskText);
     if (task.empty()) {
         say("Invalid task");
@@ -73,7 +73,7 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
             return refuse(error, -3, "Invalid config string");
         }
     }
-    // 4.
+    // Both are JSON; the config is parsed but not used.
     json taskJson;
     try {
         say("task string: " + task);
@@ -89,7 +89,7 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
     }
     say(zel::text::compactJson(taskJson));
 
-    // 5. and 6.
+    // The task names its home folder and its dataset.
     if (!taskJson.is_object() || !taskJson.contains("home") || !taskJson["home"].is_string()) {
         say("No home");
         return refuse(error, -5, "No home");
@@ -102,13 +102,13 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
         return refuse(error, -6, "No dataset");
     }
 
-    // 7.
+    // The job: its home, its log settings, the dataset and the chain built below.
     json job = {{"home", homeText},
                 {"verbose", {{"level", "debug"}, {"file", true}, {"console", false}}},
                 {"dataset", taskJson["dataset"]},
                 {"chain", json::array()}};
 
-    // 8. Front end.
+    // Front end.
     json locate = taskJson.contains("locate") && taskJson["locate"].is_object() ? taskJson["locate"]
                                                                                  : presets.locateDefault;
     say("locate: " + zel::text::compactJson(locate));
@@ -127,7 +127,7 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
     job["chain"].push_back(frontEnd);
     say("locate: " + zel::text::compactJson(frontEnd));
 
-    // 9. Sections over their defaults, then the fixed raster tiling.
+    // Sections over their defaults, then the fixed raster tiling.
     struct Section {
         const char* name;
         const json* defaults;
@@ -141,7 +141,7 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
     merged["dom"].merge_patch(presets.domFixedTiling);
     merged["dsm"].merge_patch(presets.dsmFixedTiling);
 
-    // 10. Default tiling locations under home.
+    // Default tiling locations under the home.
     for (const Section& s : sections) {
         json& section = merged[s.name];
         auto tiling = section.find("tiling");
@@ -151,13 +151,13 @@ bool buildJobConfig(const std::vector<std::string>& arguments, std::ostream& ech
         }
     }
 
-    // 11.
+    // Terrain fusion: the DOM and DSM sections and its work folder.
     json terrainFusion = presets.terrainFusionBase;
     terrainFusion["dom"] = merged["dom"];
     terrainFusion["dsm"] = merged["dsm"];
     terrainFusion["work_dir"] = (cache / "tf").string();
 
-    // 12. Back end.
+    // Back end, with terrain fusion in its configuration.
     const json& dense = merged["dense"];
     const std::string denseMethod = methodOf(dense);
     json backEnd;

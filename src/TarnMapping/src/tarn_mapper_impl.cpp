@@ -87,6 +87,9 @@ bool TarnMapperImpl::construct(const std::string& jobText, std::string& error) {
     if (!homeLock_->lock(home, error)) return false;
     const json chain = job.contains("chain") ? job["chain"] : json();
     const tarn::JobFolders folders = tarn::jobFolders(chain);
+    // A tiling location that is the home or lies among the runs set aside
+    // would mix runs: refused before anything in the home is moved.
+    if (!tarn::checkTilingLocations(home, folders.outputs, error)) return false;
     std::vector<fs::path> products = folders.outputs;
     products.insert(products.end(), folders.work.begin(), folders.work.end());
     tarn::SetAside setAside;

@@ -1,9 +1,11 @@
 // The job's word on whole runs of zel_mapper over the small survey: a normal
 // run ends with every tileset at 12, a run that could not write its maps
-// (a 2 MB home, a read-only dom/) or made none (frames out of order, all at
-// one position) ends in -14 with its ERROR, and a rerun of one strip in the
-// survey's home sets the earlier maps aside instead of blending them. What
-// the home holds is read with pngcheck, gdalinfo, OpenCV and loaders.gl.
+// (a 2 MB or 40 MB home, tile files failing with ENOSPC, a read-only dom/)
+// or made none (frames out of order, all at one position) ends in -14 with
+// its ERROR, the final line giving 12 to the tilesets whole on disk alone,
+// and a rerun of one strip in the survey's home sets the earlier maps aside
+// instead of blending them. What the home holds is read with pngcheck,
+// gdalinfo, OpenCV and loaders.gl.
 // The mounts are made in a mount namespace of the test process; where that
 // is not allowed the rows skip with the reason.
 #include "testsupport/files.h"
@@ -24,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -55,11 +58,13 @@ std::string writeRecords(const testsupport::TempDir& dir, const json& records) {
     return dir.write("frames.json", records.dump());
 }
 
-// zel_mapper on a file dataset in home; extra is merged over the task.
-MapperRun mapDataset(const fs::path& home, const std::string& datasetFile, const json& extra = json::object()) {
+// zel_mapper on a file dataset in home; extra is merged over the task,
+// environment holds NAME=VALUE settings given through env(1).
+MapperRun mapDataset(const fs::path& home, const std::string& datasetFile, const json& extra = json::object(),
+                     const std::vector<std::string>& environment = {}) {
     json task = {{"home", home.string()}, {"dataset", {{"form", "zel_frame"}, {"uri", datasetFile}}}};
     task.merge_patch(extra);
-    return testsupport::runMapper(testsupport::kZelMapperPath, task.dump(), "", 600.0);
+    return testsupport::runMapper(testsupport::kZelMapperPath, task.dump(), "", 600.0, environment);
 }
 
 // ---- mounts -----------------------------------------------------------------
@@ -149,29 +154,34 @@ void expectTiffReadByGdal(const fs::path& tiff) {
     EXPECT_EQ(info["size"], json::array({64, 64}));
 }
 
-// The point cloud read by loaders.gl: {"frames": [{"uri", "pnts", "points"}]}.
-json readPointCloud(const fs::path& folder) {
+// The point cloud read by loaders.gl: {"frames": [{"uri", "pnts", "points"}]};
+// a null value when it cannot be read, a failure too unless mayFail.
+json readPointCloud(const fs::path& folder, bool mayFail = false) {
     const std::string node = findOnPath("node");
     EXPECT_FALSE(node.empty()) << "node is not on PATH; scripts/setup.sh installs it";
     if (node.empty()) return json();
     const auto r = runProcess(
         {node, testsupport::kPointCloudReaderPath, testsupport::kNodeModulesPath, folder.string(), "1000"}, "", 300.0);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    if (!mayFail) {
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    if (r.exitCode != 0) return json();
     return json::parse(r.out, nullptr, false);
 }
 
-// Every .pnts file on disk is whole: its header's byteLength is its size.
+// Whether a .pnts file is whole: its header's byteLength is its size.
+bool pntsWhole(const fs::path& file) {
+    const std::string bytes = readFile(file);
+    if (bytes.size() < 28 || bytes.substr(0, 4) != "pnts") return false;
+    uint32_t length = 0;
+    std::memcpy(&length, bytes.data() + 8, 4);
+    return length == bytes.size();
+}
+
+// Every .pnts file on disk is whole.
 size_t expectPntsWhole(const fs::path& folder) {
     const auto files = filesEndingIn(folder, ".pnts");
-    for (const auto& f : files) {
-        const std::string bytes = readFile(f);
-        EXPECT_GE(bytes.size(), 28u) << f;
-        if (bytes.size() < 28) continue;
-        EXPECT_EQ(bytes.substr(0, 4), "pnts") << f;
-        uint32_t length = 0;
-        std::memcpy(&length, bytes.data() + 8, 4);
-        EXPECT_EQ(length, bytes.size()) << f;
-    }
+    for (const auto& f : files) EXPECT_TRUE(pntsWhole(f)) << f;
     return files.size();
 }
 
@@ -195,6 +205,89 @@ std::vector<std::string> frameFolders(const fs::path& dense) {
         if (e.is_directory()) out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// ---- the final line against the disk ------------------------------------------
+
+// The paths of the files below folder, relative to it.
+std::vector<std::string> relativeFiles(const fs::path& folder, const std::string& ending) {
+    std::vector<std::string> out;
+    for (const auto& f : filesEndingIn(folder, ending)) out.push_back(f.lexically_relative(folder).string());
+    return out;
+}
+
+// What a run of the whole survey without a fault leaves: the DOM's and DSM's
+// tiles and the frame folders of the point cloud (the same on every run).
+struct WholeMaps {
+    std::vector<std::string> pngs, tiffs, frames;
+};
+const WholeMaps& wholeMaps() {
+    static testsupport::TempDir dir("zel-word-whole");
+    static const WholeMaps maps = [] {
+        const fs::path home = fs::path(dir.path()) / "home";
+        fs::create_directories(home);
+        const MapperRun run = mapDataset(home, (survey() / "frames.json").string());
+        EXPECT_EQ(run.lastState(), 12) << run.head();
+        WholeMaps m{relativeFiles(home / "dom", ".png"), relativeFiles(home / "dsm", ".tiff"), frameFolders(home / "dense")};
+        EXPECT_FALSE(m.pngs.empty());
+        EXPECT_FALSE(m.frames.empty());
+        return m;
+    }();
+    return maps;
+}
+
+// Whether each tileset is whole on disk, judged by its readers against the
+// run without a fault: every tile of that run there and read by pngcheck or
+// gdalinfo; the point cloud read by loaders.gl with every frame of that run,
+// each with its five whole .pnts.
+std::map<std::string, bool> wholeOnDisk(const fs::path& home) {
+    const WholeMaps& whole = wholeMaps();
+    std::map<std::string, bool> out;
+    const auto pngs = filesEndingIn(home / "dom", ".png");
+    bool dom = relativeFiles(home / "dom", ".png") == whole.pngs;
+    if (dom) {
+        std::vector<std::string> argv{findOnPath("pngcheck"), "-q"};
+        for (const auto& p : pngs) argv.push_back(p.string());
+        dom = !argv[0].empty() && runProcess(argv).exitCode == 0;
+    }
+    out["dom_01"] = dom;
+    bool dsm = relativeFiles(home / "dsm", ".tiff") == whole.tiffs;
+    for (const auto& tiff : filesEndingIn(home / "dsm", ".tiff")) {
+        if (!dsm) break;
+        const auto r = runProcess({findOnPath("gdalinfo"), "-json", tiff.string()});
+        const json info = json::parse(r.out, nullptr, false);
+        dsm = r.exitCode == 0 && info.is_object() && info["size"] == json::array({64, 64});
+    }
+    out["dsm_01"] = dsm;
+    bool cloud = frameFolders(home / "dense") == whole.frames;
+    if (cloud) {
+        const json read = readPointCloud(home / "dense", true);
+        cloud = read.is_object() && read["frames"].size() == whole.frames.size();
+        for (const json& frame : cloud ? read["frames"] : json::array()) cloud = cloud && frame["pnts"].size() == 5u;
+        for (const auto& f : filesEndingIn(home / "dense", ".pnts")) cloud = cloud && pntsWhole(f);
+    }
+    out["pointcloud_01"] = cloud;
+    return out;
+}
+
+// The final line's item states say what is on disk: 12 for each tileset
+// whole there, 10 or -1 for every other (or not listed). Returns which were whole.
+std::map<std::string, bool> expectStatesTrueToDisk(const MapperRun& run, const fs::path& home) {
+    const std::map<std::string, bool> whole = wholeOnDisk(home);
+    for (const auto& [id, isWhole] : whole) {
+        const json* item = outputItem(run.last(), id);
+        std::cout << id << ": " << (isWhole ? "whole" : "not whole") << " on disk, state "
+                  << (item ? (*item)["state"].dump() : "not listed") << std::endl;
+        if (isWhole) {
+            EXPECT_NE(item, nullptr) << id << " whole but not listed in " << run.last().dump();
+            if (item) {
+                EXPECT_EQ((*item)["state"], 12) << id;
+            }
+        } else if (item) {
+            EXPECT_TRUE((*item)["state"] == 10 || (*item)["state"] == -1) << item->dump();
+        }
+    }
+    return whole;
 }
 
 // ---- rows ---------------------------------------------------------------------
@@ -285,6 +378,8 @@ const std::vector<Row>& rows() {
              EXPECT_EQ(cloud["frames"].size(), frameFolders(home / "dense").size());
              for (const json& frame : cloud["frames"]) EXPECT_EQ(frame["pnts"].size(), 5u) << frame.dump();
              EXPECT_TRUE(filesEndingIn(home, ".tmp").empty());
+             // Judged by their readers against another run, all three are whole.
+             for (const auto& [id, whole] : expectStatesTrueToDisk(run, home)) EXPECT_TRUE(whole) << id;
          }},
         {"StripRerun", "a rerun of the first strip in the survey's home does not blend with the full survey",
          [](const testsupport::TempDir& dir) {
@@ -345,6 +440,41 @@ const std::vector<Row>& rows() {
              const size_t pngs = filesEndingIn(home / "dom", ".png").size();
              std::cout << "2 MB home: " << pnts << " whole .pnts, " << pngs << " PNG, "
                        << filesEndingIn(home / "dsm", ".tiff").size() << " TIFF" << std::endl;
+             EXPECT_TRUE(filesEndingIn(home / "dense", ".tmp").empty());
+         }},
+        {"DiskFullAtATile", "tile files fail with ENOSPC from the 10th on: -14, the whole point cloud alone at 12",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             const MapperRun run = mapDataset(home, (survey() / "frames.json").string(), json::object(),
+                                              {"ZEL_TEST_TILE_FILES_ENOSPC_FROM=10"});
+             ASSERT_FALSE(run.lines.status.empty()) << run.head();
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             EXPECT_TRUE(run.loggedStart("Maps not written whole: dom_01, dsm_01.")) << run.head();
+             EXPECT_NE(run.process.err.find("No space left on device"), std::string::npos) << run.head();
+             const auto whole = expectStatesTrueToDisk(run, home);
+             EXPECT_FALSE(whole.at("dom_01"));
+             EXPECT_FALSE(whole.at("dsm_01"));
+             EXPECT_TRUE(whole.at("pointcloud_01"));
+             // The tiles written before the disk filled are whole, and no part of one is left.
+             const auto pngs = filesEndingIn(home / "dom", ".png");
+             ASSERT_FALSE(pngs.empty());
+             expectPngsWhole(pngs);
+             EXPECT_TRUE(filesEndingIn(home, ".part").empty());
+         }},
+        {"FortyMBHome", "a 40 MB home: -14, each tileset at 12 only when it is whole on disk",
+         [](const testsupport::TempDir& dir) {
+             const fs::path home = dir.file("home");
+             fs::create_directories(home);
+             Mount mount;
+             const std::string why = Mount::tmpfs(home, 40 * 1024, mount);
+             if (!why.empty()) GTEST_SKIP() << "no tmpfs home: " << why;
+             const MapperRun run = mapDataset(home, (survey() / "frames.json").string());
+             ASSERT_FALSE(run.lines.status.empty()) << run.head();
+             EXPECT_EQ(run.lastState(), -14) << run.head();
+             std::cout << "last line: " << run.last().dump() << std::endl;
+             const auto whole = expectStatesTrueToDisk(run, home);
+             EXPECT_FALSE(whole.at("dom_01") && whole.at("dsm_01") && whole.at("pointcloud_01"));
              EXPECT_TRUE(filesEndingIn(home / "dense", ".tmp").empty());
          }},
         {"ReadOnlyDom", "a read-only dom/ in a writable home is refused at start-up",

@@ -2,7 +2,8 @@
 // for the inputs of a careless host that need no survey: images whose header
 // claims too many pixels, cut JPEGs, a real DJI photograph, live records the
 // parser refuses, a closed or abandoned standard error, two jobs in one
-// home, a rerun in a used home and an output folder that cannot be made.
+// home, a rerun in a used home, tiling locations that would mix runs and an
+// output folder that cannot be made.
 // Each row gives the last status line's state, the ERROR texts or -9 lines
 // and what the home holds afterwards.
 #include "frame_records.h"
@@ -308,6 +309,65 @@ const std::vector<Row>& rows() {
              EXPECT_EQ(readFile(dir.file("mine/notes.txt")), "the user's");
              EXPECT_TRUE(o.logged("The previous run's products were set aside in " + asides[0].string() + ": log.txt, dom"))
                  << o.process.err.substr(0, 3000);
+         }},
+        {"TilingLocationMixingRuns", "a tiling location that is the home or lies among the runs set aside is refused",
+         [](const testsupport::TempDir&) {
+             struct Case {
+                 const char* section;
+                 std::function<std::string(const testsupport::TempDir& home, const std::string& link)> location;
+             };
+             const std::string aside = "previous_runs/20240101T000000Z";
+             const std::vector<Case> cases = {
+                 {"dom", [](const auto& h, const auto&) { return h.path(); }},
+                 {"dsm", [](const auto& h, const auto&) { return h.path(); }},
+                 {"dense", [](const auto& h, const auto&) { return h.path(); }},
+                 {"dom", [](const auto& h, const auto&) { return h.path() + "/."; }},
+                 {"dsm", [](const auto& h, const auto&) { return h.file("sub/.."); }},
+                 {"dense", [](const auto& h, const auto&) { return h.path() + "/"; }},
+                 {"dom", [](const auto&, const auto& link) { return link; }},
+                 {"dom", [&aside](const auto& h, const auto&) { return h.file(aside + "/dom"); }},
+                 {"dsm", [](const auto& h, const auto&) { return h.file("previous_runs/later/dsm"); }},
+                 {"dense", [](const auto& h, const auto&) { return h.file("previous_runs"); }},
+             };
+             for (const Case& c : cases) {
+                 // An earlier run's products and a run set aside before it.
+                 const testsupport::TempDir home("zel-word-home");
+                 fs::create_directories(home.file("dom/19"));
+                 std::ofstream(home.file("dom/19/19_1_1.png")) << "old tile";
+                 std::ofstream(home.file("log.txt")) << "old log\n";
+                 fs::create_directories(home.file(aside + "/dom"));
+                 std::ofstream(home.file(aside + "/log.txt")) << "older log\n";
+                 const testsupport::TempDir elsewhere("zel-word-link");
+                 const std::string link = elsewhere.file("home");
+                 fs::create_directory_symlink(home.path(), link);
+                 const std::string location = c.location(home, link);
+                 SCOPED_TRACE(std::string(c.section) + " at " + location);
+                 const testsupport::TempDir images("zel-word-images");
+                 const Outcome o = runIn(home, fileDataset(images), "", {{c.section, {{"tiling", {{"location", location}}}}}});
+                 EXPECT_EQ(o.lastState(), -14) << o.process.err.substr(0, 3000);
+                 EXPECT_EQ(std::count(o.lines.text.begin(), o.lines.text.end(), "Invalid tiling location: " + location), 1)
+                     << o.process.err.substr(0, 3000);
+                 EXPECT_FALSE(o.loggedStart("The previous run's products were set aside"));
+                 // Nothing of the home moved and nothing was written there but the lock.
+                 EXPECT_EQ(readFile(home.file("dom/19/19_1_1.png")), "old tile");
+                 EXPECT_EQ(readFile(home.file("log.txt")), "old log\n");
+                 EXPECT_EQ(readFile(home.file(aside + "/log.txt")), "older log\n");
+                 std::vector<std::string> entries, runs;
+                 for (const auto& e : fs::directory_iterator(home.path())) entries.push_back(e.path().filename());
+                 for (const auto& e : fs::directory_iterator(home.file("previous_runs"))) runs.push_back(e.path().filename());
+                 std::sort(entries.begin(), entries.end());
+                 EXPECT_EQ(entries, (std::vector<std::string>{"dom", "log.txt", "previous_runs", "zel_mapper.lock"}));
+                 EXPECT_EQ(runs, std::vector<std::string>{"20240101T000000Z"});
+                 EXPECT_FALSE(fs::exists(home.file(aside + "/dom/stand-in.png")));
+             }
+             // A folder inside the home beside the runs set aside is a tiling location like any other.
+             const testsupport::TempDir home("zel-word-home");
+             std::ofstream(home.file("log.txt")) << "old log\n";
+             const testsupport::TempDir images("zel-word-images");
+             const std::string beside = home.file("previous_runs_old/dom");
+             const Outcome o = runIn(home, fileDataset(images), "", {{"dom", {{"tiling", {{"location", beside}}}}}});
+             EXPECT_EQ(o.lastState(), 12) << o.process.err.substr(0, 3000);
+             EXPECT_TRUE(fs::exists(beside + "/stand-in.png"));
          }},
         {"EarlyRefusal", "a tiling location that cannot be made fails at start-up",
          [](const testsupport::TempDir& dir) {

@@ -237,6 +237,11 @@ TEST(MapperConstruction, FailuresLogOneErrorAndLeaveMinus14) {
     badLog["home"] = logIsFolder.path();
     json noChain = f.fileJob(6);
     noChain["chain"] = json::object();
+    // Tiling locations that would mix runs: the home, a run set aside.
+    json denseAtHome = f.fileJob(6);
+    denseAtHome["chain"][1]["config"]["tiling"] = {{"location", f.dir.path() + "/."}};
+    json domAmongRuns = f.fileJob(6);
+    domAmongRuns["chain"][1]["config"]["legacy_tf"]["dom"]["tiling"] = {{"location", f.dir.file("previous_runs/x")}};
     const std::vector<Case> cases = {
         {"{not json", "Failed to parse task or config: "},
         {noHome.dump(), "Invalid home folder of task."},
@@ -252,6 +257,8 @@ TEST(MapperConstruction, FailuresLogOneErrorAndLeaveMinus14) {
         {f.job({{"form", "zel_frame"}, {"uri", f.dir.file("missing.json")}}).dump(), "Insufficient frames for mapping: 0"},
         {f.fileJob(5).dump(), "Insufficient frames for mapping: 5"},
         {noChain.dump(), "Invalid chain of task."},
+        {denseAtHome.dump(), "Invalid tiling location: " + f.dir.path() + "/."},
+        {domAmongRuns.dump(), "Invalid tiling location: " + f.dir.file("previous_runs/x")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.jobText);

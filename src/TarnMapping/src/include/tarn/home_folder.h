@@ -47,6 +47,13 @@ struct SetAside {
     std::vector<std::string> moved;
 };
 
+// Refuses a tiling location that would blend one run with others: the home
+// itself or a path inside its previous_runs/ (compared with symlinks, "."
+// and ".." resolved). False, with "Invalid tiling location: " and the
+// location as given in error, for the first such location.
+bool checkTilingLocations(const std::filesystem::path& home, const std::vector<std::filesystem::path>& locations,
+                          std::string& error);
+
 // Moves the products of an earlier run that lie inside home (log.txt and
 // each of paths that exists and is not an empty folder) into a new folder
 // previous_runs/<UTC time> of the home, keeping their paths below the home.
