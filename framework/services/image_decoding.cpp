@@ -161,6 +161,10 @@ cv::Mat decodeImage(const std::string& bytes, std::string& why) {
     return cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
 }
 
+std::string decodeFailure(const std::string& path, const std::string& why) {
+    return "Failed to decode " + path + (why.empty() ? "" : ": ") + why;
+}
+
 cv::Mat readImageFile(const std::string& path, std::string& why) {
     std::string bytes;
     if (!readRegularFile(path, bytes)) {
@@ -169,6 +173,6 @@ cv::Mat readImageFile(const std::string& path, std::string& why) {
     }
     std::string reason;
     cv::Mat decoded = decodeImage(bytes, reason);
-    if (decoded.empty()) why = "Failed to decode " + path + (reason.empty() ? "" : ": ") + reason;
+    if (decoded.empty()) why = decodeFailure(path, reason);
     return decoded;
 }

@@ -313,7 +313,7 @@ void TarnMapperImpl::run() {
             setState(JobState::Failed);
         } else if (stopRequested_.load()) {
             setState(JobState::Stopped);
-        } else if (framesLoaded == 0 || framesLocated_.load() == 0) {
+        } else if (framesLoaded == 0 || noLocatedFrame()) {
             // Nothing was made: no frame could be loaded, or none was located.
             fail("No frame could be loaded or located.");
         } else if (!verdictOnOutputs(broken)) {
@@ -355,6 +355,11 @@ std::vector<std::string> TarnMapperImpl::brokenOutputs() {
     return broken;
 }
 
+bool TarnMapperImpl::noLocatedFrame() {
+    std::lock_guard<std::mutex> lock(locatedMutex_);
+    return locatedIds_.empty();
+}
+
 void TarnMapperImpl::noteLocated(const std::vector<std::shared_ptr<fw::MapFrame>>& frames) {
     std::lock_guard<std::mutex> lock(locatedMutex_);
     for (const auto& frame : frames)
@@ -388,9 +393,8 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     if (name == zel::events::kFrameLocated) {
         auto frame = std::dynamic_pointer_cast<fw::MapFrame>(data);
         if (!frame) return;
-        // Counted on arrival: the run's verdict comes after both components
+        // Noted on arrival: the run's verdict comes after both components
         // are released, so every report made until then is seen.
-        framesLocated_.fetch_add(1);
         noteLocated({frame});
         const BackEndCall call(*this);
         fw::MapFusion* back = call.get();
@@ -406,7 +410,6 @@ void TarnMapperImpl::handle(const std::string& name, std::shared_ptr<fw::GObject
     } else if (name == zel::events::kMapLocated) {
         auto map = std::dynamic_pointer_cast<fw::Map>(data);
         if (!map) return;
-        framesLocated_.fetch_add(static_cast<int>(map->frameCount()));
         std::vector<std::shared_ptr<fw::MapFrame>> frames;
         map->getFrames(frames);
         noteLocated(frames);

@@ -13,7 +13,6 @@
 #include <limits>
 #include <system_error>
 
-
 namespace {
 
 using nlohmann::json;
@@ -265,7 +264,7 @@ bool loadImageBytes(TarnMapperFrame& frame, const std::function<bool(int64_t)>& 
     cv::Mat decoded = decodeImage(bytes, why);
     bytes = std::string();  // the file's bytes go before the pixels are used
     if (decoded.empty()) {
-        frame.setImageRefusal("Failed to decode " + path + (why.empty() ? "" : ": ") + why);
+        frame.setImageRefusal(decodeFailure(path, why));
         FW_LOG(Error) << frame.imageRefusal();
         return true;
     }

@@ -37,6 +37,10 @@ ImageHeader readImageHeader(const std::string& bytes);
 // are not looked at.
 cv::Mat decodeImage(const std::string& bytes, std::string& why);
 
+// The loader's words for an image that decodeImage refused: "Failed to
+// decode <path>", with ": <why>" where there is a reason.
+std::string decodeFailure(const std::string& path, const std::string& why);
+
 // Reads an image file, a regular file only, and decodes it as decodeImage
 // does. Empty when it cannot be used, with why holding the loader's words:
 // "Failed to open <path>" or "Failed to decode <path>[: <reason>]".

@@ -71,7 +71,7 @@ void ImageScaled::loadImage() {
     }
     if (decoded.empty()) {
         FW_LOG(Error) << "ImageScaled: Wrong Path! " << path;
-        loadFailure = why.empty() ? "Failed to decode " + path : why;
+        loadFailure = why.empty() ? decodeFailure(path, "") : why;
         return;
     }
     image = decoded;

@@ -78,8 +78,9 @@ private:
     // The names of the tilesets produced that are not whole on disk (files
     // their producer could not write, no file at all), each logged.
     std::vector<std::string> brokenOutputs();
-    // Notes the ids of frames reported located.
+    // Notes the ids of frames reported located, taken by the back end or not.
     void noteLocated(const std::vector<std::shared_ptr<fw::MapFrame>>& frames);
+    bool noLocatedFrame();
     // Fails the job (logged) when no tileset is finished or one is broken.
     bool verdictOnOutputs(const std::vector<std::string>& broken);
 
@@ -93,9 +94,8 @@ private:
     std::thread runThread_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> started_{false};
-    std::atomic<int> framesLocated_{0};  // frames reported located, taken or not
     std::mutex locatedMutex_;
-    std::set<uint64_t> locatedIds_;  // the ids of those frames, under locatedMutex_
+    std::set<uint64_t> locatedIds_;  // frames reported located, under locatedMutex_
     std::unique_ptr<LogSink> logSink_;
     nlohmann::json chain_;
     std::unique_ptr<tarn::HomeLock> homeLock_;  // held until the job is destroyed
